@@ -1,0 +1,20 @@
+# The shipped program: a 32-bit GUI executable, statically linked, with its
+# resources embedded.
+target_compile_options(zrt_program PRIVATE -Werror)
+set(ZRT_WIN32_LIBS advapi32 shlwapi comctl32 user32 gdi32 kernel32)
+set(ZRT_STATIC_LINK -static -static-libgcc -static-libstdc++)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/app/winmain.cpp)
+  add_executable(ZeltraES_RT WIN32 ${CMAKE_SOURCE_DIR}/app/winmain.cpp ${CMAKE_SOURCE_DIR}/resources/app.rc)
+  target_compile_options(ZeltraES_RT PRIVATE ${ZRT_WARNINGS} -Werror)
+  target_link_libraries(ZeltraES_RT PRIVATE zrt_program ${ZRT_WIN32_LIBS})
+  target_link_options(ZeltraES_RT PRIVATE ${ZRT_STATIC_LINK} -mwindows)
+  set_target_properties(ZeltraES_RT PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/platform/CMakeLists.txt)
+  add_subdirectory(tests/platform)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/e2e/CMakeLists.txt)
+  add_subdirectory(tests/e2e)
+endif()

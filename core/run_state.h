@@ -1,0 +1,32 @@
+// Every process-wide value of the program, in one place. All start at zero;
+// a program run performs at most one removal run, so nothing is reset.
+#pragma once
+
+#include "win32.h"
+
+constexpr size_t kPathChars = 260;
+constexpr size_t kLogLineChars = 512;
+
+// What the removers counted, in the order the run keeps them.
+struct TraceTally {
+    DWORD servicesStopped;
+    DWORD files;
+    DWORD registry;
+    DWORD filesQueued;
+};
+
+struct RunState {
+    HANDLE traceLogHandle;          // 0 or INVALID_HANDLE_VALUE: no trace log
+    char traceLogPath[kPathChars];
+    LONG removalMode;               // 1: product only; 2: product and SQL instance
+    HANDLE busyMarker;              // the worker's handle while a run is in progress
+    LONG runResult;
+    LONG tracesFound;               // 1 once the run counted anything
+    TraceTally tally;
+    char registryLogLine[kLogLineChars]; // also serves the SQL instance's key deletions
+    char fileLogLine[kLogLineChars];
+    char sqlLogLine[kLogLineChars];
+    HFONT titleFont;
+};
+
+extern RunState g_run;

@@ -1,0 +1,26 @@
+#include "core/trace_log.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/bounded_format.h"
+#include "core/run_state.h"
+
+void CreateTraceLog() {
+    char tempPath[kPathChars];
+    std::memset(tempPath, 0, sizeof tempPath);
+    // Unchecked: with no temporary folder the log lands in the drive's root.
+    GetTempPathA(kPathChars, tempPath);
+    FormatBounded(g_run.traceLogPath, kPathChars, "%s\\ZeltraES_RT_%d_Log.txt", tempPath,
+                  static_cast<int32_t>(GetTickCount()));
+    g_run.traceLogHandle = CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+void WriteLogLine(const char *text) {
+    if (g_run.traceLogHandle == 0 || g_run.traceLogHandle == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(g_run.traceLogHandle, text, static_cast<DWORD>(std::strlen(text)), &written, NULL);
+}

@@ -1,0 +1,10 @@
+// The functions that the program looks up by name at run time, registered
+// with the module that exports them on Windows. A test removes one with
+// sim::RemoveExport to play an older Windows.
+#include "sim/internal.h"
+
+namespace sim::detail {
+
+void RegisterDefaultExports() {}
+
+} // namespace sim::detail

@@ -1,0 +1,412 @@
+// The simulated file system: drive C: with folders and files, open file
+// handles with their share modes, files held open by other processes, and
+// the list of deletions queued for the next restart.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "sim/control.h"
+#include "sim/files.h"
+#include "sim/internal.h"
+
+namespace sim::detail {
+
+namespace {
+
+std::map<std::string, FileNode> &Nodes() {
+    static std::map<std::string, FileNode> nodes;
+    return nodes;
+}
+
+std::vector<std::string> &Queue() {
+    static std::vector<std::string> queue;
+    return queue;
+}
+
+std::string &TempPath() {
+    static std::string path;
+    return path;
+}
+
+struct FileObject : Object {
+    std::string key;
+    DWORD access = 0;
+    DWORD share = 0;
+    const char *Kind() const override { return "file"; }
+};
+
+struct FindObject : Object {
+    std::vector<WIN32_FIND_DATAA> entries;
+    size_t next = 0;
+    const char *Kind() const override { return "find"; }
+};
+
+WIN32_FIND_DATAA FindData(const std::string &name, DWORD attributes, size_t size) {
+    WIN32_FIND_DATAA data;
+    std::memset(&data, 0, sizeof data);
+    data.dwFileAttributes = attributes;
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    std::strncpy(data.cFileName, name.c_str(), MAX_PATH - 1);
+    return data;
+}
+
+// Open handles of this process on a node, as FileObjects.
+std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key);
+
+} // namespace
+
+std::string NormalizePath(const std::string &path) {
+    std::string out;
+    for (char c : path) {
+        char s = c == '/' ? '\\' : c;
+        if (s == '\\' && !out.empty() && out.back() == '\\')
+            continue;
+        out += s;
+    }
+    while (out.size() > 2 && out.back() == '\\')
+        out.pop_back();
+    return out;
+}
+
+std::string PathKey(const std::string &path) { return Upper(NormalizePath(path)); }
+
+std::string ParentPath(const std::string &normalized) {
+    size_t slash = normalized.rfind('\\');
+    return slash == std::string::npos ? std::string() : normalized.substr(0, slash);
+}
+
+std::string LeafName(const std::string &normalized) {
+    size_t slash = normalized.rfind('\\');
+    return slash == std::string::npos ? normalized : normalized.substr(slash + 1);
+}
+
+FileNode *FindNode(const std::string &path) {
+    auto it = Nodes().find(PathKey(path));
+    return it == Nodes().end() ? nullptr : &it->second;
+}
+
+FileNode &MakeNode(const std::string &path, bool folder) {
+    std::string normalized = NormalizePath(path);
+    std::string parent = ParentPath(normalized);
+    if (!parent.empty() && parent.size() > 2 && !FindNode(parent))
+        MakeNode(parent, true);
+    FileNode &node = Nodes()[Upper(normalized)];
+    node.path = normalized;
+    node.folder = folder;
+    return node;
+}
+
+void EraseNode(const std::string &path) { Nodes().erase(PathKey(path)); }
+
+std::vector<const FileNode *> Children(const std::string &folder) {
+    std::string prefix = PathKey(folder) + "\\";
+    std::vector<const FileNode *> out;
+    for (auto it = Nodes().lower_bound(prefix); it != Nodes().end(); ++it) {
+        if (it->first.compare(0, prefix.size(), prefix) != 0)
+            break;
+        if (it->first.find('\\', prefix.size()) == std::string::npos)
+            out.push_back(&it->second);
+    }
+    return out;
+}
+
+bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
+    FileNode *node = FindNode(path);
+    if (node && node->heldByOtherProcess)
+        return true;
+    for (auto &f : OpenFiles(PathKey(path)))
+        if (!(f->share & FILE_SHARE_DELETE))
+            return true;
+    return false;
+}
+
+void QueueForRestart(const std::string &path) { Queue().push_back(path); }
+
+namespace {
+
+std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key) {
+    std::vector<std::shared_ptr<FileObject>> out;
+    for (auto &f : AllOf<FileObject>())
+        if (f->key == key)
+            out.push_back(f);
+    return out;
+}
+
+} // namespace
+
+void ResetFiles() {
+    SIM_LOCK();
+    Nodes().clear();
+    Queue().clear();
+    MakeNode("C:", true);
+    for (const char *folder : {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files",
+                               "C:\\Program Files (x86)", "C:\\ProgramData", "C:\\Users\\Public\\Desktop",
+                               "C:\\Users\\Admin\\AppData\\Local\\Temp"})
+        MakeNode(folder, true);
+    TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
+}
+
+} // namespace sim::detail
+
+using namespace sim::detail;
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
+                   HANDLE) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("CreateFileA", path, &code))
+        return Fail(code, INVALID_HANDLE_VALUE);
+    if (path == nullptr || *path == '\0')
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    std::string normalized = NormalizePath(path);
+    FileNode *parent = FindNode(ParentPath(normalized));
+    if (!parent || !parent->folder)
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    FileNode *node = FindNode(normalized);
+    if (node && node->folder)
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (node) {
+        if (node->heldByOtherProcess)
+            return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        for (auto &f : OpenFiles(PathKey(normalized))) {
+            bool wantsRead = access & GENERIC_READ, wantsWrite = access & GENERIC_WRITE;
+            bool hasRead = f->access & GENERIC_READ, hasWrite = f->access & GENERIC_WRITE;
+            if ((wantsRead && !(f->share & FILE_SHARE_READ)) || (wantsWrite && !(f->share & FILE_SHARE_WRITE)) ||
+                (hasRead && !(share & FILE_SHARE_READ)) || (hasWrite && !(share & FILE_SHARE_WRITE)))
+                return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        }
+        if ((access & GENERIC_WRITE) && (node->attributes & FILE_ATTRIBUTE_READONLY))
+            return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    }
+    bool existed = node != nullptr;
+    switch (disposition) {
+    case CREATE_NEW:
+        if (existed)
+            return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        break;
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING:
+        if (!existed)
+            return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+        break;
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS:
+        break;
+    default:
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    }
+    if (!existed) {
+        node = &MakeNode(normalized, false);
+        node->attributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    }
+    if (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)
+        node->data.clear();
+    auto file = std::make_shared<FileObject>();
+    file->key = PathKey(normalized);
+    file->access = access;
+    file->share = share;
+    HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
+    SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                        : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
+    SIM_LOCK();
+    if (written)
+        *written = 0;
+    auto file = Lookup<FileObject>(h);
+    DWORD code;
+    if (file && TakeFault("WriteFile", nullptr, &code))
+        return Fail(code, FALSE);
+    if (!file)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(file->access & GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    auto it = Nodes().find(file->key);
+    if (it == Nodes().end())
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    it->second.data.append(static_cast<const char *>(data), size);
+    if (written)
+        *written = size;
+    return TRUE;
+}
+
+BOOL ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
+    SIM_LOCK();
+    // Only whole-file reads from the start are needed by the tests' programs.
+    if (read)
+        *read = 0;
+    auto file = Lookup<FileObject>(h);
+    if (!file)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    auto it = Nodes().find(file->key);
+    if (it == Nodes().end())
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    DWORD n = static_cast<DWORD>(std::min<size_t>(size, it->second.data.size()));
+    std::memcpy(data, it->second.data.data(), n);
+    if (read)
+        *read = n;
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("MoveFileExA", existing, &code))
+        return Fail(code, FALSE);
+    if (existing == nullptr || *existing == '\0')
+        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT) || replacement != nullptr)
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE); // the program only queues deletions
+    // Windows only records the request; the path need not exist.
+    QueueForRestart(existing);
+    return TRUE;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("CreateDirectoryA", path, &code))
+        return Fail(code, FALSE);
+    std::string normalized = NormalizePath(path ? path : "");
+    FileNode *parent = FindNode(ParentPath(normalized));
+    if (!parent || !parent->folder)
+        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    if (FindNode(normalized))
+        return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    MakeNode(normalized, true).attributes = FILE_ATTRIBUTE_DIRECTORY;
+    return TRUE;
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetFileAttributesA", path, &code))
+        return Fail(code, INVALID_FILE_ATTRIBUTES);
+    std::string normalized = NormalizePath(path ? path : "");
+    FileNode *node = FindNode(normalized);
+    if (!node) {
+        FileNode *parent = FindNode(ParentPath(normalized));
+        return Fail(parent && parent->folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    }
+    return node->Attributes();
+}
+
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    SIM_LOCK();
+    FileNode *node = FindNode(path ? path : "");
+    if (!node)
+        return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    node->attributes = attributes & ~FILE_ATTRIBUTE_DIRECTORY;
+    return TRUE;
+}
+
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetTempPathA", nullptr, &code))
+        return Fail(code, 0u);
+    const std::string &path = TempPath();
+    if (path.size() + 1 > size)
+        return static_cast<DWORD>(path.size() + 1);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<DWORD>(path.size());
+}
+
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("FindFirstFileA", pattern, &code))
+        return Fail(code, INVALID_HANDLE_VALUE);
+    std::string text = pattern ? pattern : "";
+    // The program only ever lists a whole folder: "<folder>\*".
+    if (text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0)
+        return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    std::string folder = NormalizePath(text.substr(0, text.size() - 2));
+    FileNode *node = FindNode(folder);
+    if (!node || !node->folder || node->IsLink())
+        return Fail(node && !node->folder ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    auto find = std::make_shared<FindObject>();
+    if (folder.size() > 2) {
+        find->entries.push_back(FindData(".", FILE_ATTRIBUTE_DIRECTORY, 0));
+        find->entries.push_back(FindData("..", FILE_ATTRIBUTE_DIRECTORY, 0));
+    }
+    for (const FileNode *child : Children(folder))
+        find->entries.push_back(FindData(child->FindName(), child->Attributes(), child->data.size()));
+    if (find->entries.empty())
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    *data = find->entries[0];
+    find->next = 1;
+    return reinterpret_cast<HANDLE>(AddHandle(find));
+}
+
+BOOL FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
+    SIM_LOCK();
+    auto find = Lookup<FindObject>(h);
+    if (!find)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    DWORD code;
+    if (TakeFault("FindNextFileA", nullptr, &code))
+        return Fail(code, FALSE);
+    if (find->next >= find->entries.size())
+        return Fail(ERROR_NO_MORE_FILES, FALSE);
+    *data = find->entries[find->next++];
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE h) {
+    SIM_LOCK();
+    if (!Lookup<FindObject>(h))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    RemoveHandle(h);
+    return TRUE;
+}
+
+namespace sim {
+
+void PlantFolder(const std::string &path) {
+    SIM_LOCK();
+    MakeNode(path, true).attributes = FILE_ATTRIBUTE_DIRECTORY;
+}
+
+void PlantFile(const std::string &path, const std::string &bytes, DWORD attributes) {
+    SIM_LOCK();
+    FileNode &node = MakeNode(path, false);
+    node.data = bytes;
+    node.attributes = attributes;
+}
+
+std::optional<std::string> FileBytes(const std::string &path) {
+    SIM_LOCK();
+    FileNode *node = FindNode(path);
+    if (!node || node->folder)
+        return std::nullopt;
+    return node->data;
+}
+
+bool Exists(const std::string &path) {
+    SIM_LOCK();
+    return FindNode(path) != nullptr;
+}
+
+std::vector<std::string> RestartQueue() {
+    SIM_LOCK();
+    return Queue();
+}
+
+std::vector<std::string> FolderEntries(const std::string &path) {
+    SIM_LOCK();
+    std::vector<std::string> names;
+    for (const FileNode *child : Children(path))
+        names.push_back(LeafName(child->path));
+    return names;
+}
+
+void SetTempPath(const std::string &path) {
+    SIM_LOCK();
+    TempPath() = path;
+}
+
+} // namespace sim

@@ -1,0 +1,84 @@
+// Plumbing shared by the simulated machine's own source files: the machine
+// lock, the handle table, injected failures and path helpers. Nothing outside
+// platform/sim includes this header.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/windows.h"
+
+namespace sim::detail {
+
+// One lock for the whole machine: the dialog thread and the worker thread
+// both call into it.
+std::recursive_mutex &MachineLock();
+#define SIM_LOCK() std::lock_guard<std::recursive_mutex> simLock_(::sim::detail::MachineLock())
+
+// Kernel and other objects behind handles. Each kind of handle has its own
+// class; Kind() names it for leak checks ("file", "mutex", "key", ...).
+struct Object {
+    virtual ~Object() = default;
+    virtual const char *Kind() const = 0;
+};
+
+uintptr_t AddHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> FindHandle(const void *handle);
+bool RemoveHandle(const void *handle);
+size_t CountHandles(const char *kind);
+std::vector<std::shared_ptr<Object>> AllHandles();
+void ResetHandles();
+
+template <class T> std::shared_ptr<T> Lookup(const void *handle) {
+    return std::dynamic_pointer_cast<T>(FindHandle(handle));
+}
+
+template <class T> std::vector<std::shared_ptr<T>> AllOf() {
+    std::vector<std::shared_ptr<T>> out;
+    for (auto &object : AllHandles())
+        if (auto t = std::dynamic_pointer_cast<T>(object))
+            out.push_back(t);
+    return out;
+}
+
+// Injected failures: true when a failure was scripted for this call of `api`
+// (optionally only for calls whose subject contains the scripted text); the
+// error code is stored in *code.
+bool TakeFault(const char *api, const char *subject, DWORD *code);
+void ResetFaults();
+
+// Sets the thread's last error and returns `result`, for one-line failures.
+template <class R> R Fail(DWORD code, R result) {
+    SetLastError(code);
+    return result;
+}
+
+// Case-insensitive comparisons and upper-casing, ANSI as the program uses it.
+std::string Upper(const std::string &text);
+bool EqualNoCase(const std::string &a, const std::string &b);
+
+// Windows path handling: "/" and "\" are both separators, repeated
+// separators count as one, a trailing separator is dropped. The key is the
+// upper-cased normalised path, used to look nodes up.
+std::string NormalizePath(const std::string &path);
+std::string PathKey(const std::string &path);
+std::string ParentPath(const std::string &normalized);
+std::string LeafName(const std::string &normalized);
+
+// Functions that the program looks up with GetProcAddress. Each area
+// registers its own in RegisterDefaultExports (exports.cpp).
+void RegisterExport(const char *module, const char *function, FARPROC address);
+void RegisterDefaultExports();
+
+// Waits for a thread handle of CreateThread; false when it is none.
+bool WaitForThread(const void *handle, DWORD ms, DWORD *result);
+
+// Per-area resets, called by sim::Reset().
+void ResetKernel();
+void ResetFiles();
+void ResetUi();
+
+} // namespace sim::detail
