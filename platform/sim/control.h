@@ -63,6 +63,14 @@ std::vector<std::string> RestartQueue();
 std::vector<std::string> FolderEntries(const std::string &path);
 void SetTempPath(const std::string &path);
 
+// ---- the process token ----
+void SetAdministrator(bool administrator);
+// Privileges held by the token (all of the usual ones after a reset).
+void SetPrivilegeHeld(const std::string &privilege, bool held);
+bool PrivilegeEnabled(const std::string &privilege);
+// SIDs allocated and not yet freed.
+size_t LiveSids();
+
 // ---- user interface ----
 struct MessageBoxRecord {
     HWND owner;

@@ -5,6 +5,8 @@
 
 namespace sim::detail {
 
-void RegisterDefaultExports() {}
+void RegisterDefaultExports() {
+    RegisterSecurityExports();
+}
 
 } // namespace sim::detail

@@ -76,9 +76,15 @@ void RegisterDefaultExports();
 // Waits for a thread handle of CreateThread; false when it is none.
 bool WaitForThread(const void *handle, DWORD ms, DWORD *result);
 
-// Per-area resets, called by sim::Reset().
+// True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
+bool IsAdministratorsSid(PSID sid);
+
+// Per-area resets, called by sim::Reset(), and per-area exports, called by
+// RegisterDefaultExports().
 void ResetKernel();
 void ResetFiles();
 void ResetUi();
+void ResetSecurity();
+void RegisterSecurityExports();
 
 } // namespace sim::detail

@@ -520,6 +520,7 @@ void Reset() {
     ResetKernel();
     ResetFiles();
     ResetUi();
+    ResetSecurity();
 }
 
 } // namespace sim

@@ -1,0 +1,194 @@
+// The simulated process token and security identifiers: whether the user is
+// an administrator, which privileges the token holds and which are enabled.
+#include <cstring>
+#include <set>
+
+#include "sim/control.h"
+#include "sim/internal.h"
+
+namespace sim::detail {
+
+namespace {
+
+struct TokenState {
+    bool administrator = true;
+    std::set<std::string> held;
+    std::set<std::string> enabled;
+};
+
+TokenState &Token() {
+    static TokenState token;
+    return token;
+}
+
+// Privilege names by the LUID that LookupPrivilegeValueA hands out.
+const char *const kPrivileges[] = {"SeShutdownPrivilege", "SeTakeOwnershipPrivilege", "SeBackupPrivilege",
+                                   "SeRestorePrivilege", "SeDebugPrivilege"};
+constexpr DWORD kFirstLuid = 100;
+
+struct TokenObject : Object {
+    DWORD access = 0;
+    const char *Kind() const override { return "token"; }
+};
+
+// A SID as AllocateAndInitializeSid builds it; FreeSid releases it.
+struct SimSid {
+    BYTE authority[6];
+    BYTE count;
+    DWORD sub[8];
+};
+
+std::set<SimSid *> &LiveSids() {
+    static std::set<SimSid *> sids;
+    return sids;
+}
+
+BOOL WINAPI SimCheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("CheckTokenMembership", nullptr, &code))
+        return Fail(code, FALSE);
+    if (token != nullptr || sid == nullptr || isMember == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    *isMember = IsAdministratorsSid(sid) && Token().administrator;
+    return TRUE;
+}
+
+} // namespace
+
+bool IsAdministratorsSid(PSID sid) {
+    auto *s = static_cast<SimSid *>(sid);
+    static const BYTE nt[6] = SECURITY_NT_AUTHORITY;
+    return LiveSids().count(s) && std::memcmp(s->authority, nt, 6) == 0 && s->count == 2 &&
+           s->sub[0] == SECURITY_BUILTIN_DOMAIN_RID && s->sub[1] == DOMAIN_ALIAS_RID_ADMINS;
+}
+
+void RegisterSecurityExports() {
+    RegisterExport("advapi32.dll", "CheckTokenMembership", reinterpret_cast<FARPROC>(&SimCheckTokenMembership));
+}
+
+void ResetSecurity() {
+    SIM_LOCK();
+    for (SimSid *s : LiveSids())
+        delete s;
+    LiveSids().clear();
+    Token() = TokenState{};
+    for (const char *p : kPrivileges)
+        Token().held.insert(p);
+}
+
+size_t LiveSidCount() { return LiveSids().size(); }
+
+} // namespace sim::detail
+
+using namespace sim::detail;
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("OpenProcessToken", nullptr, &code))
+        return Fail(code, FALSE);
+    if (process != GetCurrentProcess() || token == nullptr)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    auto object = std::make_shared<TokenObject>();
+    object->access = access;
+    *token = reinterpret_cast<HANDLE>(AddHandle(object));
+    return TRUE;
+}
+
+BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("LookupPrivilegeValueA", name, &code))
+        return Fail(code, FALSE);
+    if (system != nullptr)
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE); // only the local system is asked
+    for (DWORD i = 0; i < sizeof kPrivileges / sizeof kPrivileges[0]; ++i)
+        if (name && EqualNoCase(name, kPrivileges[i])) {
+            luid->LowPart = kFirstLuid + i;
+            luid->HighPart = 0;
+            return TRUE;
+        }
+    return Fail(ERROR_NO_SUCH_PRIVILEGE, FALSE);
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD, PTOKEN_PRIVILEGES previous,
+                           LPDWORD) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("AdjustTokenPrivileges", nullptr, &code))
+        return Fail(code, FALSE);
+    auto object = Lookup<TokenObject>(token);
+    if (!object)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(object->access & TOKEN_ADJUST_PRIVILEGES) || (previous && !(object->access & TOKEN_QUERY)))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (disableAll) {
+        Token().enabled.clear();
+        return Fail(ERROR_SUCCESS, TRUE);
+    }
+    bool allAssigned = true;
+    for (DWORD i = 0; i < state->PrivilegeCount; ++i) {
+        DWORD index = state->Privileges[i].Luid.LowPart - kFirstLuid;
+        if (index >= sizeof kPrivileges / sizeof kPrivileges[0] || !Token().held.count(kPrivileges[index])) {
+            allAssigned = false;
+            continue;
+        }
+        if (state->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED)
+            Token().enabled.insert(kPrivileges[index]);
+        else
+            Token().enabled.erase(kPrivileges[index]);
+    }
+    // Success either way; a privilege the token lacks only shows in the last error.
+    return Fail(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED, TRUE);
+}
+
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1, DWORD s2, DWORD s3,
+                              DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID *sid) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("AllocateAndInitializeSid", nullptr, &code))
+        return Fail(code, FALSE);
+    if (count == 0 || count > 8 || authority == nullptr || sid == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    auto *s = new SimSid{{}, count, {s0, s1, s2, s3, s4, s5, s6, s7}};
+    std::memcpy(s->authority, authority->Value, 6);
+    LiveSids().insert(s);
+    *sid = s;
+    return TRUE;
+}
+
+PSID FreeSid(PSID sid) {
+    SIM_LOCK();
+    auto *s = static_cast<SimSid *>(sid);
+    if (LiveSids().erase(s) == 0)
+        return sid; // Windows returns the SID on failure
+    delete s;
+    return nullptr;
+}
+
+namespace sim {
+
+void SetAdministrator(bool administrator) {
+    SIM_LOCK();
+    Token().administrator = administrator;
+}
+
+void SetPrivilegeHeld(const std::string &privilege, bool held) {
+    SIM_LOCK();
+    if (held)
+        Token().held.insert(privilege);
+    else {
+        Token().held.erase(privilege);
+        Token().enabled.erase(privilege);
+    }
+}
+
+bool PrivilegeEnabled(const std::string &privilege) {
+    SIM_LOCK();
+    return Token().enabled.count(privilege) > 0;
+}
+
+size_t LiveSids() { return sim::detail::LiveSidCount(); }
+
+} // namespace sim
