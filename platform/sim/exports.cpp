@@ -5,8 +5,6 @@
 
 namespace sim::detail {
 
-void RegisterDefaultExports() {
-    RegisterSecurityExports();
-}
+void RegisterDefaultExports() { RegisterSecurityExports(); }
 
 } // namespace sim::detail

@@ -140,9 +140,9 @@ void ResetFiles() {
     Nodes().clear();
     Queue().clear();
     MakeNode("C:", true);
-    for (const char *folder : {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files",
-                               "C:\\Program Files (x86)", "C:\\ProgramData", "C:\\Users\\Public\\Desktop",
-                               "C:\\Users\\Admin\\AppData\\Local\\Temp"})
+    for (const char *folder :
+         {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files", "C:\\Program Files (x86)",
+          "C:\\ProgramData", "C:\\Users\\Public\\Desktop", "C:\\Users\\Admin\\AppData\\Local\\Temp"})
         MakeNode(folder, true);
     TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
 }
@@ -208,7 +208,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     file->share = share;
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
-                                                                                        : ERROR_SUCCESS);
+                                                                                         : ERROR_SUCCESS);
     return h;
 }
 

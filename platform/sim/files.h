@@ -10,13 +10,13 @@
 namespace sim::detail {
 
 struct FileNode {
-    std::string path;           // normalised, in the case it was created with
+    std::string path; // normalised, in the case it was created with
     bool folder = false;
-    std::string data;           // a file's bytes
+    std::string data; // a file's bytes
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
-    std::string linkTarget;     // a reparse point's target; empty for none
-    std::string enumName;       // the name the ANSI enumeration reports, if it differs
+    std::string linkTarget;          // a reparse point's target; empty for none
+    std::string enumName;            // the name the ANSI enumeration reports, if it differs
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {

@@ -73,8 +73,10 @@ std::string LeafName(const std::string &normalized);
 void RegisterExport(const char *module, const char *function, FARPROC address);
 void RegisterDefaultExports();
 
-// Waits for a thread handle of CreateThread; false when it is none.
+// Waits for a thread handle of CreateThread, or a process handle of
+// CreateProcessA; false when the handle is not of that kind.
 bool WaitForThread(const void *handle, DWORD ms, DWORD *result);
+bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 
 // True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
 bool IsAdministratorsSid(PSID sid);

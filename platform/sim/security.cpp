@@ -64,7 +64,8 @@ bool IsAdministratorsSid(PSID sid) {
 }
 
 void RegisterSecurityExports() {
-    RegisterExport("advapi32.dll", "CheckTokenMembership", reinterpret_cast<FARPROC>(&SimCheckTokenMembership));
+    RegisterExport("advapi32.dll", "CheckTokenMembership",
+                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimCheckTokenMembership)));
 }
 
 void ResetSecurity() {
