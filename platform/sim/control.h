@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,26 @@ void SetPrivilegeHeld(const std::string &privilege, bool held);
 bool PrivilegeEnabled(const std::string &privilege);
 // SIDs allocated and not yet freed.
 size_t LiveSids();
+
+// ---- processes ----
+// A program that CreateProcessA can start: it runs `run` with its command
+// line at start, then takes runMilliseconds of virtual time to exit with
+// what `run` returned. The Windows Installer is registered after a reset as
+// C:\Windows\system32\msiexec.exe: "/x {CODE}" uninstalls a product that
+// InstallProduct registered (exit 0), else exits 1605.
+void RegisterProgram(const std::string &path, DWORD runMilliseconds,
+                     std::function<DWORD(const std::string &commandLine)> run = nullptr);
+void RemoveProgram(const std::string &path);
+// The folder the running program was started from (searched first).
+void SetProgramFolder(const std::string &folder);
+struct ProcessLaunch {
+    std::string application; // as passed; empty for NULL
+    std::string commandLine;
+    std::string started;     // the program's path; empty when none was found
+};
+std::vector<ProcessLaunch> ProcessLaunches();
+void InstallProduct(const std::string &productCode);
+bool ProductInstalled(const std::string &productCode);
 
 // ---- user interface ----
 struct MessageBoxRecord {

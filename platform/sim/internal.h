@@ -87,6 +87,7 @@ void ResetKernel();
 void ResetFiles();
 void ResetUi();
 void ResetSecurity();
+void ResetProcesses();
 void RegisterSecurityExports();
 
 } // namespace sim::detail

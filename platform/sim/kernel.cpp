@@ -526,6 +526,7 @@ void Reset() {
     ResetFiles();
     ResetUi();
     ResetSecurity();
+    ResetProcesses();
 }
 
 } // namespace sim

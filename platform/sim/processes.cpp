@@ -1,9 +1,213 @@
-// Simulated processes: programs started with CreateProcessA. Until the
-// program starts any, no handle is a process.
+// Simulated processes: programs registered by path, started with
+// CreateProcessA the way Windows finds them, running for a set time on the
+// virtual clock. The Windows Installer is one such program.
+#include <cstring>
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "sim/control.h"
+#include "sim/files.h"
 #include "sim/internal.h"
 
 namespace sim::detail {
 
-bool WaitForProcess(const void *, DWORD, DWORD *) { return false; }
+namespace {
+
+struct Program {
+    DWORD runMilliseconds;
+    std::function<DWORD(const std::string &commandLine)> run;
+};
+
+std::map<std::string, Program> &Programs() { // by path key
+    static std::map<std::string, Program> programs;
+    return programs;
+}
+
+std::vector<sim::ProcessLaunch> &Launches() {
+    static std::vector<sim::ProcessLaunch> launches;
+    return launches;
+}
+
+std::set<std::string> &InstalledProducts() {
+    static std::set<std::string> products;
+    return products;
+}
+
+std::string &ProgramFolder() {
+    static std::string folder;
+    return folder;
+}
+
+struct ProcessObject : Object {
+    DWORD remaining = 0; // virtual milliseconds until it exits
+    DWORD exitCode = 0;
+    const char *Kind() const override { return "process"; }
+};
+
+struct ProcessThreadObject : Object {
+    const char *Kind() const override { return "thread"; }
+};
+
+const char kSystemFolder[] = "C:\\Windows\\system32";
+constexpr DWORD kStillActive = 259;
+constexpr DWORD kUnknownProduct = 1605;
+
+// The first token of a command line, as Windows reads it without an
+// application name: quoted, or up to the first blank.
+std::string FirstToken(const std::string &line) {
+    if (!line.empty() && line[0] == '"') {
+        size_t end = line.find('"', 1);
+        return line.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    }
+    return line.substr(0, line.find(' '));
+}
+
+bool HasExtension(const std::string &name) {
+    size_t dot = name.rfind('.');
+    return dot != std::string::npos && name.find('\\', dot) == std::string::npos;
+}
+
+// Windows' search for a program named without a folder: the program's own
+// folder, the current folder (the same one here), the system folder, the
+// Windows folder.
+std::string Resolve(const std::string &name) {
+    std::string file = HasExtension(name) ? name : name + ".exe";
+    if (file.find('\\') != std::string::npos || file.find(':') != std::string::npos)
+        return Programs().count(PathKey(file)) ? file : "";
+    for (const std::string &folder : {ProgramFolder(), std::string(kSystemFolder),
+                                      std::string("C:\\Windows")}) {
+        if (folder.empty())
+            continue;
+        std::string candidate = folder + "\\" + file;
+        if (Programs().count(PathKey(candidate)))
+            return candidate;
+    }
+    return "";
+}
+
+// The Windows Installer's "/x {CODE}": uninstalls a product it knows.
+DWORD RunInstaller(const std::string &commandLine) {
+    size_t x = Upper(commandLine).find("/X ");
+    if (x == std::string::npos)
+        return ERROR_INVALID_PARAMETER;
+    std::string code = Upper(commandLine.substr(x + 3));
+    code = code.substr(0, code.find(' '));
+    return InstalledProducts().erase(code) ? ERROR_SUCCESS : kUnknownProduct;
+}
+
+} // namespace
+
+bool WaitForProcess(const void *handle, DWORD ms, DWORD *result) {
+    auto process = Lookup<ProcessObject>(handle);
+    if (!process)
+        return false;
+    if (process->remaining <= ms) {
+        Sleep(process->remaining);
+        process->remaining = 0;
+        *result = WAIT_OBJECT_0;
+    } else {
+        Sleep(ms);
+        process->remaining -= ms;
+        *result = WAIT_TIMEOUT;
+    }
+    return true;
+}
+
+void ResetProcesses() {
+    SIM_LOCK();
+    Programs().clear();
+    Launches().clear();
+    InstalledProducts().clear();
+    ProgramFolder() = "C:\\Tools";
+    // Every Windows has its Installer in the system folder.
+    Programs()[PathKey(std::string(kSystemFolder) + "\\msiexec.exe")] = Program{200, RunInstaller};
+}
 
 } // namespace sim::detail
+
+using namespace sim::detail;
+
+UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetSystemDirectoryA", nullptr, &code))
+        return Fail(code, 0u);
+    UINT length = sizeof kSystemFolder - 1;
+    if (size <= length)
+        return length + 1;
+    std::memcpy(buffer, kSystemFolder, length + 1);
+    return length;
+}
+
+BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                    LPVOID, LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+    SIM_LOCK();
+    DWORD code;
+    std::string line = commandLine ? commandLine : "";
+    if (TakeFault("CreateProcessA", application ? application : line.c_str(), &code))
+        return Fail(code, FALSE);
+    if (startup == nullptr || info == nullptr || (application == nullptr && line.empty()))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    std::string path = application ? (Programs().count(PathKey(application)) ? application : "")
+                                   : Resolve(FirstToken(line));
+    Launches().push_back(sim::ProcessLaunch{application ? application : "", line, path});
+    if (path.empty())
+        return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    const Program &program = Programs()[PathKey(path)];
+    auto process = std::make_shared<ProcessObject>();
+    process->remaining = program.runMilliseconds;
+    process->exitCode = program.run ? program.run(line) : 0;
+    info->hProcess = reinterpret_cast<HANDLE>(AddHandle(process));
+    info->hThread = reinterpret_cast<HANDLE>(AddHandle(std::make_shared<ProcessThreadObject>()));
+    static DWORD nextId = 2000;
+    info->dwProcessId = nextId;
+    info->dwThreadId = nextId + 4;
+    nextId += 8;
+    return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE h, LPDWORD code) {
+    SIM_LOCK();
+    auto process = Lookup<ProcessObject>(h);
+    if (!process)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    *code = process->remaining ? kStillActive : process->exitCode;
+    return TRUE;
+}
+
+namespace sim {
+
+void RegisterProgram(const std::string &path, DWORD runMilliseconds,
+                     std::function<DWORD(const std::string &commandLine)> run) {
+    SIM_LOCK();
+    Programs()[PathKey(path)] = Program{runMilliseconds, std::move(run)};
+}
+
+void RemoveProgram(const std::string &path) {
+    SIM_LOCK();
+    Programs().erase(PathKey(path));
+}
+
+void SetProgramFolder(const std::string &folder) {
+    SIM_LOCK();
+    ProgramFolder() = folder;
+}
+
+std::vector<ProcessLaunch> ProcessLaunches() {
+    SIM_LOCK();
+    return Launches();
+}
+
+void InstallProduct(const std::string &productCode) {
+    SIM_LOCK();
+    InstalledProducts().insert(Upper(productCode));
+}
+
+bool ProductInstalled(const std::string &productCode) {
+    SIM_LOCK();
+    return InstalledProducts().count(Upper(productCode)) > 0;
+}
+
+} // namespace sim
