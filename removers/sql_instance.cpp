@@ -1,0 +1,355 @@
+// Complete removal's last stage: the product's private SQL Server instance.
+// It takes the instance out of SQL Server's registration, stops and deletes
+// its service, uninstalls its package, deletes its keys and its folder, and
+// sets the SqlWriter service to manual start.
+#include "removers/sql_instance.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/bounded_format.h"
+#include "core/run_state.h"
+#include "core/trace_log.h"
+#include "removers/folders.h"
+#include "removers/registry.h"
+#include "removers/registry_access.h"
+#include "removers/services.h"
+
+namespace {
+
+const char kSqlRootKey[] = "Software\\Microsoft\\Microsoft SQL Server";
+const char kInstanceMapKey[] = "Instance Names\\SQL";
+// The parent of the instance map, spelled as the access grant names it.
+const char kInstanceMapGrantKey[] = "Software\\Microsoft\\Microsoft SQL Server\\Instance NAmes";
+const char kInstalledInstances[] = "InstalledInstances";
+const char kInstanceName[] = "VUVURIDIVUZO";
+
+constexpr DWORD kValueBytes = 1024;
+constexpr size_t kIdChars = 256;
+constexpr size_t kFolderChars = 1024;
+constexpr size_t kProductCodeChars = 256;
+constexpr size_t kTextChars = 1024;
+// How often a refused value write or deletion is retried after its key's
+// access list was replaced.
+constexpr int kSqlAccessRetries = 3;
+
+// Outcome codes of the steps; the stage returns the code of the last step
+// that failed.
+constexpr LONG kRegistryPartFailed = -3;
+constexpr LONG kServiceStepFailed = 1;
+constexpr LONG kInstallerNotStarted = -1;
+constexpr LONG kRegistryListingFailed = 4;
+constexpr LONG kFolderStepFailed = 2;
+
+// What the registry part learned about the instance.
+struct InstanceFacts {
+    char id[kIdChars];
+    char folder[kFolderChars];
+    char productCode[kProductCodeChars];
+    bool idKnown;
+    bool folderKnown;
+    bool productCodeKnown;
+};
+
+void Record(LONG *result, LONG outcome) {
+    if (outcome != 0)
+        *result = outcome;
+}
+
+// ---- what a value read from the registry must look like to be used ----
+
+bool IsPlainName(const char *s) {
+    if (s[0] == '\0' || std::strcmp(s, ".") == 0 || std::strcmp(s, "..") == 0)
+        return false;
+    return std::strpbrk(s, "\\/") == NULL;
+}
+
+bool IsAbsolutePath(const char *s) {
+    bool drive = ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z')) && s[1] == ':' && s[2] == '\\';
+    bool unc = s[0] == '\\' && s[1] == '\\' && s[2] != '\0' && s[2] != '\\';
+    if (!drive && !unc)
+        return false;
+    // No "." or ".." component may lead the folder elsewhere.
+    for (const char *p = s; (p = std::strchr(p, '.')) != NULL; ++p) {
+        bool starts = p[-1] == '\\';
+        size_t dots = p[1] == '.' ? 2 : 1;
+        bool ends = p[dots] == '\\' || p[dots] == '\0';
+        if (starts && ends)
+            return false;
+    }
+    return true;
+}
+
+bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+bool IsBracedGuid(const char *s) {
+    static const char kShape[] = "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}";
+    if (std::strlen(s) != sizeof kShape - 1)
+        return false;
+    for (size_t i = 0; kShape[i]; ++i)
+        if (kShape[i] == 'x' ? !IsHex(s[i]) : s[i] != kShape[i])
+            return false;
+    return true;
+}
+
+// Reads a string value into `buffer` (capacity bytes), terminated within
+// its size whether or not the stored data ends with a NUL.
+bool QueryString(HKEY key, const char *name, char *buffer, DWORD capacity) {
+    DWORD size = capacity - 1;
+    std::memset(buffer, 0, capacity);
+    if (RegQueryValueExA(key, name, NULL, NULL, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS)
+        return false;
+    buffer[size < capacity ? size : capacity - 1] = '\0';
+    return true;
+}
+
+// The access retry around a registry value write or deletion: repeats the
+// operation while it is refused and the grant succeeds, at most
+// kSqlAccessRetries times. Returns the registry part's outcome: 0, the
+// grant's negative result, or kRegistryPartFailed.
+template <class Operation, class OnRefused>
+LONG WithAccessRetry(const char *grantPath, Operation operation, OnRefused onRefused, bool absentIsDone) {
+    for (int attempt = 0;; ++attempt) {
+        LONG status = operation();
+        if (status == ERROR_SUCCESS || (absentIsDone && status == ERROR_FILE_NOT_FOUND))
+            return 0;
+        if (status != ERROR_ACCESS_DENIED)
+            return kRegistryPartFailed;
+        onRefused();
+        if (attempt == kSqlAccessRetries)
+            return kRegistryPartFailed;
+        LONG granted = GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, grantPath);
+        if (granted < 0)
+            return granted;
+    }
+}
+
+bool IsOurInstance(const char *name) {
+    return std::strlen(name) == sizeof kInstanceName - 1 && StrCmpNIA(name, kInstanceName, sizeof kInstanceName) == 0;
+}
+
+// Takes our instance's name out of "InstalledInstances". Returns false when
+// the list holds no such name (nothing further is to be learned), and puts
+// the rewrite's outcome in *outcome.
+bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
+    char list[kValueBytes];
+    DWORD size = sizeof list;
+    if (RegQueryValueExA(sqlRoot, kInstalledInstances, NULL, NULL, reinterpret_cast<BYTE *>(list), &size) !=
+        ERROR_SUCCESS)
+        return false;
+    if (size == 1) {
+        WriteLogLine("INFO:: No Installed Instances Found");
+        return false;
+    }
+    // Every name is walked within the value's size, the last one even when
+    // the stored list lacks its final NUL; no name is ever dropped but ours.
+    bool found = false;
+    for (DWORD at = 0; at < size && list[at] != '\0';) {
+        DWORD length = 0;
+        while (at + length < size && list[at + length] != '\0')
+            ++length;
+        char name[kValueBytes + 1];
+        std::memcpy(name, list + at, length);
+        name[length] = '\0';
+        if (IsOurInstance(name)) {
+            WriteLogLine("Found Instance Name \"VUVURIDIVUZO\"\r\n");
+            found = true;
+        }
+        at += length + 1;
+    }
+    if (!found)
+        return false;
+    // Room for the names, their NULs and the final NUL, added where missing.
+    char *rewritten = static_cast<char *>(std::malloc(size + 2));
+    if (rewritten == NULL)
+        return false;
+    DWORD written = 0;
+    for (DWORD at = 0; at < size && list[at] != '\0';) {
+        DWORD length = 0;
+        while (at + length < size && list[at + length] != '\0')
+            ++length;
+        char name[kValueBytes + 1];
+        std::memcpy(name, list + at, length);
+        name[length] = '\0';
+        if (IsOurInstance(name)) {
+            WriteLogLine("Removing Instance Name \"VUVURIDIVUZO\"\r\n");
+        } else {
+            std::memcpy(rewritten + written, name, length + 1);
+            written += length + 1;
+        }
+        at += length + 1;
+    }
+    rewritten[written++] = '\0';
+    *outcome = WithAccessRetry(
+        kSqlRootKey,
+        [&] {
+            return RegSetValueExA(sqlRoot, kInstalledInstances, 0, REG_MULTI_SZ, reinterpret_cast<BYTE *>(rewritten),
+                                  written);
+        },
+        [] { WriteLogLine("ERROR:: (Setting Value For Installed Instances) 5\r\n"); }, false);
+    std::free(rewritten);
+    return true;
+}
+
+// Deletes the instance map's entry for our instance; every attempt is
+// logged with the thread's last error, whatever it returned.
+LONG DeleteInstanceMapping(HKEY map) {
+    LONG status = RegDeleteValueA(map, kInstanceName);
+    FormatBounded(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
+                  static_cast<int32_t>(GetLastError()));
+    WriteLogLine(g_run.sqlLogLine);
+    return status;
+}
+
+// Reads our instance's id from the instance map and deletes the map entry.
+LONG UnmapInstance(HKEY sqlRoot, InstanceFacts *facts) {
+    HKEY map = NULL;
+    if (RegOpenKeyExA(sqlRoot, kInstanceMapKey, 0, KEY_ALL_ACCESS, &map) != ERROR_SUCCESS)
+        return 0;
+    char id[kValueBytes];
+    if (QueryString(map, kInstanceName, id, sizeof id) && std::strlen(id) < kIdChars && IsPlainName(id)) {
+        CopyBounded(facts->id, sizeof facts->id, id);
+        facts->idKnown = true;
+    }
+    LONG outcome = WithAccessRetry(
+        kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [] {}, true);
+    RegCloseKey(map);
+    return outcome;
+}
+
+// Reads the instance folder and the package's product code from the
+// instance's setup key.
+void ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
+    char setupPath[kTextChars];
+    if (FormatBounded(setupPath, sizeof setupPath, "%s\\Setup", facts->id) != kFormatOk)
+        return;
+    HKEY setup = NULL;
+    if (RegOpenKeyExA(sqlRoot, setupPath, 0, KEY_ALL_ACCESS, &setup) != ERROR_SUCCESS)
+        return;
+    char programDir[kValueBytes];
+    if (QueryString(setup, "SqlProgramDir", programDir, sizeof programDir) && IsAbsolutePath(programDir) &&
+        FormatBounded(facts->folder, sizeof facts->folder, "%s\\%s", programDir, facts->id) == kFormatOk) {
+        facts->folderKnown = true;
+        char code[kProductCodeChars];
+        if (QueryString(setup, "ProductCode", code, sizeof code) && IsBracedGuid(code)) {
+            CopyBounded(facts->productCode, sizeof facts->productCode, code);
+            facts->productCodeKnown = true;
+        }
+    }
+    RegCloseKey(setup);
+}
+
+// Learns what it can of the instance and unregisters it. Returns the
+// registry part's outcome.
+LONG LearnAndUnregister(InstanceFacts *facts) {
+    HKEY sqlRoot = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSqlRootKey, 0, KEY_ALL_ACCESS, &sqlRoot) != ERROR_SUCCESS)
+        return 0;
+    LONG outcome = 0;
+    if (UnlistInstance(sqlRoot, &outcome)) {
+        Record(&outcome, UnmapInstance(sqlRoot, facts));
+        if (facts->idKnown)
+            ReadSetup(sqlRoot, facts);
+    }
+    RegCloseKey(sqlRoot);
+    return outcome;
+}
+
+LONG StopAndDeleteService(ListingCursor *cursor, char *text) {
+    WriteLogLine("SQL_SRVC:: MSSQL$VUVURIDIVUZO (StopNDel)\r\n");
+    CopyBounded(text, kTextChars, "NS=1\r\nMSSQL$VUVURIDIVUZO\r\n[END]");
+    *cursor = ListingCursor{0, 0, NULL, text};
+    return StopServices(cursor) == 0 ? 0 : kServiceStepFailed;
+}
+
+// Runs the Windows Installer from the system folder, never one found beside
+// the program or in the current folder.
+LONG Uninstall(const InstanceFacts &facts, char *text) {
+    WriteLogLine("SQL_UNINSTALL:: Invoking MSI\r\n");
+    FormatBounded(text, kTextChars, "MSIEXEC.EXE /qn /norestart /x %s", facts.productCode);
+    char installer[MAX_PATH];
+    UINT length = GetSystemDirectoryA(installer, sizeof installer);
+    if (length == 0 || length >= sizeof installer ||
+        AppendBounded(installer, sizeof installer, "\\msiexec.exe") != kFormatOk)
+        return kInstallerNotStarted;
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    std::memset(&process, 0, sizeof process);
+    if (!CreateProcessA(installer, text, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return kInstallerNotStarted;
+    WaitForSingleObject(process.hProcess, 60000); // a slower Installer runs on by itself
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return 0;
+}
+
+LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char *text) {
+    HRESULT formatted =
+        facts.productCodeKnown
+            ? FormatBounded(text, kTextChars,
+                            "NRE=5\r\n"
+                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
+                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
+                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n"
+                            "[END]",
+                            facts.id, facts.productCode)
+            : FormatBounded(text, kTextChars,
+                            "NRE=4\r\n"
+                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
+                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
+                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                            "[END]",
+                            facts.id);
+    if (formatted != kFormatOk)
+        return kRegistryListingFailed;
+    *cursor = ListingCursor{0, 0, NULL, text};
+    return RemoveRegistry(cursor) == 0 ? 0 : kRegistryListingFailed;
+}
+
+LONG RemoveInstanceFolder(const InstanceFacts &facts) {
+    WriteLogLine("SQL_DIR:: Deleting SQL Instance Dir\r\n");
+    return RemoveInstanceFolderTree(facts.folder) == 0 ? 0 : kFolderStepFailed;
+}
+
+// SQL Server's writer service is left running but set to manual start.
+void SetSqlWriterToManualStart() {
+    SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE writer = manager ? OpenServiceA(manager, "SqlWriter", SERVICE_ALL_ACCESS) : NULL;
+    BOOL changed = writer && ChangeServiceConfigA(writer, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                                  NULL,  // executable path
+                                                  NULL,  // load-order group
+                                                  NULL,  // tag
+                                                  NULL,  // dependencies
+                                                  NULL,  // account
+                                                  NULL,  // password
+                                                  NULL); // display name
+    WriteLogLine(changed ? "SUCCESS:: Stopped SqlWriter\r\n" : "ERROR:: Stopping SqlWriter\r\n");
+    if (writer)
+        CloseServiceHandle(writer);
+    if (manager)
+        CloseServiceHandle(manager);
+}
+
+} // namespace
+
+LONG RemoveSQLInstance(ListingCursor *cursor) {
+    static InstanceFacts facts;
+    std::memset(&facts, 0, sizeof facts);
+    static char text[kTextChars]; // the in-memory listings and the command line, in turn
+    LONG result = LearnAndUnregister(&facts);
+    if (facts.productCodeKnown) {
+        Record(&result, StopAndDeleteService(cursor, text));
+        Record(&result, Uninstall(facts, text));
+    }
+    if (facts.idKnown)
+        Record(&result, RemoveInstanceKeys(cursor, facts, text));
+    if (facts.folderKnown)
+        Record(&result, RemoveInstanceFolder(facts));
+    SetSqlWriterToManualStart();
+    return result;
+}
