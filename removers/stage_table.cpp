@@ -2,8 +2,17 @@
 // A stage joins the table once it is built; README's status line says which
 // stages the program has.
 #include "core/removal_run.h"
+#include "removers/registry.h"
+
+namespace {
+
+const Stage kProductionStages[] = {
+    {4, "/*========== 3:: RemoveRegistry ===============*/\r\n", RemoveRegistry, false, false},
+};
+
+} // namespace
 
 const Stage *ProductionStages(size_t *count) {
-    *count = 0;
-    return nullptr;
+    *count = sizeof kProductionStages / sizeof kProductionStages[0];
+    return kProductionStages;
 }

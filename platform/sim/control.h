@@ -71,6 +71,50 @@ bool PrivilegeEnabled(const std::string &privilege);
 // SIDs allocated and not yet freed.
 size_t LiveSids();
 
+// ---- registry ----
+// Paths name the root by its abbreviation (HKCR, HKCU, HKLM, HKU, HKCC) and
+// are physical: HKLM\SOFTWARE\X is the 64-bit view's key and
+// HKLM\SOFTWARE\Wow6432Node\X the 32-bit view's; a key that both views share
+// (HKLM\SOFTWARE\Classes\..., HKLM\SYSTEM\...) has one path.
+void PlantKey(const std::string &path);
+void PlantValue(const std::string &key, const std::string &name, DWORD type, const std::string &data);
+bool KeyExists(const std::string &path);
+// Every key below `path`, as paths relative to it, in enumeration order.
+std::vector<std::string> KeysBelow(const std::string &path);
+struct RegistryValue {
+    DWORD type;
+    std::string data;
+};
+std::optional<RegistryValue> KeyValue(const std::string &key, const std::string &name);
+// A guarded key (owner SYSTEM) refuses its deletion and changes of its
+// values with ERROR_ACCESS_DENIED: until SetNamedSecurityInfoA replaces its
+// access list, or always.
+enum class KeyGuard { None, UntilAccessReplaced, Always };
+void GuardKey(const std::string &path, KeyGuard guard);
+// An explicit entry of an access list; mode as Windows reads a list back:
+// GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
+struct AccessEntry {
+    std::string trustee; // SID, "S-1-5-32-544"
+    DWORD access;
+    ACCESS_MODE mode;
+    DWORD inheritance;
+};
+// The explicit entries that SetNamedSecurityInfoA set; none while the
+// planted access list stands.
+std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);
+std::string KeyOwner(const std::string &path);
+// A 32-bit process on 64-bit Windows (the default): HKLM\SOFTWARE is seen
+// through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view. Off:
+// 32-bit Windows, one view, the flags ignored.
+void SetRegistryWow64(bool wow64);
+// HKLM\SYSTEM\CurrentControlSet is a link to ControlSet001, as on Windows
+// (the default); off: two separate keys, as in a Wine prefix.
+void SetCurrentControlSetLink(bool linked);
+// Object names that SetNamedSecurityInfoA was called with, in order.
+std::vector<std::string> NamedSecurityCalls();
+// Access lists of SetEntriesInAclA not yet released with LocalFree.
+size_t LiveAccessLists();
+
 // ---- user interface ----
 struct MessageBoxRecord {
     HWND owner;

@@ -526,6 +526,8 @@ void Reset() {
     ResetFiles();
     ResetUi();
     ResetSecurity();
+    ResetRegistry();
+    ResetRegistrySecurity();
 }
 
 } // namespace sim
