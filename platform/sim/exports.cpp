@@ -5,6 +5,9 @@
 
 namespace sim::detail {
 
-void RegisterDefaultExports() { RegisterSecurityExports(); }
+void RegisterDefaultExports() {
+    RegisterSecurityExports();
+    RegisterWow64Exports();
+}
 
 } // namespace sim::detail

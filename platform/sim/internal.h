@@ -88,5 +88,9 @@ void ResetFiles();
 void ResetUi();
 void ResetSecurity();
 void RegisterSecurityExports();
+void ResetServices();
+void ResetEnvironment();
+void ResetWow64();
+void RegisterWow64Exports();
 
 } // namespace sim::detail
