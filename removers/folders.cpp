@@ -26,7 +26,7 @@ enum class Target { FolderTree, File, DriverFile };
 struct Location {
     const char *prefix; // expanded in front of the entry's path; NULL: the path is complete
     Target target;
-    DWORD skipLength;   // the expansion's length when the variable is not defined; 0: never skipped
+    DWORD skipLength; // the expansion's length when the variable is not defined; 0: never skipped
 };
 
 // By location code 1 to 10. A skip length is the template's own length plus
@@ -333,8 +333,7 @@ LONG RemoveFolders(ListingCursor *cursor) {
             return kNotProcessed;
         }
         if (code == 1) {
-            FormatBounded(g_run.fileLogLine, kLogLineChars, "File_%d:: %s\r\n", static_cast<int32_t>(taken + 1),
-                          entry);
+            FormatBounded(g_run.fileLogLine, kLogLineChars, "File_%d:: %s\r\n", static_cast<int32_t>(taken + 1), entry);
             WriteLogLine(g_run.fileLogLine);
         }
         LONG status = RemoveEntry(code, entry);

@@ -52,12 +52,12 @@ void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *stat
 LONG RemoveService(SC_HANDLE service, const char *name, ServiceLog &log) {
     // Only the start type changes; every other setting stays as it is.
     if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
-                              NULL,   // executable path
-                              NULL,   // load-order group
-                              NULL,   // tag
-                              NULL,   // dependencies
-                              NULL,   // account
-                              NULL,   // password
+                              NULL,    // executable path
+                              NULL,    // load-order group
+                              NULL,    // tag
+                              NULL,    // dependencies
+                              NULL,    // account
+                              NULL,    // password
                               NULL)) { // display name
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {

@@ -112,8 +112,8 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
     return reinterpret_cast<SC_HANDLE>(AddHandle(handle));
 }
 
-BOOL ChangeServiceConfigA(SC_HANDLE h, DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR, LPCSTR,
-                          LPDWORD, LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
+BOOL ChangeServiceConfigA(SC_HANDLE h, DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR, LPCSTR, LPDWORD,
+                          LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
     SIM_LOCK();
     auto handle = ServiceHandle(h);
     DWORD code;

@@ -47,12 +47,13 @@ TEST_F(StopServicesTest, StopsDisablesAndDeletesWhateverStateTheServiceIsIn) {
     sim::PlantService("Idle", {SERVICE_STOPPED, SERVICE_DEMAND_START, 0, 0, false});
 
     EXPECT_EQ(Run({"Prompt", "Missing", "Slow", "Idle"}), 0);
-    EXPECT_EQ(Log(), "SERVICE_1:: Prompt\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
-                     "SERVICE_2:: Missing\r\nINFO:: (Opening service) Does Not Exist\r\nCONTINUE..\r\n"
-                     "SERVICE_3:: Slow\r\n" +
-                         Waiting("Slow", 2) +
-                         "SUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
-                         "SERVICE_4:: Idle\r\nINFO:: (Changing Control) 1062\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
+    EXPECT_EQ(Log(),
+              "SERVICE_1:: Prompt\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
+              "SERVICE_2:: Missing\r\nINFO:: (Opening service) Does Not Exist\r\nCONTINUE..\r\n"
+              "SERVICE_3:: Slow\r\n" +
+                  Waiting("Slow", 2) +
+                  "SUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
+                  "SERVICE_4:: Idle\r\nINFO:: (Changing Control) 1062\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     for (const char *name : {"Prompt", "Slow", "Idle"})
         EXPECT_FALSE(sim::InstalledService(name)) << name << " is gone once its handle is closed";
@@ -94,8 +95,9 @@ TEST_F(StopServicesTest, RefusedStopFailsTheStageEvenWhenALaterStopIsTolerated) 
     sim::PlantService("Idle", {SERVICE_STOPPED, SERVICE_AUTO_START, 0, 0, false});
 
     EXPECT_EQ(Run({"Guarded", "Idle"}), kServiceStopRefused);
-    EXPECT_EQ(Log(), "SERVICE_1:: Guarded\r\nERROR:: (Changing Control) 5\r\n"
-                     "SERVICE_2:: Idle\r\nINFO:: (Changing Control) 1062\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
+    EXPECT_EQ(Log(),
+              "SERVICE_1:: Guarded\r\nERROR:: (Changing Control) 5\r\n"
+              "SERVICE_2:: Idle\r\nINFO:: (Changing Control) 1062\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
     auto guarded = sim::InstalledService("Guarded");
     ASSERT_TRUE(guarded) << "a running service is never deleted";
     EXPECT_EQ(guarded->state, SERVICE_RUNNING);
