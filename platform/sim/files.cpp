@@ -309,22 +309,35 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     return TRUE;
 }
 
+namespace {
+
+// The node that DeleteFileA or RemoveDirectoryA acts on: a link itself,
+// never its target. NULL, with the last error set, when there is none.
+FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
+    DWORD code;
+    if (TakeFault(api, path, &code))
+        return Fail(code, static_cast<FileNode *>(nullptr));
+    if (path == nullptr || *path == '\0')
+        return Fail(ERROR_PATH_NOT_FOUND, static_cast<FileNode *>(nullptr));
+    *normalized = ResolvePath(path, false);
+    FileNode *node = FindNode(*normalized);
+    if (node == nullptr) {
+        FileNode *parent = FindNode(ParentPath(*normalized));
+        SetLastError(parent && parent->folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    return node;
+}
+
+} // namespace
+
 // Windows' order of refusals: a missing parent or node, then the kind of
 // node, then another process's open handle, then the read-only attribute.
 BOOL DeleteFileA(LPCSTR path) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("DeleteFileA", path, &code))
-        return Fail(code, FALSE);
-    if (path == nullptr || *path == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
-    // A link is deleted itself, never its target.
-    std::string normalized = ResolvePath(path, false);
-    FileNode *node = FindNode(normalized);
-    if (!node) {
-        FileNode *parent = FindNode(ParentPath(normalized));
-        return Fail(parent && parent->folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
-    }
+    std::string normalized;
+    FileNode *node = NodeToRemove("DeleteFileA", path, &normalized);
+    if (node == nullptr)
+        return FALSE;
     if (node->folder)
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (OpenElsewhereWithoutDeleteShare(normalized))
@@ -337,17 +350,10 @@ BOOL DeleteFileA(LPCSTR path) {
 
 BOOL RemoveDirectoryA(LPCSTR path) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("RemoveDirectoryA", path, &code))
-        return Fail(code, FALSE);
-    if (path == nullptr || *path == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
-    std::string normalized = ResolvePath(path, false);
-    FileNode *node = FindNode(normalized);
-    if (!node) {
-        FileNode *parent = FindNode(ParentPath(normalized));
-        return Fail(parent && parent->folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND, FALSE);
-    }
+    std::string normalized;
+    FileNode *node = NodeToRemove("RemoveDirectoryA", path, &normalized);
+    if (node == nullptr)
+        return FALSE;
     if (!node->folder)
         return Fail(ERROR_DIRECTORY, FALSE);
     if (ParentPath(normalized).empty())

@@ -31,9 +31,18 @@ struct ScObject : Object {
     const char *Kind() const override { return "service"; }
 };
 
-std::shared_ptr<ScObject> ServiceHandle(SC_HANDLE h) {
+// The service handle that a call of `api` acts on; null, with the last
+// error set, when a failure is scripted or it is no service handle.
+std::shared_ptr<ScObject> ServiceHandle(const char *api, SC_HANDLE h) {
     auto object = Lookup<ScObject>(h);
-    return object && object->service ? object : nullptr;
+    if (object && !object->service)
+        object = nullptr;
+    DWORD code;
+    if (TakeFault(api, object ? object->service->name.c_str() : nullptr, &code))
+        return Fail(code, std::shared_ptr<ScObject>());
+    if (!object)
+        SetLastError(ERROR_INVALID_HANDLE);
+    return object;
 }
 
 size_t HandlesOn(const Service *service) {
@@ -115,12 +124,9 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
 BOOL ChangeServiceConfigA(SC_HANDLE h, DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR, LPCSTR, LPDWORD,
                           LPCSTR, LPCSTR, LPCSTR, LPCSTR) {
     SIM_LOCK();
-    auto handle = ServiceHandle(h);
-    DWORD code;
-    if (TakeFault("ChangeServiceConfigA", handle ? handle->service->name.c_str() : nullptr, &code))
-        return Fail(code, FALSE);
+    auto handle = ServiceHandle("ChangeServiceConfigA", h);
     if (!handle)
-        return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+        return FALSE;
     if (!(handle->access & SERVICE_CHANGE_CONFIG))
         return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
     Service &service = *handle->service;
@@ -137,12 +143,9 @@ BOOL ChangeServiceConfigA(SC_HANDLE h, DWORD serviceType, DWORD startType, DWORD
 
 BOOL ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STATUS status) {
     SIM_LOCK();
-    auto handle = ServiceHandle(h);
-    DWORD code;
-    if (TakeFault("ControlService", handle ? handle->service->name.c_str() : nullptr, &code))
-        return Fail(code, FALSE);
+    auto handle = ServiceHandle("ControlService", h);
     if (!handle)
-        return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+        return FALSE;
     if (control != SERVICE_CONTROL_STOP)
         return Fail(static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED), FALSE); // the program only stops services
     if (!(handle->access & SERVICE_STOP))
@@ -171,12 +174,9 @@ BOOL ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STATUS status) {
 
 BOOL QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) {
     SIM_LOCK();
-    auto handle = ServiceHandle(h);
-    DWORD code;
-    if (TakeFault("QueryServiceStatus", handle ? handle->service->name.c_str() : nullptr, &code))
-        return Fail(code, FALSE);
+    auto handle = ServiceHandle("QueryServiceStatus", h);
     if (!handle)
-        return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+        return FALSE;
     if (status == nullptr)
         return Fail(static_cast<DWORD>(ERROR_INVALID_ADDRESS), FALSE);
     Service &service = *handle->service;
@@ -192,12 +192,9 @@ BOOL QueryServiceStatus(SC_HANDLE h, LPSERVICE_STATUS status) {
 
 BOOL DeleteService(SC_HANDLE h) {
     SIM_LOCK();
-    auto handle = ServiceHandle(h);
-    DWORD code;
-    if (TakeFault("DeleteService", handle ? handle->service->name.c_str() : nullptr, &code))
-        return Fail(code, FALSE);
+    auto handle = ServiceHandle("DeleteService", h);
     if (!handle)
-        return Fail(static_cast<DWORD>(ERROR_INVALID_HANDLE), FALSE);
+        return FALSE;
     if (!(handle->access & DELETE))
         return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), FALSE);
     if (handle->service->script.markedForDelete)
