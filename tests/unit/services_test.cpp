@@ -110,7 +110,8 @@ TEST_F(StopServicesTest, EachStepsFailureIsLoggedAndTheLastOneReturned) {
     sim::FailCall("OpenServiceA", ERROR_ACCESS_DENIED, 0, 1, "A");
     sim::FailCall("ChangeServiceConfigA", ERROR_INVALID_PARAMETER, 0, 1, "B");
     sim::FailCall("DeleteService", ERROR_ACCESS_DENIED, 0, 1, "C");
-    // A failed query ends the wait; the stop request's stop-pending stands.
+    // No state reported at all: D counts as not stopped, whatever C left.
+    sim::FailCall("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT, 0, 1, "D");
     sim::FailCall("QueryServiceStatus", ERROR_INVALID_HANDLE, 0, 1, "D");
     std::string longName(600, 'L');
 
@@ -119,10 +120,10 @@ TEST_F(StopServicesTest, EachStepsFailureIsLoggedAndTheLastOneReturned) {
     EXPECT_EQ(Log(), "SERVICE_1:: A\r\nERROR:: (Opening service) 5\r\nCONTINUE..\r\n"
                      "SERVICE_2:: B\r\nERROR:: (Changing Config) 87\r\nCONTINUE..\r\n"
                      "SERVICE_3:: C\r\nSUCCESS:: Stopped\r\nERROR:: (Del Srvc) 5\r\n"
-                     "SERVICE_4:: D\r\n" +
+                     "SERVICE_4:: D\r\nERROR:: (Changing Control) 1053\r\n" +
                          cutLine + "ERROR:: (Opening service) 123\r\nCONTINUE..\r\n" +
                          "SERVICE_6:: E\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
-    EXPECT_TRUE(sim::InstalledService("D")) << "stop-pending when last seen: not deleted";
+    EXPECT_TRUE(sim::InstalledService("D")) << "no state reported: not deleted";
     EXPECT_EQ(g_run.tally.servicesStopped, 1u);
 }
 
