@@ -182,7 +182,7 @@ void ResetFiles() {
     Nodes().clear();
     Queue().clear();
     MakeNode("C:", true);
-    // No "SysWOW64\drivers": a Wine prefix has none, so a driver file\'s
+    // No "SysWOW64\drivers": a Wine prefix has none, so a driver file's
     // path with redirection on ends in ERROR_PATH_NOT_FOUND there and here.
     for (const char *folder :
          {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files", "C:\\Program Files (x86)",
