@@ -40,7 +40,8 @@ void PlantMutex(const std::string &name);
 void JoinThreads();
 
 // ---- handles ----
-// Open handles of a kind ("file", "mutex", "thread", "key", "service", ...).
+// Open handles of a kind ("file", "find", "mutex", "thread", "key", "service"
+// (the service manager's and the services'), ...).
 size_t OpenHandles(const std::string &kind);
 
 // ---- module resources ----
@@ -62,6 +63,63 @@ std::vector<std::string> RestartQueue();
 // The files directly in a folder (names only), in enumeration order.
 std::vector<std::string> FolderEntries(const std::string &path);
 void SetTempPath(const std::string &path);
+// A link (reparse point) at `path` to `target`: a directory link when
+// `directory`. Calls that open a path follow links on the way; DeleteFileA,
+// RemoveDirectoryA and GetFileAttributesA act on the link itself.
+void PlantLink(const std::string &path, const std::string &target, bool directory);
+// Another process holds the file or folder open without FILE_SHARE_DELETE:
+// deleting or removing it fails with ERROR_SHARING_VIOLATION.
+void HoldOpenElsewhere(const std::string &path);
+// The name FindFirstFileA/FindNextFileA report for the node, as the ANSI
+// best-fit of a wide name can differ from it (even holding a '\').
+void SetEnumerationName(const std::string &path, const std::string &name);
+// The enumeration delivers "." and ".." (except in a drive's root), then the
+// folder's entries ordered by their upper-cased names, byte by byte, as NTFS
+// orders them. Paths: "/" and "\" both separate, "." and ".." are resolved.
+// The folders after a reset: C:\Windows\System32\drivers, C:\Windows\SysWOW64
+// (with no drivers folder, as in a Wine prefix), C:\Program Files,
+// C:\Program Files (x86), C:\ProgramData, C:\Users\Public\Desktop and
+// C:\Users\Admin\AppData\Local\Temp.
+
+// ---- environment ----
+// After a reset, the variables of a 32-bit process on 64-bit Windows:
+// ProgramFiles and ProgramFiles(x86) = C:\Program Files (x86), ProgramW6432 =
+// C:\Program Files, windir = SystemRoot = C:\Windows, ALLUSERSPROFILE =
+// C:\ProgramData, USERPROFILE = C:\Users\Admin, PUBLIC = C:\Users\Public, TEMP.
+// ExpandEnvironmentStringsA leaves an undefined "%NAME%" as typed.
+void SetEnvironment(const std::string &name, const std::string &value);
+void RemoveEnvironment(const std::string &name);
+
+// ---- WOW64 ----
+// Whether IsWow64Process reports a 32-bit process on 64-bit Windows (true
+// after a reset). While it does, each thread's file calls under
+// C:\Windows\System32 reach C:\Windows\SysWOW64 until that thread switches
+// redirection off. The three functions are kernel32 exports: RemoveExport
+// plays a Windows without them, FailCall makes them fail.
+// The registry views follow (sim::SetRegistryWow64 sets them apart).
+void SetWow64Process(bool wow64);
+// True while the calling thread has file-system redirection switched off.
+bool FsRedirectionOff();
+
+// ---- services ----
+// An installed service and how it answers. The state moves only when the
+// program acts or queries: an accepted stop request makes it
+// SERVICE_STOP_PENDING, and each QueryServiceStatus after that reports
+// SERVICE_STOP_PENDING `stopPolls` times (kAlways: for ever), then
+// SERVICE_STOPPED. A stop request to a stopped service fails with
+// ERROR_SERVICE_NOT_ACTIVE, to a stop-pending one with
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL. DeleteService marks it; a marked service
+// leaves the manager once it is stopped and its last handle is closed.
+struct ServiceScript {
+    DWORD state = SERVICE_RUNNING;
+    DWORD startType = SERVICE_AUTO_START;
+    DWORD stopPolls = 0;
+    DWORD stopError = 0; // non-zero: a stop request is refused with it, the state stays
+    bool markedForDelete = false;
+};
+void PlantService(const std::string &name, const ServiceScript &script = ServiceScript());
+// The service as the manager holds it now; nothing once it has left.
+std::optional<ServiceScript> InstalledService(const std::string &name);
 
 // ---- the process token ----
 void SetAdministrator(bool administrator);

@@ -7,6 +7,7 @@ namespace sim::detail {
 
 void RegisterDefaultExports() {
     RegisterSecurityExports();
+    RegisterWow64Exports();
     RegisterRegistryExports();
 }
 

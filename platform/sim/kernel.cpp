@@ -526,6 +526,9 @@ void Reset() {
     ResetFiles();
     ResetUi();
     ResetSecurity();
+    ResetServices();
+    ResetEnvironment();
+    ResetWow64();
     ResetRegistry();
     ResetRegistrySecurity();
 }
