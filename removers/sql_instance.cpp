@@ -29,9 +29,6 @@ constexpr size_t kIdChars = 256;
 constexpr size_t kFolderChars = 1024;
 constexpr size_t kProductCodeChars = 256;
 constexpr size_t kTextChars = 1024;
-// How often a refused value write or deletion is retried after its key's
-// access list was replaced.
-constexpr int kSqlAccessRetries = 3;
 
 // Outcome codes of the steps; the stage returns the code of the last step
 // that failed.
@@ -105,7 +102,7 @@ bool QueryString(HKEY key, const char *name, char *buffer, DWORD capacity) {
 
 // The access retry around a registry value write or deletion: repeats the
 // operation while it is refused and the grant succeeds, at most
-// kSqlAccessRetries times. Returns the registry part's outcome: 0, the
+// kAccessRetryLimit times. Returns the registry part's outcome: 0, the
 // grant's negative result, or kRegistryPartFailed.
 template <class Operation, class OnRefused>
 LONG WithAccessRetry(const char *grantPath, Operation operation, OnRefused onRefused, bool absentIsDone) {
@@ -116,7 +113,7 @@ LONG WithAccessRetry(const char *grantPath, Operation operation, OnRefused onRef
         if (status != ERROR_ACCESS_DENIED)
             return kRegistryPartFailed;
         onRefused();
-        if (attempt == kSqlAccessRetries)
+        if (attempt == kAccessRetryLimit)
             return kRegistryPartFailed;
         LONG granted = GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, grantPath);
         if (granted < 0)
@@ -313,7 +310,7 @@ LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char 
 
 LONG RemoveInstanceFolder(const InstanceFacts &facts) {
     WriteLogLine("SQL_DIR:: Deleting SQL Instance Dir\r\n");
-    return RemoveInstanceFolderTree(facts.folder) == 0 ? 0 : kFolderStepFailed;
+    return RemoveFolderTree(facts.folder, kInstanceFolderTree) == 0 ? 0 : kFolderStepFailed;
 }
 
 // SQL Server's writer service is left running but set to manual start.

@@ -5,6 +5,10 @@
 
 namespace sim::detail {
 
-void RegisterDefaultExports() { RegisterSecurityExports(); }
+void RegisterDefaultExports() {
+    RegisterSecurityExports();
+    RegisterWow64Exports();
+    RegisterRegistryExports();
+}
 
 } // namespace sim::detail

@@ -11,6 +11,10 @@
 
 #include "sim/windows.h"
 
+namespace sim {
+struct AccessEntry;
+}
+
 namespace sim::detail {
 
 // One lock for the whole machine: the dialog thread and the worker thread
@@ -80,6 +84,12 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 
 // True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
 bool IsAdministratorsSid(PSID sid);
+// "S-1-5-32-544" and the like for a live SID; empty for anything else.
+std::string SidString(PSID sid);
+
+// Replaces the access list of the key at `path` below the predefined `root`,
+// found in the process's default view, as SetNamedSecurityInfoA does.
+DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries);
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().
@@ -89,5 +99,12 @@ void ResetUi();
 void ResetSecurity();
 void ResetProcesses();
 void RegisterSecurityExports();
+void ResetServices();
+void ResetEnvironment();
+void ResetWow64();
+void RegisterWow64Exports();
+void ResetRegistry();
+void ResetRegistrySecurity();
+void RegisterRegistryExports();
 
 } // namespace sim::detail

@@ -526,6 +526,11 @@ void Reset() {
     ResetFiles();
     ResetUi();
     ResetSecurity();
+    ResetServices();
+    ResetEnvironment();
+    ResetWow64();
+    ResetRegistry();
+    ResetRegistrySecurity();
     ResetProcesses();
 }
 
