@@ -283,25 +283,24 @@ LONG Uninstall(const InstanceFacts &facts, char *text) {
 }
 
 LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char *text) {
-    HRESULT formatted =
-        facts.productCodeKnown
-            ? FormatBounded(text, kTextChars,
-                            "NRE=5\r\n"
-                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
-                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
-                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n"
-                            "[END]",
-                            facts.id, facts.productCode)
-            : FormatBounded(text, kTextChars,
-                            "NRE=4\r\n"
-                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
-                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
-                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                            "[END]",
-                            facts.id);
+    HRESULT formatted = facts.productCodeKnown
+                            ? FormatBounded(text, kTextChars,
+                                            "NRE=5\r\n"
+                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
+                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
+                                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n"
+                                            "[END]",
+                                            facts.id, facts.productCode)
+                            : FormatBounded(text, kTextChars,
+                                            "NRE=4\r\n"
+                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
+                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
+                                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                            "[END]",
+                                            facts.id);
     if (formatted != kFormatOk)
         return kRegistryListingFailed;
     *cursor = ListingCursor{0, 0, NULL, text};

@@ -76,8 +76,7 @@ std::string Resolve(const std::string &name) {
     std::string file = HasExtension(name) ? name : name + ".exe";
     if (file.find('\\') != std::string::npos || file.find(':') != std::string::npos)
         return Programs().count(PathKey(file)) ? file : "";
-    for (const std::string &folder : {ProgramFolder(), std::string(kSystemFolder),
-                                      std::string("C:\\Windows")}) {
+    for (const std::string &folder : {ProgramFolder(), std::string(kSystemFolder), std::string("C:\\Windows")}) {
         if (folder.empty())
             continue;
         std::string candidate = folder + "\\" + file;
@@ -150,8 +149,8 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         return Fail(code, FALSE);
     if (startup == nullptr || info == nullptr || (application == nullptr && line.empty()))
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    std::string path = application ? (Programs().count(PathKey(application)) ? application : "")
-                                   : Resolve(FirstToken(line));
+    std::string path =
+        application ? (Programs().count(PathKey(application)) ? application : "") : Resolve(FirstToken(line));
     Launches().push_back(sim::ProcessLaunch{application ? application : "", line, path});
     if (path.empty())
         return Fail(ERROR_FILE_NOT_FOUND, FALSE);
