@@ -44,18 +44,21 @@ e2e_init() {
 # PIDs of live processes that carry this run's mark (optionally only those
 # of one prefix). Zombies are skipped: they hold no resources.
 e2e_marked_pids() {
-    local prefix=${1:-} env_file pid state
-    for env_file in /proc/[0-9]*/environ; do
-        pid=${env_file#/proc/}
-        pid=${pid%/environ}
-        grep -qzxF "E2E_WINE_MARK=$E2E_RUN_ID" "$env_file" 2>/dev/null || continue
-        if [[ -n $prefix ]]; then
-            grep -qzxF "WINEPREFIX=$prefix" "$env_file" 2>/dev/null || continue
-        fi
-        state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) || continue
-        [[ $state == Z ]] && continue
-        echo "$pid"
-    done
+    local prefix=${1:-} env_file pid stat state
+    # One grep over every environ file: a loop of greps costs ~0.4 s.
+    grep -lzxF "E2E_WINE_MARK=$E2E_RUN_ID" /proc/[0-9]*/environ 2>/dev/null |
+        while IFS= read -r env_file; do
+            if [[ -n $prefix ]]; then
+                grep -qzxF "WINEPREFIX=$prefix" "$env_file" 2>/dev/null || continue
+            fi
+            pid=${env_file#/proc/}
+            pid=${pid%/environ}
+            stat=$(cat "/proc/$pid/stat" 2>/dev/null) || continue
+            state=${stat##*) }  # the name in parentheses may hold blanks
+            state=${state%% *}
+            [[ $state == Z || -z $state ]] && continue
+            echo "$pid"
+        done || true
 }
 
 # e2e_kill_marked [PREFIX]
@@ -75,6 +78,24 @@ e2e_kill_marked() {
     kill -KILL $pids 2>/dev/null || true
 }
 
+# e2e_kill_tree PID
+# KILLs PID and every descendant it has now (found by parent PID).
+e2e_kill_tree() {
+    local pids
+    pids=$(ps -e -o pid=,ppid= | awk -v root="$1" '
+        { parent[$1] = $2 }
+        END {
+            keep[root] = 1
+            do {
+                grew = 0
+                for (p in parent) if (!(p in keep) && (parent[p] in keep)) { keep[p] = 1; grew = 1 }
+            } while (grew)
+            for (p in keep) print p
+        }')
+    # shellcheck disable=SC2086
+    kill -KILL $pids 2>/dev/null || true
+}
+
 # e2e_stop_prefix PREFIX
 # Ends the wineserver of PREFIX and all its programs, then anything of ours
 # still running in it.
@@ -90,6 +111,8 @@ e2e_cleanup_all() {
     local rc=$? prefix
     set +e
     trap - EXIT INT TERM HUP
+    # A scenario still running would go on starting programs: stop it first.
+    [[ -n ${E2E_SCENARIO_PID:-} ]] && e2e_kill_tree "$E2E_SCENARIO_PID"
     if [[ -n ${E2E_WORK:-} && -f $E2E_WORK/prefixes.list ]]; then
         while IFS= read -r prefix; do
             e2e_stop_prefix "$prefix"

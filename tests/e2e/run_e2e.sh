@@ -86,9 +86,10 @@ run_one() {
         "$fn"
     ) </dev/null >"$dir/scenario.log" 2>&1 &
     pid=$!
+    E2E_SCENARIO_PID=$pid  # for the clean-up trap
     while kill -0 "$pid" 2>/dev/null; do
         if ((waited >= E2E_SCENARIO_LIMIT_S * 20)); then
-            kill -KILL "$pid" 2>/dev/null || true
+            e2e_kill_tree "$pid"
             echo "timed out after $E2E_SCENARIO_LIMIT_S s" >"$dir/reason"
             break
         fi
@@ -96,6 +97,7 @@ run_one() {
         waited=$((waited + 1))
     done
     wait "$pid" 2>/dev/null || rc=$?
+    E2E_SCENARIO_PID=
     e2e_stop_prefix "$dir/prefix"
     if [[ -n $(e2e_marked_pids "$dir/prefix") ]]; then
         rc=1
