@@ -15,8 +15,6 @@
 : "${E2E_CMD_TIMEOUT_S:=60}"     # one foreground Wine command
 : "${E2E_POLL_S:=0.05}"          # polling step
 
-E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
 e2e_log() { printf '%s\n' "$*" >&2; }
 
 # Seconds since the epoch with milliseconds, for timings.
@@ -218,6 +216,7 @@ e2e_start() {
     n=$(find "$E2E_TEST_DIR" -maxdepth 1 -name 'start-*.out' | wc -l)
     e2e_wine_env wine "$@" </dev/null \
         >"$E2E_TEST_DIR/start-$n.out" 2>"$E2E_TEST_DIR/start-$n.err" &
+    # shellcheck disable=SC2034  # output for the caller
     E2E_PID=$!
 }
 
@@ -239,7 +238,9 @@ e2e_wait() {
         fi
         sleep "$E2E_POLL_S"
     done
+    # shellcheck disable=SC2034  # output for the caller
     E2E_EXIT=0
+    # shellcheck disable=SC2034
     wait "$pid" || E2E_EXIT=$?
     return 0
 }

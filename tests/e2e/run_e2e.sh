@@ -22,52 +22,6 @@ usage() {
     exit 2
 }
 
-DRIVER_EXE= FIXTURE_EXE= PROGRAM_EXE= ONLY= WORK= KEEP=0
-: "${E2E_SCENARIO_LIMIT_S:=120}"
-while (($#)); do
-    case $1 in
-        --driver) DRIVER_EXE=${2:?}; shift 2 ;;
-        --fixture) FIXTURE_EXE=${2:?}; shift 2 ;;
-        --program) PROGRAM_EXE=${2:?}; shift 2 ;;
-        --only) ONLY=${2:?}; shift 2 ;;
-        --work) WORK=${2:?}; shift 2 ;;
-        --keep) KEEP=1; shift ;;
-        -h | --help) usage ;;
-        *) echo "run_e2e.sh: unknown argument: $1" >&2; usage ;;
-    esac
-done
-[[ -f $DRIVER_EXE ]] || { echo "run_e2e.sh: --driver is required and must exist" >&2; exit 2; }
-for exe in "$FIXTURE_EXE" "$PROGRAM_EXE"; do
-    [[ -z $exe || -f $exe ]] || { echo "run_e2e.sh: no such file: $exe" >&2; exit 2; }
-done
-for tool in wine wineserver wineboot Xvfb xdpyinfo timeout; do
-    command -v "$tool" >/dev/null || { echo "run_e2e.sh: $tool not found (see scripts/e2e_deps.sh)" >&2; exit 2; }
-done
-
-if [[ -z $WORK ]]; then
-    WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e.XXXXXX")
-    ((KEEP)) || E2E_REMOVE_WORK=1
-fi
-INSTALL=("$DRIVER_EXE")
-[[ -n $FIXTURE_EXE ]] && INSTALL+=("$FIXTURE_EXE")
-[[ -n $PROGRAM_EXE ]] && INSTALL+=("$PROGRAM_EXE")
-
-e2e_init "$WORK"
-e2e_log "e2e: work directory $E2E_WORK"
-t=$(e2e_now)
-e2e_start_xvfb || exit 2
-e2e_log "e2e: Xvfb on $DISPLAY in $(e2e_elapsed "$t") s"
-t=$(e2e_now)
-e2e_make_template || { echo "run_e2e.sh: could not create the prefix template" >&2; exit 2; }
-e2e_log "e2e: prefix template in $(e2e_elapsed "$t") s"
-
-SCENARIO_FILES=("$E2E_DIR"/scenarios/*.sh)
-for f in "${SCENARIO_FILES[@]}"; do
-    # shellcheck source=/dev/null
-    source "$f"
-done
-mapfile -t SCENARIOS < <(sed -n 's/^\(scenario_[A-Za-z0-9_]*\)[[:space:]]*().*/\1/p' "${SCENARIO_FILES[@]}")
-
 # run_one FUNCTION: runs one scenario in its own subshell and prefix, under
 # a deadline; prints its PASS/FAIL line; returns 0 on pass.
 run_one() {
@@ -119,14 +73,66 @@ run_one() {
     return 1
 }
 
-passed=0 failed=0
-for fn in "${SCENARIOS[@]}"; do
-    name=${fn#scenario_}
-    if [[ -n $ONLY && ! $name =~ $ONLY ]]; then continue; fi
-    if [[ $name == harness_* && -z $FIXTURE_EXE ]]; then echo "SKIP $name: no --fixture"; continue; fi
-    if [[ $name == program_* && -z $PROGRAM_EXE ]]; then echo "SKIP $name: no --program"; continue; fi
-    if run_one "$fn"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-done
-echo "$passed passed, $failed failed"
-((passed + failed > 0)) || { echo "run_e2e.sh: no scenario ran" >&2; exit 1; }
-((failed == 0)) || exit 1
+# The whole run is one function, parsed before it starts: editing this file
+# during a run cannot change what the run executes.
+main() {
+    DRIVER_EXE='' FIXTURE_EXE='' PROGRAM_EXE='' ONLY='' WORK='' KEEP=0
+    : "${E2E_SCENARIO_LIMIT_S:=120}"
+    while (($#)); do
+        case $1 in
+            --driver) DRIVER_EXE=${2:?}; shift 2 ;;
+            --fixture) FIXTURE_EXE=${2:?}; shift 2 ;;
+            --program) PROGRAM_EXE=${2:?}; shift 2 ;;
+            --only) ONLY=${2:?}; shift 2 ;;
+            --work) WORK=${2:?}; shift 2 ;;
+            --keep) KEEP=1; shift ;;
+            -h | --help) usage ;;
+            *) echo "run_e2e.sh: unknown argument: $1" >&2; usage ;;
+        esac
+    done
+    [[ -f $DRIVER_EXE ]] || { echo "run_e2e.sh: --driver is required and must exist" >&2; exit 2; }
+    for exe in "$FIXTURE_EXE" "$PROGRAM_EXE"; do
+        [[ -z $exe || -f $exe ]] || { echo "run_e2e.sh: no such file: $exe" >&2; exit 2; }
+    done
+    for tool in wine wineserver wineboot Xvfb xdpyinfo timeout; do
+        command -v "$tool" >/dev/null || { echo "run_e2e.sh: $tool not found (see scripts/e2e_deps.sh)" >&2; exit 2; }
+    done
+
+    if [[ -z $WORK ]]; then
+        WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e.XXXXXX")
+        ((KEEP)) || E2E_REMOVE_WORK=1
+    fi
+    INSTALL=("$DRIVER_EXE")
+    [[ -n $FIXTURE_EXE ]] && INSTALL+=("$FIXTURE_EXE")
+    [[ -n $PROGRAM_EXE ]] && INSTALL+=("$PROGRAM_EXE")
+
+    e2e_init "$WORK"
+    e2e_log "e2e: work directory $E2E_WORK"
+    t=$(e2e_now)
+    e2e_start_xvfb || exit 2
+    e2e_log "e2e: Xvfb on $DISPLAY in $(e2e_elapsed "$t") s"
+    t=$(e2e_now)
+    e2e_make_template || { echo "run_e2e.sh: could not create the prefix template" >&2; exit 2; }
+    e2e_log "e2e: prefix template in $(e2e_elapsed "$t") s"
+
+    SCENARIO_FILES=("$E2E_DIR"/scenarios/*.sh)
+    for f in "${SCENARIO_FILES[@]}"; do
+        # shellcheck source=/dev/null
+        source "$f"
+    done
+    mapfile -t SCENARIOS < <(sed -n 's/^\(scenario_[A-Za-z0-9_]*\)[[:space:]]*().*/\1/p' "${SCENARIO_FILES[@]}")
+
+    passed=0 failed=0
+    for fn in "${SCENARIOS[@]}"; do
+        name=${fn#scenario_}
+        if [[ -n $ONLY && ! $name =~ $ONLY ]]; then continue; fi
+        if [[ $name == harness_* && -z $FIXTURE_EXE ]]; then echo "SKIP $name: no --fixture"; continue; fi
+        if [[ $name == program_* && -z $PROGRAM_EXE ]]; then echo "SKIP $name: no --program"; continue; fi
+        if run_one "$fn"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    done
+    echo "$passed passed, $failed failed"
+    ((passed + failed > 0)) || { echo "run_e2e.sh: no scenario ran" >&2; exit 1; }
+    ((failed == 0)) || exit 1
+}
+
+main "$@"
