@@ -1,0 +1,68 @@
+// A Windows service of the tests' own, standing in for the product's
+// services. Its behaviour on a stop request is chosen by its first argument:
+//   prompt  stops at once
+//   slow    reports stop-pending, then stops after about 3 seconds
+//   refuse  does not accept the stop control (the stop request fails, 1052)
+//   never   reports stop-pending and never stops
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+SERVICE_STATUS_HANDLE g_status;
+SERVICE_STATUS g_state;
+char g_mode[16] = "prompt";
+HANDLE g_stopped;
+
+void Report(DWORD state, DWORD accepted) {
+    g_state.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_state.dwCurrentState = state;
+    g_state.dwControlsAccepted = accepted;
+    g_state.dwWin32ExitCode = NO_ERROR;
+    g_state.dwWaitHint = state == SERVICE_STOP_PENDING ? 5000 : 0;
+    ++g_state.dwCheckPoint;
+    SetServiceStatus(g_status, &g_state);
+}
+
+DWORD WINAPI SlowStop(LPVOID) {
+    Sleep(3000);
+    SetEvent(g_stopped);
+    return 0;
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
+    if (control != SERVICE_CONTROL_STOP)
+        return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+    if (std::strcmp(g_mode, "prompt") == 0) {
+        Report(SERVICE_STOP_PENDING, 0);
+        SetEvent(g_stopped);
+    } else if (std::strcmp(g_mode, "slow") == 0) {
+        Report(SERVICE_STOP_PENDING, 0);
+        CloseHandle(CreateThread(NULL, 0, SlowStop, NULL, 0, NULL));
+    } else if (std::strcmp(g_mode, "never") == 0) {
+        Report(SERVICE_STOP_PENDING, 0);
+    }
+    return NO_ERROR;
+}
+
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
+    g_status = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", Handler, NULL);
+    if (!g_status)
+        return;
+    g_stopped = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD accepted = std::strcmp(g_mode, "refuse") == 0 ? 0 : SERVICE_ACCEPT_STOP;
+    Report(SERVICE_RUNNING, accepted);
+    WaitForSingleObject(g_stopped, INFINITE);
+    Report(SERVICE_STOPPED, 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc > 1)
+        lstrcpynA(g_mode, argv[1], sizeof g_mode);
+    char name[] = "";
+    SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
+    return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+}
