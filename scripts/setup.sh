@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686 mingw-w64-tools
-          wine wine64 wine32:i386 xvfb x11-utils msitools imagemagick)
+          wine wine64 wine32:i386 xvfb x11-utils msitools wixl imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do

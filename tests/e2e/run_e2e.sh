@@ -2,11 +2,13 @@
 # Runs the end-to-end scenarios under Wine on a virtual X display.
 #
 #   run_e2e.sh --driver driver.exe [--fixture fake_dialog.exe]
-#              [--program ZeltraES_RT.exe] [--only REGEX] [--work DIR] [--keep]
+#              [--program ZeltraES_RT.exe] [--extra EXE]... [--only REGEX]
+#              [--work DIR] [--keep]
 #
 # Scenarios are the functions named scenario_* in scenarios/*.sh, run in
 # file order: scenario_harness_* need --fixture, scenario_program_* need
-# --program; the others are skipped with a SKIP line. Each scenario gets a
+# --program; the others are skipped with a SKIP line. Every --extra
+# program (the test service, the planting tool) is installed beside them. Each scenario gets a
 # fresh copy of one prefix template, made once per run. Prints "PASS name"
 # or "FAIL name: reason" per scenario and ends with "N passed, M failed".
 # Exit status: 0 when nothing failed, 1 when a scenario failed, 2 on bad
@@ -76,13 +78,14 @@ run_one() {
 # The whole run is one function, parsed before it starts: editing this file
 # during a run cannot change what the run executes.
 main() {
-    DRIVER_EXE='' FIXTURE_EXE='' PROGRAM_EXE='' ONLY='' WORK='' KEEP=0
+    DRIVER_EXE='' FIXTURE_EXE='' PROGRAM_EXE='' ONLY='' WORK='' KEEP=0 EXTRA=()
     : "${E2E_SCENARIO_LIMIT_S:=120}"
     while (($#)); do
         case $1 in
             --driver) DRIVER_EXE=${2:?}; shift 2 ;;
             --fixture) FIXTURE_EXE=${2:?}; shift 2 ;;
             --program) PROGRAM_EXE=${2:?}; shift 2 ;;
+            --extra) EXTRA+=("${2:?}"); shift 2 ;;
             --only) ONLY=${2:?}; shift 2 ;;
             --work) WORK=${2:?}; shift 2 ;;
             --keep) KEEP=1; shift ;;
@@ -91,11 +94,11 @@ main() {
         esac
     done
     [[ -f $DRIVER_EXE ]] || { echo "run_e2e.sh: --driver is required and must exist" >&2; exit 2; }
-    for exe in "$FIXTURE_EXE" "$PROGRAM_EXE"; do
+    for exe in "$FIXTURE_EXE" "$PROGRAM_EXE" "${EXTRA[@]}"; do
         [[ -z $exe || -f $exe ]] || { echo "run_e2e.sh: no such file: $exe" >&2; exit 2; }
     done
     for tool in wine wineserver wineboot Xvfb xdpyinfo timeout; do
-        command -v "$tool" >/dev/null || { echo "run_e2e.sh: $tool not found (see scripts/e2e_deps.sh)" >&2; exit 2; }
+        command -v "$tool" >/dev/null || { echo "run_e2e.sh: $tool not found (see scripts/setup.sh)" >&2; exit 2; }
     done
 
     if [[ -z $WORK ]]; then
@@ -105,6 +108,7 @@ main() {
     INSTALL=("$DRIVER_EXE")
     [[ -n $FIXTURE_EXE ]] && INSTALL+=("$FIXTURE_EXE")
     [[ -n $PROGRAM_EXE ]] && INSTALL+=("$PROGRAM_EXE")
+    INSTALL+=("${EXTRA[@]}")
 
     e2e_init "$WORK"
     e2e_log "e2e: work directory $E2E_WORK"
