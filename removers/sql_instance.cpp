@@ -4,6 +4,7 @@
 // sets the SqlWriter service to manual start.
 #include "removers/sql_instance.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
