@@ -319,6 +319,10 @@ bool CreateControls(DialogRun &run) {
         w.id = c.id;
         w.className = c.className;
         w.style = c.style;
+        // The progress bar trades WS_BORDER for WS_EX_STATICEDGE when it is
+        // created (read back as 0x40000000 under Wine).
+        if (EqualNoCase(c.className, kProgressClass))
+            w.style &= ~static_cast<LONG>(WS_BORDER);
         w.x = c.x;
         w.y = c.y;
         w.cx = c.cx;
