@@ -395,6 +395,48 @@ LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     return m.reply->result;
 }
 
+// The window an API call is about, once its injected failure is past;
+// nullptr with the error code when the call fails.
+Window *CallTarget(const char *api, const char *subject, HWND hwnd, DWORD *error) {
+    if (TakeFault(api, subject, error))
+        return nullptr;
+    Window *w = LiveWindow(hwnd);
+    if (w == nullptr)
+        *error = ERROR_INVALID_WINDOW_HANDLE;
+    return w;
+}
+
+// The same for a call about a dialog's control.
+HWND ControlTarget(const char *api, const char *subject, HWND dialog, int id, DWORD *error) {
+    if (CallTarget(api, subject, dialog, error) == nullptr)
+        return nullptr;
+    HWND control = FindControl(dialog, id);
+    if (control == nullptr)
+        *error = ERROR_CONTROL_ID_NOT_FOUND;
+    return control;
+}
+
+// The same for GetWindowLongA and SetWindowLongA: the program reads and
+// writes nothing but the style.
+Window *StyleTarget(const char *api, HWND hwnd, int index, DWORD *error) {
+    Window *w = CallTarget(api, nullptr, hwnd, error);
+    if (w != nullptr && index != GWL_STYLE) {
+        *error = ERROR_INVALID_INDEX;
+        return nullptr;
+    }
+    return w;
+}
+
+// Sets or clears style bits; true when all of them were set before.
+bool SetStyleBits(Window &w, LONG bits, bool on) {
+    bool wereSet = (w.style & bits) == bits;
+    if (on)
+        w.style |= bits;
+    else
+        w.style &= ~bits;
+    return wereSet;
+}
+
 } // namespace
 
 void ResetDialogs() {
@@ -484,23 +526,17 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 
 HWND GetDlgItem(HWND dialog, int id) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("GetDlgItem", nullptr, &code))
-        return Fail(code, static_cast<HWND>(nullptr));
-    if (LiveWindow(dialog) == nullptr)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, static_cast<HWND>(nullptr));
-    HWND control = FindControl(dialog, id);
-    return control ? control : Fail(ERROR_CONTROL_ID_NOT_FOUND, static_cast<HWND>(nullptr));
+    DWORD error;
+    HWND control = ControlTarget("GetDlgItem", nullptr, dialog, id, &error);
+    return control ? control : Fail(error, static_cast<HWND>(nullptr));
 }
 
 BOOL SetWindowTextA(HWND hwnd, LPCSTR text) {
     {
         SIM_LOCK();
-        DWORD code;
-        if (TakeFault("SetWindowTextA", text, &code))
-            return Fail(code, FALSE);
-        if (LiveWindow(hwnd) == nullptr)
-            return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
+        DWORD error;
+        if (CallTarget("SetWindowTextA", text, hwnd, &error) == nullptr)
+            return Fail(error, FALSE);
     }
     // As on Windows, the window gets WM_SETTEXT: a dialog procedure sees it.
     return Send(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) ? TRUE : FALSE;
@@ -510,14 +546,10 @@ BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
     HWND control;
     {
         SIM_LOCK();
-        DWORD code;
-        if (TakeFault("SetDlgItemTextA", text, &code))
-            return Fail(code, FALSE);
-        if (LiveWindow(dialog) == nullptr)
-            return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-        control = FindControl(dialog, id);
+        DWORD error;
+        control = ControlTarget("SetDlgItemTextA", text, dialog, id, &error);
         if (control == nullptr)
-            return Fail(ERROR_CONTROL_ID_NOT_FOUND, FALSE);
+            return Fail(error, FALSE);
     }
     return Send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) ? TRUE : FALSE;
 }
@@ -536,14 +568,10 @@ LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LP
     HWND control;
     {
         SIM_LOCK();
-        DWORD code;
-        if (TakeFault("SendDlgItemMessageA", nullptr, &code))
-            return Fail(code, 0);
-        if (LiveWindow(dialog) == nullptr)
-            return Fail(ERROR_INVALID_WINDOW_HANDLE, 0);
-        control = FindControl(dialog, id);
+        DWORD error;
+        control = ControlTarget("SendDlgItemMessageA", nullptr, dialog, id, &error);
         if (control == nullptr)
-            return Fail(ERROR_CONTROL_ID_NOT_FOUND, 0);
+            return Fail(error, 0);
     }
     return Send(control, message, wParam, lParam);
 }
@@ -564,43 +592,27 @@ BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 
 BOOL EnableWindow(HWND hwnd, BOOL enable) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("EnableWindow", nullptr, &code))
-        return Fail(code, FALSE);
-    Window *w = LiveWindow(hwnd);
+    DWORD error;
+    Window *w = CallTarget("EnableWindow", nullptr, hwnd, &error);
     if (w == nullptr)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-    bool wasDisabled = (w->style & WS_DISABLED) != 0;
-    if (enable)
-        w->style &= ~static_cast<LONG>(WS_DISABLED);
-    else
-        w->style |= WS_DISABLED;
-    return wasDisabled ? TRUE : FALSE; // the previous state, as Windows reports it
+        return Fail(error, FALSE);
+    // The previous state, as Windows reports it: non-zero when it was disabled.
+    return SetStyleBits(*w, WS_DISABLED, !enable) ? TRUE : FALSE;
 }
 
 LONG GetWindowLongA(HWND hwnd, int index) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("GetWindowLongA", nullptr, &code))
-        return Fail(code, 0);
-    Window *w = LiveWindow(hwnd);
-    if (w == nullptr)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, 0);
-    if (index != GWL_STYLE)
-        return Fail(ERROR_INVALID_INDEX, 0); // the program reads nothing else
-    return w->style;
+    DWORD error;
+    Window *w = StyleTarget("GetWindowLongA", hwnd, index, &error);
+    return w ? w->style : Fail(error, 0);
 }
 
 LONG SetWindowLongA(HWND hwnd, int index, LONG value) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("SetWindowLongA", nullptr, &code))
-        return Fail(code, 0);
-    Window *w = LiveWindow(hwnd);
+    DWORD error;
+    Window *w = StyleTarget("SetWindowLongA", hwnd, index, &error);
     if (w == nullptr)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, 0);
-    if (index != GWL_STYLE)
-        return Fail(ERROR_INVALID_INDEX, 0);
+        return Fail(error, 0);
     LONG previous = w->style;
     w->style = value;
     return previous;
@@ -612,32 +624,22 @@ BOOL ShowWindow(HWND hwnd, int command) {
     Window *w = LiveWindow(hwnd);
     if (w == nullptr)
         return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-    bool wasVisible = (w->style & WS_VISIBLE) != 0;
-    if (command == SW_HIDE)
-        w->style &= ~static_cast<LONG>(WS_VISIBLE);
-    else
-        w->style |= WS_VISIBLE;
-    return wasVisible ? TRUE : FALSE; // whether it was visible before
+    // Whether it was visible before.
+    return SetStyleBits(*w, WS_VISIBLE, command != SW_HIDE) ? TRUE : FALSE;
 }
 
 BOOL AnimateWindow(HWND hwnd, DWORD time, DWORD flags) {
     SIM_LOCK();
-    DWORD code;
-    if (TakeFault("AnimateWindow", nullptr, &code))
-        return Fail(code, FALSE);
-    Wm().animations.push_back(sim::AnimateWindowRecord{hwnd, time, flags});
-    Window *w = LiveWindow(hwnd);
+    DWORD error;
+    Window *w = CallTarget("AnimateWindow", nullptr, hwnd, &error);
     if (w == nullptr)
-        return Fail(ERROR_INVALID_WINDOW_HANDLE, FALSE);
-    bool hide = (flags & AW_HIDE) != 0;
-    bool visible = (w->style & WS_VISIBLE) != 0;
+        return Fail(error, FALSE);
+    Wm().animations.push_back(sim::AnimateWindowRecord{hwnd, time, flags});
+    bool show = (flags & AW_HIDE) == 0;
     // Windows refuses to show a visible window or hide a hidden one.
-    if (hide != visible)
+    if (show == ((w->style & WS_VISIBLE) != 0))
         return FALSE;
-    if (hide)
-        w->style &= ~static_cast<LONG>(WS_VISIBLE);
-    else
-        w->style |= WS_VISIBLE;
+    SetStyleBits(*w, WS_VISIBLE, show);
     return TRUE;
 }
 
