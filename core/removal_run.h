@@ -10,8 +10,8 @@
 typedef LONG (*StageFunction)(ListingCursor *cursor);
 
 struct Stage {
-    LONG bit;               // set in the stage result mask when the stage fails
-    const char *banner;     // written to the trace log before the stage runs
+    LONG bit;           // set in the stage result mask when the stage fails
+    const char *banner; // written to the trace log before the stage runs
     StageFunction run;
     bool clearsWholeCursor; // Position too: the stage reads a listing of its own
     bool completeModeOnly;  // runs in removal mode 2 only

@@ -16,12 +16,12 @@ struct TraceTally {
 };
 
 struct RunState {
-    HANDLE traceLogHandle;          // 0 or INVALID_HANDLE_VALUE: no trace log
+    HANDLE traceLogHandle; // 0 or INVALID_HANDLE_VALUE: no trace log
     char traceLogPath[kPathChars];
-    LONG removalMode;               // 1: product only; 2: product and SQL instance
-    HANDLE busyMarker;              // the worker's handle while a run is in progress
+    LONG removalMode;  // 1: product only; 2: product and SQL instance
+    HANDLE busyMarker; // the worker's handle while a run is in progress
     LONG runResult;
-    LONG tracesFound;               // 1 once the run counted anything
+    LONG tracesFound; // 1 once the run counted anything
     TraceTally tally;
     char registryLogLine[kLogLineChars]; // also serves the SQL instance's key deletions
     char fileLogLine[kLogLineChars];

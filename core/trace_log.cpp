@@ -13,9 +13,9 @@ void CreateTraceLog() {
     GetTempPathA(kPathChars, tempPath);
     FormatBounded(g_run.traceLogPath, kPathChars, "%s\\ZeltraES_RT_%d_Log.txt", tempPath,
                   static_cast<int32_t>(GetTickCount()));
-    g_run.traceLogHandle = CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, NULL);
+    g_run.traceLogHandle =
+        CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 void WriteLogLine(const char *text) {

@@ -41,7 +41,8 @@ void PlantMutex(const std::string &name);
 void JoinThreads();
 
 // ---- handles ----
-// Open handles of a kind ("file", "mutex", "thread", "key", "service", ...).
+// Open handles of a kind ("file", "find", "mutex", "thread", "key", "service"
+// (the service manager's and the services'), ...).
 size_t OpenHandles(const std::string &kind);
 
 // ---- module resources ----
@@ -63,6 +64,63 @@ std::vector<std::string> RestartQueue();
 // The files directly in a folder (names only), in enumeration order.
 std::vector<std::string> FolderEntries(const std::string &path);
 void SetTempPath(const std::string &path);
+// A link (reparse point) at `path` to `target`: a directory link when
+// `directory`. Calls that open a path follow links on the way; DeleteFileA,
+// RemoveDirectoryA and GetFileAttributesA act on the link itself.
+void PlantLink(const std::string &path, const std::string &target, bool directory);
+// Another process holds the file or folder open without FILE_SHARE_DELETE:
+// deleting or removing it fails with ERROR_SHARING_VIOLATION.
+void HoldOpenElsewhere(const std::string &path);
+// The name FindFirstFileA/FindNextFileA report for the node, as the ANSI
+// best-fit of a wide name can differ from it (even holding a '\').
+void SetEnumerationName(const std::string &path, const std::string &name);
+// The enumeration delivers "." and ".." (except in a drive's root), then the
+// folder's entries ordered by their upper-cased names, byte by byte, as NTFS
+// orders them. Paths: "/" and "\" both separate, "." and ".." are resolved.
+// The folders after a reset: C:\Windows\System32\drivers, C:\Windows\SysWOW64
+// (with no drivers folder, as in a Wine prefix), C:\Program Files,
+// C:\Program Files (x86), C:\ProgramData, C:\Users\Public\Desktop and
+// C:\Users\Admin\AppData\Local\Temp.
+
+// ---- environment ----
+// After a reset, the variables of a 32-bit process on 64-bit Windows:
+// ProgramFiles and ProgramFiles(x86) = C:\Program Files (x86), ProgramW6432 =
+// C:\Program Files, windir = SystemRoot = C:\Windows, ALLUSERSPROFILE =
+// C:\ProgramData, USERPROFILE = C:\Users\Admin, PUBLIC = C:\Users\Public, TEMP.
+// ExpandEnvironmentStringsA leaves an undefined "%NAME%" as typed.
+void SetEnvironment(const std::string &name, const std::string &value);
+void RemoveEnvironment(const std::string &name);
+
+// ---- WOW64 ----
+// Whether IsWow64Process reports a 32-bit process on 64-bit Windows (true
+// after a reset). While it does, each thread's file calls under
+// C:\Windows\System32 reach C:\Windows\SysWOW64 until that thread switches
+// redirection off. The three functions are kernel32 exports: RemoveExport
+// plays a Windows without them, FailCall makes them fail.
+// The registry views follow (sim::SetRegistryWow64 sets them apart).
+void SetWow64Process(bool wow64);
+// True while the calling thread has file-system redirection switched off.
+bool FsRedirectionOff();
+
+// ---- services ----
+// An installed service and how it answers. The state moves only when the
+// program acts or queries: an accepted stop request makes it
+// SERVICE_STOP_PENDING, and each QueryServiceStatus after that reports
+// SERVICE_STOP_PENDING `stopPolls` times (kAlways: for ever), then
+// SERVICE_STOPPED. A stop request to a stopped service fails with
+// ERROR_SERVICE_NOT_ACTIVE, to a stop-pending one with
+// ERROR_SERVICE_CANNOT_ACCEPT_CTRL. DeleteService marks it; a marked service
+// leaves the manager once it is stopped and its last handle is closed.
+struct ServiceScript {
+    DWORD state = SERVICE_RUNNING;
+    DWORD startType = SERVICE_AUTO_START;
+    DWORD stopPolls = 0;
+    DWORD stopError = 0; // non-zero: a stop request is refused with it, the state stays
+    bool markedForDelete = false;
+};
+void PlantService(const std::string &name, const ServiceScript &script = ServiceScript());
+// The service as the manager holds it now; nothing once it has left.
+std::optional<ServiceScript> InstalledService(const std::string &name);
 
 // ---- the process token ----
 void SetAdministrator(bool administrator);
@@ -71,6 +129,50 @@ void SetPrivilegeHeld(const std::string &privilege, bool held);
 bool PrivilegeEnabled(const std::string &privilege);
 // SIDs allocated and not yet freed.
 size_t LiveSids();
+
+// ---- registry ----
+// Paths name the root by its abbreviation (HKCR, HKCU, HKLM, HKU, HKCC) and
+// are physical: HKLM\SOFTWARE\X is the 64-bit view's key and
+// HKLM\SOFTWARE\Wow6432Node\X the 32-bit view's; a key that both views share
+// (HKLM\SOFTWARE\Classes\..., HKLM\SYSTEM\...) has one path.
+void PlantKey(const std::string &path);
+void PlantValue(const std::string &key, const std::string &name, DWORD type, const std::string &data);
+bool KeyExists(const std::string &path);
+// Every key below `path`, as paths relative to it, in enumeration order.
+std::vector<std::string> KeysBelow(const std::string &path);
+struct RegistryValue {
+    DWORD type;
+    std::string data;
+};
+std::optional<RegistryValue> KeyValue(const std::string &key, const std::string &name);
+// A guarded key (owner SYSTEM) refuses its deletion and changes of its
+// values with ERROR_ACCESS_DENIED: until SetNamedSecurityInfoA replaces its
+// access list, or always.
+enum class KeyGuard { None, UntilAccessReplaced, Always };
+void GuardKey(const std::string &path, KeyGuard guard);
+// An explicit entry of an access list; mode as Windows reads a list back:
+// GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
+struct AccessEntry {
+    std::string trustee; // SID, "S-1-5-32-544"
+    DWORD access;
+    ACCESS_MODE mode;
+    DWORD inheritance;
+};
+// The explicit entries that SetNamedSecurityInfoA set; none while the
+// planted access list stands.
+std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);
+std::string KeyOwner(const std::string &path);
+// A 32-bit process on 64-bit Windows (the default): HKLM\SOFTWARE is seen
+// through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view. Off:
+// 32-bit Windows, one view, the flags ignored.
+void SetRegistryWow64(bool wow64);
+// HKLM\SYSTEM\CurrentControlSet is a link to ControlSet001, as on Windows
+// (the default); off: two separate keys, as in a Wine prefix.
+void SetCurrentControlSetLink(bool linked);
+// Object names that SetNamedSecurityInfoA was called with, in order.
+std::vector<std::string> NamedSecurityCalls();
+// Access lists of SetEntriesInAclA not yet released with LocalFree.
+size_t LiveAccessLists();
 
 // ---- user interface ----
 struct MessageBoxRecord {

@@ -7,6 +7,8 @@ namespace sim::detail {
 
 void RegisterDefaultExports() {
     RegisterSecurityExports();
+    RegisterWow64Exports();
+    RegisterRegistryExports();
 }
 
 } // namespace sim::detail

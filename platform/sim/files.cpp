@@ -57,15 +57,31 @@ std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key);
 } // namespace
 
 std::string NormalizePath(const std::string &path) {
-    std::string out;
+    // As Windows makes a full path: "." and ".." components are resolved
+    // (never above the drive), so a name such as "..\..\x" that reaches a
+    // call leaves its folder as it would on Windows.
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&] {
+        if (part == "..") {
+            bool atDrive = parts.size() == 1 && parts[0].size() == 2 && parts[0][1] == ':';
+            if (!parts.empty() && !atDrive)
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        part.clear();
+    };
     for (char c : path) {
-        char s = c == '/' ? '\\' : c;
-        if (s == '\\' && !out.empty() && out.back() == '\\')
-            continue;
-        out += s;
+        if (c == '/' || c == '\\')
+            flush();
+        else
+            part += c;
     }
-    while (out.size() > 2 && out.back() == '\\')
-        out.pop_back();
+    flush();
+    std::string out = path.empty() || (path[0] != '\\' && path[0] != '/') ? "" : "\\";
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : "\\") + parts[i];
     return out;
 }
 
@@ -123,6 +139,32 @@ bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
 
 void QueueForRestart(const std::string &path) { Queue().push_back(path); }
 
+// Windows gives up after 63 reparse points on one path.
+constexpr int kMaxLinkHops = 63;
+
+std::string ResolvePath(const std::string &path, bool followLast) {
+    std::string resolved = RedirectPath(path);
+    // Links are followed as Windows follows them: every folder on the way,
+    // and the last component only when the call opens what the link names.
+    for (int hops = 0; hops < kMaxLinkHops; ++hops) {
+        bool followed = false;
+        for (size_t end = resolved.find('\\');; end = resolved.find('\\', end + 1)) {
+            bool last = end == std::string::npos;
+            FileNode *node = FindNode(resolved.substr(0, end));
+            if (node && node->IsLink() && (!last || followLast)) {
+                resolved = NormalizePath(node->linkTarget + (last ? "" : resolved.substr(end)));
+                followed = true;
+                break;
+            }
+            if (last)
+                break;
+        }
+        if (!followed)
+            break;
+    }
+    return resolved;
+}
+
 namespace {
 
 std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key) {
@@ -140,9 +182,11 @@ void ResetFiles() {
     Nodes().clear();
     Queue().clear();
     MakeNode("C:", true);
-    for (const char *folder : {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files",
-                               "C:\\Program Files (x86)", "C:\\ProgramData", "C:\\Users\\Public\\Desktop",
-                               "C:\\Users\\Admin\\AppData\\Local\\Temp"})
+    // No "SysWOW64\drivers": a Wine prefix has none, so a driver file's
+    // path with redirection on ends in ERROR_PATH_NOT_FOUND there and here.
+    for (const char *folder :
+         {"C:\\Windows\\System32\\drivers", "C:\\Windows\\SysWOW64", "C:\\Program Files", "C:\\Program Files (x86)",
+          "C:\\ProgramData", "C:\\Users\\Public\\Desktop", "C:\\Users\\Admin\\AppData\\Local\\Temp"})
         MakeNode(folder, true);
     TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
 }
@@ -159,7 +203,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return Fail(code, INVALID_HANDLE_VALUE);
     if (path == nullptr || *path == '\0')
         return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    std::string normalized = NormalizePath(path);
+    std::string normalized = ResolvePath(path, true);
     FileNode *parent = FindNode(ParentPath(normalized));
     if (!parent || !parent->folder)
         return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -208,7 +252,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     file->share = share;
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
-                                                                                        : ERROR_SUCCESS);
+                                                                                         : ERROR_SUCCESS);
     return h;
 }
 
@@ -265,12 +309,73 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     return TRUE;
 }
 
+namespace {
+
+// The node that DeleteFileA or RemoveDirectoryA acts on: a link itself,
+// never its target. NULL, with the last error set, when there is none.
+FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
+    DWORD code;
+    if (TakeFault(api, path, &code))
+        return Fail(code, static_cast<FileNode *>(nullptr));
+    if (path == nullptr || *path == '\0')
+        return Fail(ERROR_PATH_NOT_FOUND, static_cast<FileNode *>(nullptr));
+    *normalized = ResolvePath(path, false);
+    FileNode *node = FindNode(*normalized);
+    if (node == nullptr) {
+        FileNode *parent = FindNode(ParentPath(*normalized));
+        SetLastError(parent && parent->folder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    return node;
+}
+
+} // namespace
+
+// Windows' order of refusals: a missing parent or node, then the kind of
+// node, then another process's open handle, then the read-only attribute.
+BOOL DeleteFileA(LPCSTR path) {
+    SIM_LOCK();
+    std::string normalized;
+    FileNode *node = NodeToRemove("DeleteFileA", path, &normalized);
+    if (node == nullptr)
+        return FALSE;
+    if (node->folder)
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (OpenElsewhereWithoutDeleteShare(normalized))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (node->attributes & FILE_ATTRIBUTE_READONLY)
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    EraseNode(normalized);
+    return TRUE;
+}
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+    SIM_LOCK();
+    std::string normalized;
+    FileNode *node = NodeToRemove("RemoveDirectoryA", path, &normalized);
+    if (node == nullptr)
+        return FALSE;
+    if (!node->folder)
+        return Fail(ERROR_DIRECTORY, FALSE);
+    if (ParentPath(normalized).empty())
+        return Fail(ERROR_ACCESS_DENIED, FALSE); // a drive's root
+    if (OpenElsewhereWithoutDeleteShare(normalized))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    // Windows honours a folder's read-only attribute here (Wine ignores it).
+    if (node->attributes & FILE_ATTRIBUTE_READONLY)
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // A directory link goes alone, whatever its target holds.
+    if (!node->IsLink() && !Children(normalized).empty())
+        return Fail(ERROR_DIR_NOT_EMPTY, FALSE);
+    EraseNode(normalized);
+    return TRUE;
+}
+
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("CreateDirectoryA", path, &code))
         return Fail(code, FALSE);
-    std::string normalized = NormalizePath(path ? path : "");
+    std::string normalized = ResolvePath(path ? path : "", false);
     FileNode *parent = FindNode(ParentPath(normalized));
     if (!parent || !parent->folder)
         return Fail(ERROR_PATH_NOT_FOUND, FALSE);
@@ -285,7 +390,8 @@ DWORD GetFileAttributesA(LPCSTR path) {
     DWORD code;
     if (TakeFault("GetFileAttributesA", path, &code))
         return Fail(code, INVALID_FILE_ATTRIBUTES);
-    std::string normalized = NormalizePath(path ? path : "");
+    // A link reports its own attributes, reparse point included.
+    std::string normalized = ResolvePath(path ? path : "", false);
     FileNode *node = FindNode(normalized);
     if (!node) {
         FileNode *parent = FindNode(ParentPath(normalized));
@@ -296,7 +402,10 @@ DWORD GetFileAttributesA(LPCSTR path) {
 
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     SIM_LOCK();
-    FileNode *node = FindNode(path ? path : "");
+    DWORD code;
+    if (TakeFault("SetFileAttributesA", path, &code))
+        return Fail(code, FALSE);
+    FileNode *node = FindNode(ResolvePath(path ? path : "", false));
     if (!node)
         return Fail(ERROR_FILE_NOT_FOUND, FALSE);
     node->attributes = attributes & ~FILE_ATTRIBUTE_DIRECTORY;
@@ -324,17 +433,23 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     // The program only ever lists a whole folder: "<folder>\*".
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0)
         return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
-    std::string folder = NormalizePath(text.substr(0, text.size() - 2));
+    // The folder is opened, so a link there is followed to its target.
+    std::string folder = ResolvePath(text.substr(0, text.size() - 2), true);
     FileNode *node = FindNode(folder);
-    if (!node || !node->folder || node->IsLink())
-        return Fail(node && !node->folder ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (node && node->IsLink())
+        return Fail(static_cast<DWORD>(ERROR_CANT_RESOLVE_FILENAME), INVALID_HANDLE_VALUE);
+    if (!node || !node->folder)
+        return Fail(node ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     auto find = std::make_shared<FindObject>();
     if (folder.size() > 2) {
         find->entries.push_back(FindData(".", FILE_ATTRIBUTE_DIRECTORY, 0));
         find->entries.push_back(FindData("..", FILE_ATTRIBUTE_DIRECTORY, 0));
     }
-    for (const FileNode *child : Children(folder))
+    for (const FileNode *child : Children(folder)) {
         find->entries.push_back(FindData(child->FindName(), child->Attributes(), child->data.size()));
+        if (child->IsLink())
+            find->entries.back().dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+    }
     if (find->entries.empty())
         return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     *data = find->entries[0];
@@ -402,6 +517,25 @@ std::vector<std::string> FolderEntries(const std::string &path) {
     for (const FileNode *child : Children(path))
         names.push_back(LeafName(child->path));
     return names;
+}
+
+void PlantLink(const std::string &path, const std::string &target, bool directory) {
+    SIM_LOCK();
+    FileNode &node = MakeNode(path, directory);
+    node.attributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+    node.linkTarget = NormalizePath(target);
+}
+
+void HoldOpenElsewhere(const std::string &path) {
+    SIM_LOCK();
+    if (FileNode *node = FindNode(path))
+        node->heldByOtherProcess = true;
+}
+
+void SetEnumerationName(const std::string &path, const std::string &name) {
+    SIM_LOCK();
+    if (FileNode *node = FindNode(path))
+        node->enumName = name;
 }
 
 void SetTempPath(const std::string &path) {

@@ -10,13 +10,13 @@
 namespace sim::detail {
 
 struct FileNode {
-    std::string path;           // normalised, in the case it was created with
+    std::string path; // normalised, in the case it was created with
     bool folder = false;
-    std::string data;           // a file's bytes
+    std::string data; // a file's bytes
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
-    std::string linkTarget;     // a reparse point's target; empty for none
-    std::string enumName;       // the name the ANSI enumeration reports, if it differs
+    std::string linkTarget;          // a reparse point's target; empty for none
+    std::string enumName;            // the name the ANSI enumeration reports, if it differs
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {
@@ -45,5 +45,11 @@ std::vector<const FileNode *> Children(const std::string &folder);
 // True when a process holds the file open without FILE_SHARE_DELETE.
 bool OpenElsewhereWithoutDeleteShare(const std::string &path);
 void QueueForRestart(const std::string &path);
+// The path a file call of the calling thread reaches: normalised, sent to
+// SysWOW64 while WOW64 redirection is on (wow64.cpp).
+std::string RedirectPath(const std::string &path);
+// RedirectPath, then every link on the way followed to its target; the last
+// component too when `followLast`.
+std::string ResolvePath(const std::string &path, bool followLast);
 
 } // namespace sim::detail

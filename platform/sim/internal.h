@@ -11,6 +11,10 @@
 
 #include "sim/windows.h"
 
+namespace sim {
+struct AccessEntry;
+}
+
 namespace sim::detail {
 
 // One lock for the whole machine: the dialog thread and the worker thread
@@ -73,11 +77,19 @@ std::string LeafName(const std::string &normalized);
 void RegisterExport(const char *module, const char *function, FARPROC address);
 void RegisterDefaultExports();
 
-// Waits for a thread handle of CreateThread; false when it is none.
+// Waits for a thread handle of CreateThread, or a process handle of
+// CreateProcessA; false when the handle is not of that kind.
 bool WaitForThread(const void *handle, DWORD ms, DWORD *result);
+bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 
 // True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
 bool IsAdministratorsSid(PSID sid);
+// "S-1-5-32-544" and the like for a live SID; empty for anything else.
+std::string SidString(PSID sid);
+
+// Replaces the access list of the key at `path` below the predefined `root`,
+// found in the process's default view, as SetNamedSecurityInfoA does.
+DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries);
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().
@@ -86,6 +98,13 @@ void ResetFiles();
 void ResetUi();
 void ResetSecurity();
 void RegisterSecurityExports();
+void ResetServices();
+void ResetEnvironment();
+void ResetWow64();
+void RegisterWow64Exports();
+void ResetRegistry();
+void ResetRegistrySecurity();
+void RegisterRegistryExports();
 
 // The user interface's own plumbing: the dialog runtime (dialog.cpp) is reset
 // by ResetUi, creates its dialog font without injected failures, and asks

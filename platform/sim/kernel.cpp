@@ -244,6 +244,12 @@ struct ThreadRun {
     std::condition_variable finished;
     bool done = false;
     DWORD exitCode = 0;
+    ~ThreadRun() {
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+            thread.join();
+        else if (thread.joinable())
+            thread.detach();
+    }
 };
 
 std::vector<std::shared_ptr<ThreadRun>> &Threads() {
@@ -400,8 +406,7 @@ HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
         if (r.id == id)
             return reinterpret_cast<HRSRC>(&r);
     }
-    return Fail(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND,
-                static_cast<HRSRC>(nullptr));
+    return Fail(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND, static_cast<HRSRC>(nullptr));
 }
 
 HGLOBAL LoadResource(HMODULE, HRSRC res) {
@@ -521,6 +526,21 @@ void Reset() {
     ResetFiles();
     ResetUi();
     ResetSecurity();
+    ResetServices();
+    ResetEnvironment();
+    ResetWow64();
+    ResetRegistry();
+    ResetRegistrySecurity();
 }
 
 } // namespace sim
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms) {
+    DWORD code;
+    if (TakeFault("WaitForSingleObject", nullptr, &code))
+        return Fail(code, WAIT_FAILED);
+    DWORD result;
+    if (WaitForThread(h, ms, &result) || WaitForProcess(h, ms, &result))
+        return result;
+    return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+}

@@ -64,7 +64,8 @@ bool IsAdministratorsSid(PSID sid) {
 }
 
 void RegisterSecurityExports() {
-    RegisterExport("advapi32.dll", "CheckTokenMembership", reinterpret_cast<FARPROC>(&SimCheckTokenMembership));
+    RegisterExport("advapi32.dll", "CheckTokenMembership",
+                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimCheckTokenMembership)));
 }
 
 void ResetSecurity() {
@@ -78,6 +79,19 @@ void ResetSecurity() {
 }
 
 size_t LiveSidCount() { return LiveSids().size(); }
+
+std::string SidString(PSID sid) {
+    auto *s = static_cast<SimSid *>(sid);
+    if (!LiveSids().count(s))
+        return std::string();
+    uint64_t authority = 0;
+    for (BYTE b : s->authority)
+        authority = authority << 8 | b;
+    std::string text = "S-1-" + std::to_string(authority);
+    for (BYTE i = 0; i < s->count; ++i)
+        text += "-" + std::to_string(s->sub[i]);
+    return text;
+}
 
 } // namespace sim::detail
 
@@ -160,6 +174,9 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
 
 PSID FreeSid(PSID sid) {
     SIM_LOCK();
+    DWORD code;
+    if (TakeFault("FreeSid", nullptr, &code))
+        return Fail(code, sid);
     auto *s = static_cast<SimSid *>(sid);
     if (LiveSids().erase(s) == 0)
         return sid; // Windows returns the SID on failure

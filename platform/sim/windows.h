@@ -104,8 +104,11 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ENVVAR_NOT_FOUND 203L
+#define ERROR_INVALID_ADDRESS 487L
+#define ERROR_NOACCESS 998L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_DIRECTORY 267L
@@ -126,6 +129,7 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_INVALID_INDEX 1413L
 #define ERROR_CONTROL_ID_NOT_FOUND 1421L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -267,7 +271,8 @@ typedef struct _SERVICE_STATUS {
 #define SE_SHUTDOWN_NAME "SeShutdownPrivilege"
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
-#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_NT_AUTHORITY                                                                                          \
+    { 0, 0, 0, 0, 0, 5 }
 #define OWNER_SECURITY_INFORMATION 0x1u
 #define GROUP_SECURITY_INFORMATION 0x2u
 #define DACL_SECURITY_INFORMATION 0x4u
@@ -308,10 +313,7 @@ typedef enum _ACCESS_MODE {
     SET_AUDIT_FAILURE
 } ACCESS_MODE;
 
-typedef enum _MULTIPLE_TRUSTEE_OPERATION {
-    NO_MULTIPLE_TRUSTEE,
-    TRUSTEE_IS_IMPERSONATE
-} MULTIPLE_TRUSTEE_OPERATION;
+typedef enum _MULTIPLE_TRUSTEE_OPERATION { NO_MULTIPLE_TRUSTEE, TRUSTEE_IS_IMPERSONATE } MULTIPLE_TRUSTEE_OPERATION;
 
 typedef enum _TRUSTEE_FORM {
     TRUSTEE_IS_SID,
@@ -520,8 +522,8 @@ DWORD ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size);
 int lstrcmpA(LPCSTR a, LPCSTR b);
 int lstrlenA(LPCSTR s);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name);
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param,
-                    DWORD flags, LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
+                    LPDWORD threadId);
 BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles, DWORD flags, LPVOID environment,
                     LPCSTR currentDirectory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info);
@@ -556,9 +558,9 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name);
 // ---- advapi32: services ----
 SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access);
-BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
-                          LPCSTR binaryPath, LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies,
-                          LPCSTR account, LPCSTR password, LPCSTR displayName);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl, LPCSTR binaryPath,
+                          LPCSTR loadOrderGroup, LPDWORD tagId, LPCSTR dependencies, LPCSTR account, LPCSTR password,
+                          LPCSTR displayName);
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);
 BOOL DeleteService(SC_HANDLE service);
@@ -569,12 +571,12 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
 BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
                            PTOKEN_PRIVILEGES previous, LPDWORD returnLength);
-BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1, DWORD s2,
-                              DWORD s3, DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID *sid);
+BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, DWORD s0, DWORD s1, DWORD s2, DWORD s3,
+                              DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID *sid);
 PSID FreeSid(PSID sid);
 DWORD SetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL oldAcl, PACL *newAcl);
-DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner,
-                            PSID group, PACL dacl, PACL sacl);
+DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
+                            PACL dacl, PACL sacl);
 
 // ---- user32, gdi32, comctl32 ----
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

@@ -1,0 +1,609 @@
+// The simulated registry: five root trees of keys with typed values, the two
+// views of HKLM\SOFTWARE that a 32-bit process sees on 64-bit Windows, the
+// CurrentControlSet link, and keys that refuse changes until their access
+// list is replaced. Registry calls return their status and, as on Windows,
+// leave the thread's last error alone.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "sim/control.h"
+#include "sim/internal.h"
+
+namespace sim::detail {
+
+namespace {
+
+struct KeyNode {
+    struct Value {
+        std::string name;
+        DWORD type;
+        std::string data;
+    };
+    std::string name;                                         // in the case it was created with
+    std::map<std::string, std::shared_ptr<KeyNode>> children; // by upper-cased name: enumeration order
+    std::vector<Value> values;
+    sim::KeyGuard guard = sim::KeyGuard::None;
+    bool accessReplaced = false;
+    std::vector<sim::AccessEntry> accessList;
+    std::string owner = "S-1-5-32-544";
+    bool deleted = false;
+
+    Value *FindValue(const std::string &valueName) {
+        for (Value &v : values)
+            if (EqualNoCase(v.name, valueName))
+                return &v;
+        return nullptr;
+    }
+    void SetValue(const std::string &valueName, DWORD type, const std::string &data) {
+        if (Value *v = FindValue(valueName)) {
+            v->type = type;
+            v->data = data;
+        } else {
+            values.push_back(Value{valueName, type, data});
+        }
+    }
+    // A guarded key refuses its deletion and changes of its values.
+    bool Refuses() const {
+        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced);
+    }
+};
+
+constexpr int kRoots = 5;
+const char *const kRootNames[kRoots] = {"HKCR", "HKCU", "HKLM", "HKU", "HKCC"};
+constexpr int kMachine = 2;
+
+enum View { kDefaultView, k64BitView, k32BitView };
+
+struct RegistryState {
+    std::shared_ptr<KeyNode> roots[kRoots];
+    bool wow64 = true;
+    bool controlSetLink = true;
+};
+
+RegistryState &Registry() {
+    static RegistryState state;
+    return state;
+}
+
+struct KeyObject : Object {
+    int root;
+    std::vector<std::string> parts; // physical path below the root
+    View view;                      // the view it was opened in; relative opens keep it
+    std::shared_ptr<KeyNode> node;
+    const char *Kind() const override { return "key"; }
+};
+
+// HKLM\SOFTWARE keys that both views share (Windows 7 and later; a Wine
+// prefix links the same list). Everything else under SOFTWARE is redirected.
+const char *const kSharedSoftware[] = {
+    "MICROSOFT\\COM3",
+    "MICROSOFT\\CRYPTOGRAPHY\\CALAIS\\CURRENT",
+    "MICROSOFT\\CRYPTOGRAPHY\\CALAIS\\READERS",
+    "MICROSOFT\\CRYPTOGRAPHY\\SERVICES",
+    "MICROSOFT\\CTF\\SYSTEMSHARED",
+    "MICROSOFT\\CTF\\TIP",
+    "MICROSOFT\\DFS",
+    "MICROSOFT\\DRIVER SIGNING",
+    "MICROSOFT\\ENTERPRISECERTIFICATES",
+    "MICROSOFT\\EVENTSYSTEM",
+    "MICROSOFT\\MSMQ",
+    "MICROSOFT\\NON-DRIVER SIGNING",
+    "MICROSOFT\\NOTEPAD\\DEFAULTFONTS",
+    "MICROSOFT\\OLE",
+    "MICROSOFT\\RAS",
+    "MICROSOFT\\RPC",
+    "MICROSOFT\\SOFTWARE\\MICROSOFT\\SHARED TOOLS\\MSINFO",
+    "MICROSOFT\\SYSTEMCERTIFICATES",
+    "MICROSOFT\\TERMSERVLICENSING",
+    "MICROSOFT\\TRANSACTION SERVER",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\APP PATHS",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\CONTROL PANEL\\CURSORS\\SCHEMES",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\AUTOPLAYHANDLERS",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\DRIVEICONS",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\EXPLORER\\KINDMAP",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\GROUP POLICY",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\POLICIES",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\PREVIEWHANDLERS",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\SETUP",
+    "MICROSOFT\\WINDOWS\\CURRENTVERSION\\TELEPHONY\\LOCATIONS",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\CONSOLE",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\FONTDPI",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\FONTLINK",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\FONTMAPPER",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\FONTS",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\FONTSUBSTITUTES",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\GRE_INITIALIZE",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\LANGUAGEPACK",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\NETWORKCARDS",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PERFLIB",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PORTS",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PRINT",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\PROFILELIST",
+    "MICROSOFT\\WINDOWS NT\\CURRENTVERSION\\TIME ZONES",
+    "POLICIES",
+    "REGISTEREDAPPLICATIONS",
+};
+
+// HKLM\SOFTWARE\Classes is shared but for these, which a 32-bit process
+// finds under Classes\Wow6432Node.
+const char *const kRedirectedClasses[] = {"CLSID", "DIRECTSHOW", "INTERFACE", "MEDIA TYPE", "MEDIAFOUNDATION"};
+
+const char kWow6432Node[] = "Wow6432Node";
+
+bool StartsWith(const std::vector<std::string> &parts, size_t from, const std::string &prefix) {
+    std::string joined;
+    for (size_t i = from; i < parts.size() && joined.size() < prefix.size(); ++i)
+        joined += (joined.empty() ? "" : "\\") + Upper(parts[i]);
+    return joined == prefix;
+}
+
+// Where the 32-bit view keeps HKLM\SOFTWARE\<rest>.
+std::vector<std::string> Physical32(std::vector<std::string> rest) {
+    bool shared = false;
+    for (const char *prefix : kSharedSoftware)
+        shared = shared || StartsWith(rest, 0, prefix);
+    if (!rest.empty() && Upper(rest[0]) == "CLASSES") {
+        shared = true;
+        for (const char *c : kRedirectedClasses)
+            if (rest.size() >= 2 && Upper(rest[1]) == c) {
+                rest.insert(rest.begin() + 1, kWow6432Node);
+                break;
+            }
+    }
+    if (!shared)
+        rest.insert(rest.begin(), kWow6432Node);
+    rest.insert(rest.begin(), "SOFTWARE");
+    return rest;
+}
+
+bool IsSoftware(const std::vector<std::string> &parts) { return !parts.empty() && Upper(parts[0]) == "SOFTWARE"; }
+
+bool IsWow6432Node(const std::vector<std::string> &parts) {
+    return IsSoftware(parts) && parts.size() >= 2 && Upper(parts[1]) == Upper(kWow6432Node);
+}
+
+// The 32-bit view of a path below HKLM, as a physical path.
+std::vector<std::string> Redirect32(const std::vector<std::string> &parts) {
+    if (!IsSoftware(parts) || IsWow6432Node(parts))
+        return parts;
+    return Physical32(std::vector<std::string>(parts.begin() + 1, parts.end()));
+}
+
+// Links of the physical registry: CurrentControlSet is ControlSet001, and on
+// 64-bit Windows the Wow6432Node path of a shared key is the shared key.
+std::vector<std::string> FollowLinks(int root, std::vector<std::string> parts) {
+    if (root != kMachine)
+        return parts;
+    if (Registry().controlSetLink && parts.size() >= 2 && Upper(parts[0]) == "SYSTEM" &&
+        Upper(parts[1]) == "CURRENTCONTROLSET")
+        parts[1] = "ControlSet001";
+    if (Registry().wow64 && IsWow6432Node(parts))
+        parts = Physical32(std::vector<std::string>(parts.begin() + 2, parts.end()));
+    return parts;
+}
+
+int RootIndex(HKEY key) {
+    uintptr_t v = reinterpret_cast<uintptr_t>(key);
+    if (key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_USERS)
+        return static_cast<int>(v - reinterpret_cast<uintptr_t>(HKEY_CLASSES_ROOT));
+    if (key == HKEY_CURRENT_CONFIG)
+        return 4;
+    return -1;
+}
+
+// Splits a relative key path. A leading separator is a syntax error on
+// Windows; repeated and trailing separators are taken as one.
+bool SplitKeyPath(const char *path, std::vector<std::string> *parts) {
+    if (path == nullptr)
+        return true;
+    if (path[0] == '\\')
+        return false;
+    std::string part;
+    for (const char *p = path;; ++p) {
+        if (*p == '\\' || *p == '\0') {
+            if (!part.empty())
+                parts->push_back(part);
+            part.clear();
+            if (*p == '\0')
+                return true;
+        } else {
+            part += *p;
+        }
+    }
+}
+
+struct Location {
+    int root;
+    std::vector<std::string> parts;
+    View view;
+};
+
+// Where a call on (parent, path) lands, as a physical location.
+LONG Resolve(HKEY parent, const char *path, REGSAM access, Location *out) {
+    View parentView = kDefaultView;
+    int root = RootIndex(parent);
+    std::vector<std::string> parts;
+    if (root < 0) {
+        auto key = Lookup<KeyObject>(parent);
+        if (!key)
+            return ERROR_INVALID_HANDLE;
+        if (key->node->deleted)
+            return ERROR_KEY_DELETED;
+        root = key->root;
+        parts = key->parts;
+        parentView = key->view;
+    }
+    if (!SplitKeyPath(path, &parts))
+        return ERROR_BAD_PATHNAME;
+    View view = (access & KEY_WOW64_64KEY) ? k64BitView : (access & KEY_WOW64_32KEY) ? k32BitView : parentView;
+    if (root == kMachine && Registry().wow64 && view != k64BitView)
+        parts = Redirect32(parts);
+    out->root = root;
+    out->parts = FollowLinks(root, parts);
+    out->view = view;
+    return ERROR_SUCCESS;
+}
+
+std::shared_ptr<KeyNode> Walk(int root, const std::vector<std::string> &parts, bool create, bool *created) {
+    std::shared_ptr<KeyNode> node = Registry().roots[root];
+    for (const std::string &part : parts) {
+        auto it = node->children.find(Upper(part));
+        if (it == node->children.end()) {
+            if (!create)
+                return nullptr;
+            auto child = std::make_shared<KeyNode>();
+            child->name = part;
+            it = node->children.emplace(Upper(part), child).first;
+            if (created)
+                *created = true;
+        }
+        node = it->second;
+    }
+    return node;
+}
+
+// The node behind a key handle or a root, for the value calls.
+LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
+    int root = RootIndex(key);
+    if (root >= 0) {
+        *node = Registry().roots[root];
+        return ERROR_SUCCESS;
+    }
+    auto object = Lookup<KeyObject>(key);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    if (object->node->deleted)
+        return ERROR_KEY_DELETED;
+    *node = object->node;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node) {
+    auto object = std::make_shared<KeyObject>();
+    object->root = where.root;
+    object->parts = where.parts;
+    object->view = where.view;
+    object->node = std::move(node);
+    return reinterpret_cast<HKEY>(AddHandle(object));
+}
+
+// RegOpenKeyExA, and with `create` RegCreateKeyExA.
+LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool create, PHKEY result,
+             LPDWORD disposition) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault(api, path, &code))
+        return static_cast<LONG>(code);
+    if (result == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    Location where;
+    LONG status = Resolve(parent, path, access, &where);
+    if (status != ERROR_SUCCESS)
+        return status;
+    bool created = false;
+    auto node = Walk(where.root, where.parts, create, &created);
+    if (!node)
+        return ERROR_FILE_NOT_FOUND;
+    if (disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *result = NewKeyHandle(where, node);
+    return ERROR_SUCCESS;
+}
+
+LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
+    Location where;
+    LONG status = Resolve(parent, path, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), &where);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (where.parts.empty())
+        return ERROR_ACCESS_DENIED; // a root key cannot be deleted
+    std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
+    auto owner = Walk(where.root, parentParts, false, nullptr);
+    auto node = Walk(where.root, where.parts, false, nullptr);
+    if (!owner || !node)
+        return ERROR_FILE_NOT_FOUND;
+    if (!node->children.empty() || node->Refuses())
+        return ERROR_ACCESS_DENIED;
+    node->deleted = true;
+    owner->children.erase(Upper(where.parts.back()));
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI SimRegDeleteKeyExA(HKEY parent, LPCSTR path, REGSAM view, DWORD) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegDeleteKeyExA", path, &code))
+        return static_cast<LONG>(code);
+    return DeleteKey(parent, path, view);
+}
+
+// Parses a control-API path "HKLM\SOFTWARE\..." into a physical location.
+Location ControlPath(const std::string &path) {
+    std::string rootName = path.substr(0, path.find('\\'));
+    std::string rest = rootName.size() < path.size() ? path.substr(rootName.size() + 1) : "";
+    Location where{-1, {}, k64BitView};
+    for (int i = 0; i < kRoots; ++i)
+        if (EqualNoCase(rootName, kRootNames[i]))
+            where.root = i;
+    if (where.root < 0 || !SplitKeyPath(rest.c_str(), &where.parts)) {
+        std::fprintf(stderr, "sim: bad registry path \"%s\"\n", path.c_str());
+        std::abort();
+    }
+    where.parts = FollowLinks(where.root, where.parts);
+    return where;
+}
+
+std::shared_ptr<KeyNode> ControlKey(const std::string &path, bool create) {
+    Location where = ControlPath(path);
+    return Walk(where.root, where.parts, create, nullptr);
+}
+
+void CollectBelow(const KeyNode &node, const std::string &prefix, std::vector<std::string> *out) {
+    for (auto &entry : node.children) {
+        std::string path = prefix.empty() ? entry.second->name : prefix + "\\" + entry.second->name;
+        out->push_back(path);
+        CollectBelow(*entry.second, path, out);
+    }
+}
+
+} // namespace
+
+void ResetRegistry() {
+    SIM_LOCK();
+    RegistryState &state = Registry();
+    for (auto &root : state.roots) {
+        if (root)
+            root->deleted = true;
+        root = std::make_shared<KeyNode>();
+    }
+    state.wow64 = true;
+    state.controlSetLink = true;
+    for (const char *path : {"SOFTWARE\\Wow6432Node", "SOFTWARE\\Classes", "SYSTEM\\ControlSet001\\Services"}) {
+        std::vector<std::string> parts;
+        SplitKeyPath(path, &parts);
+        Walk(kMachine, parts, true, nullptr);
+    }
+}
+
+void RegisterRegistryExports() {
+    RegisterExport("advapi32.dll", "RegDeleteKeyExA",
+                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimRegDeleteKeyExA)));
+}
+
+DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries) {
+    SIM_LOCK();
+    Location where;
+    // Named security objects are resolved in the process's default view.
+    LONG status = Resolve(root, path.c_str(), 0, &where);
+    if (status != ERROR_SUCCESS)
+        return static_cast<DWORD>(status);
+    auto node = Walk(where.root, where.parts, false, nullptr);
+    if (!node)
+        return ERROR_FILE_NOT_FOUND;
+    node->accessList = entries;
+    node->accessReplaced = true;
+    return ERROR_SUCCESS;
+}
+
+} // namespace sim::detail
+
+using namespace sim::detail;
+
+// ---- advapi32: registry ----
+
+LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
+    return OpenKey("RegOpenKeyExA", parent, subKey, access, false, result, nullptr);
+}
+
+LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
+                     PHKEY result, LPDWORD disposition) {
+    return OpenKey("RegCreateKeyExA", parent, subKey, access, true, result, disposition);
+}
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR cls, LPDWORD clsLength,
+                   FILETIME *lastWrite) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegEnumKeyExA", nullptr, &code))
+        return static_cast<LONG>(code);
+    std::shared_ptr<KeyNode> node;
+    LONG status = NodeOf(key, &node);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (name == nullptr || nameLength == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    if (index >= node->children.size())
+        return ERROR_NO_MORE_ITEMS;
+    const std::string &child = std::next(node->children.begin(), index)->second->name;
+    // The name and its terminator must fit; otherwise nothing is written.
+    if (child.size() >= *nameLength)
+        return ERROR_MORE_DATA;
+    std::memcpy(name, child.c_str(), child.size() + 1);
+    *nameLength = static_cast<DWORD>(child.size());
+    if (cls != nullptr && clsLength != nullptr && *clsLength > 0)
+        cls[0] = '\0';
+    if (clsLength != nullptr)
+        *clsLength = 0;
+    if (lastWrite != nullptr)
+        *lastWrite = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteKeyA(HKEY parent, LPCSTR subKey) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegDeleteKeyA", subKey, &code))
+        return static_cast<LONG>(code);
+    return DeleteKey(parent, subKey, 0);
+}
+
+LONG RegCloseKey(HKEY key) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegCloseKey", nullptr, &code))
+        return static_cast<LONG>(code);
+    if (RootIndex(key) >= 0)
+        return ERROR_SUCCESS;
+    if (!Lookup<KeyObject>(key))
+        return ERROR_INVALID_HANDLE;
+    RemoveHandle(key);
+    return ERROR_SUCCESS;
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegQueryValueExA", name, &code))
+        return static_cast<LONG>(code);
+    std::shared_ptr<KeyNode> node;
+    LONG status = NodeOf(key, &node);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (data != nullptr && size == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    KeyNode::Value *value = node->FindValue(name ? name : "");
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (type != nullptr)
+        *type = value->type;
+    DWORD needed = static_cast<DWORD>(value->data.size());
+    if (data != nullptr && *size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    if (data != nullptr)
+        std::memcpy(data, value->data.data(), needed);
+    if (size != nullptr)
+        *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, DWORD size) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegSetValueExA", name, &code))
+        return static_cast<LONG>(code);
+    std::shared_ptr<KeyNode> node;
+    LONG status = NodeOf(key, &node);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (data == nullptr && size > 0)
+        return ERROR_INVALID_PARAMETER;
+    if (node->Refuses())
+        return ERROR_ACCESS_DENIED;
+    node->SetValue(name ? name : "", type, std::string(reinterpret_cast<const char *>(data), data ? size : 0));
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteValueA(HKEY key, LPCSTR name) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("RegDeleteValueA", name, &code))
+        return static_cast<LONG>(code);
+    std::shared_ptr<KeyNode> node;
+    LONG status = NodeOf(key, &node);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (node->Refuses())
+        return ERROR_ACCESS_DENIED;
+    auto &values = node->values;
+    auto it = std::find_if(values.begin(), values.end(),
+                           [&](const KeyNode::Value &v) { return EqualNoCase(v.name, name ? name : ""); });
+    if (it == values.end())
+        return ERROR_FILE_NOT_FOUND;
+    values.erase(it);
+    return ERROR_SUCCESS;
+}
+
+// ---- control API ----
+
+namespace sim {
+
+void PlantKey(const std::string &path) {
+    SIM_LOCK();
+    ControlKey(path, true);
+}
+
+void PlantValue(const std::string &key, const std::string &name, DWORD type, const std::string &data) {
+    SIM_LOCK();
+    ControlKey(key, true)->SetValue(name, type, data);
+}
+
+bool KeyExists(const std::string &path) {
+    SIM_LOCK();
+    return ControlKey(path, false) != nullptr;
+}
+
+std::vector<std::string> KeysBelow(const std::string &path) {
+    SIM_LOCK();
+    std::vector<std::string> out;
+    if (auto node = ControlKey(path, false))
+        CollectBelow(*node, "", &out);
+    return out;
+}
+
+std::optional<RegistryValue> KeyValue(const std::string &key, const std::string &name) {
+    SIM_LOCK();
+    auto node = ControlKey(key, false);
+    KeyNode::Value *value = node ? node->FindValue(name) : nullptr;
+    if (value == nullptr)
+        return std::nullopt;
+    return RegistryValue{value->type, value->data};
+}
+
+void GuardKey(const std::string &path, KeyGuard guard) {
+    SIM_LOCK();
+    auto node = ControlKey(path, true);
+    node->guard = guard;
+    node->accessReplaced = false;
+    node->owner = "S-1-5-18";
+}
+
+std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path) {
+    SIM_LOCK();
+    auto node = ControlKey(path, false);
+    if (!node || !node->accessReplaced)
+        return std::nullopt;
+    return node->accessList;
+}
+
+std::string KeyOwner(const std::string &path) {
+    SIM_LOCK();
+    auto node = ControlKey(path, false);
+    return node ? node->owner : std::string();
+}
+
+void SetRegistryWow64(bool wow64) {
+    SIM_LOCK();
+    Registry().wow64 = wow64;
+}
+
+void SetCurrentControlSetLink(bool linked) {
+    SIM_LOCK();
+    Registry().controlSetLink = linked;
+}
+
+} // namespace sim

@@ -1,0 +1,159 @@
+// Access lists of the simulated machine: SetEntriesInAclA builds one,
+// SetNamedSecurityInfoA sets it on a registry key named the way the security
+// functions name keys ("MACHINE\SOFTWARE\..."), LocalFree releases it.
+// Only explicit entries and the registry are modelled.
+#include <algorithm>
+#include <set>
+
+#include "sim/control.h"
+#include "sim/internal.h"
+
+// What the simulation keeps of an access list: its explicit entries.
+struct _ACL {
+    std::vector<sim::AccessEntry> entries;
+};
+
+namespace sim::detail {
+
+namespace {
+
+struct SecurityState {
+    std::set<ACL *> liveLists;
+    std::vector<std::string> namedCalls;
+};
+
+SecurityState &Security() {
+    static SecurityState state;
+    return state;
+}
+
+// The names the security functions give the predefined registry roots.
+struct ObjectRoot {
+    const char *name;
+    HKEY key;
+};
+
+bool FindObjectRoot(const std::string &name, HKEY *key) {
+    const ObjectRoot roots[] = {{"CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                                {"CURRENT_USER", HKEY_CURRENT_USER},
+                                {"MACHINE", HKEY_LOCAL_MACHINE},
+                                {"USERS", HKEY_USERS}};
+    for (const ObjectRoot &root : roots)
+        if (EqualNoCase(name, root.name)) {
+            *key = root.key;
+            return true;
+        }
+    return false;
+}
+
+void RemoveTrustee(std::vector<sim::AccessEntry> *entries, const std::string &trustee) {
+    entries->erase(std::remove_if(entries->begin(), entries->end(),
+                                  [&](const sim::AccessEntry &e) { return e.trustee == trustee; }),
+                   entries->end());
+}
+
+} // namespace
+
+void ResetRegistrySecurity() {
+    SIM_LOCK();
+    for (ACL *list : Security().liveLists)
+        delete list;
+    Security() = SecurityState{};
+}
+
+} // namespace sim::detail
+
+using namespace sim::detail;
+
+DWORD SetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL oldAcl, PACL *newAcl) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("SetEntriesInAclA", nullptr, &code))
+        return code;
+    if (newAcl == nullptr || (count > 0 && entries == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    std::vector<sim::AccessEntry> list;
+    if (oldAcl != nullptr && Security().liveLists.count(oldAcl))
+        list = oldAcl->entries;
+    for (ULONG i = 0; i < count; ++i) {
+        const EXPLICIT_ACCESS_A &e = entries[i];
+        if (e.Trustee.TrusteeForm != TRUSTEE_IS_SID)
+            return ERROR_INVALID_PARAMETER; // names are not resolved here
+        std::string trustee = SidString(e.Trustee.ptstrName);
+        if (trustee.empty())
+            return ERROR_INVALID_PARAMETER;
+        sim::AccessEntry entry{trustee, e.grfAccessPermissions, GRANT_ACCESS, e.grfInheritance};
+        switch (e.grfAccessMode) {
+        case SET_ACCESS:
+            RemoveTrustee(&list, trustee);
+            list.push_back(entry);
+            break;
+        case GRANT_ACCESS:
+            list.push_back(entry);
+            break;
+        case DENY_ACCESS:
+            entry.mode = DENY_ACCESS;
+            list.insert(list.begin(), entry); // denying entries come first
+            break;
+        case REVOKE_ACCESS:
+            RemoveTrustee(&list, trustee);
+            break;
+        default:
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    ACL *acl = new ACL{list};
+    Security().liveLists.insert(acl);
+    *newAcl = acl;
+    return ERROR_SUCCESS;
+}
+
+DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID, PSID, PACL dacl,
+                            PACL) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("SetNamedSecurityInfoA", objectName, &code))
+        return code;
+    if (objectName == nullptr || type != SE_REGISTRY_KEY)
+        return ERROR_INVALID_PARAMETER;
+    std::string name = objectName;
+    Security().namedCalls.push_back(name);
+    size_t slash = name.find('\\');
+    HKEY root;
+    if (!FindObjectRoot(name.substr(0, slash), &root))
+        return ERROR_INVALID_PARAMETER;
+    if (!(info & DACL_SECURITY_INFORMATION))
+        return ERROR_SUCCESS; // owner, group and system list are not modelled
+    std::vector<sim::AccessEntry> entries;
+    if (dacl != nullptr && Security().liveLists.count(dacl))
+        entries = dacl->entries;
+    return ReplaceKeyAccessList(root, slash == std::string::npos ? "" : name.substr(slash + 1), entries);
+}
+
+HLOCAL LocalFree(HLOCAL mem) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("LocalFree", nullptr, &code))
+        return Fail(code, mem);
+    if (mem == nullptr)
+        return nullptr;
+    ACL *acl = static_cast<ACL *>(mem);
+    if (Security().liveLists.erase(acl) == 0)
+        return Fail(ERROR_INVALID_HANDLE, mem);
+    delete acl;
+    return nullptr;
+}
+
+namespace sim {
+
+std::vector<std::string> NamedSecurityCalls() {
+    SIM_LOCK();
+    return Security().namedCalls;
+}
+
+size_t LiveAccessLists() {
+    SIM_LOCK();
+    return Security().liveLists.size();
+}
+
+} // namespace sim

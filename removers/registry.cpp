@@ -1,0 +1,169 @@
+#include "removers/registry.h"
+
+#include <cstring>
+
+#include "core/bounded_format.h"
+#include "core/run_state.h"
+#include "core/trace_log.h"
+#include "removers/registry_access.h"
+
+namespace {
+
+struct RegistryRoot {
+    const char *abbreviation;
+    int length;
+    HKEY key;
+    const char *entryLine;
+};
+
+// In the order they are tried: "HKU" after "HKCU".
+const RegistryRoot kRoots[] = {
+    {"HKCR", 4, HKEY_CLASSES_ROOT, "Registry_%d:: HKCR\\%s\r\n"},
+    {"HKLM", 4, HKEY_LOCAL_MACHINE, "Registry_%d:: HKLM\\%s\r\n"},
+    {"HKCU", 4, HKEY_CURRENT_USER, "Registry_%d:: HKCU\\%s\r\n"},
+    {"HKU", 3, HKEY_USERS, "Registry_%d:: HKU\\%s\r\n"},
+    {"HKCC", 4, HKEY_CURRENT_CONFIG, "Registry_%d:: HKCC\\%s\r\n"},
+};
+constexpr LONG kMachineRoot = 2;
+
+constexpr REGSAM k64BitViewAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+constexpr DWORD kSubkeyNameChars = 260;
+
+void LogError(const char *format, DWORD error) {
+    FormatBounded(g_run.registryLogLine, kLogLineChars, format, error);
+    WriteLogLine(g_run.registryLogLine);
+}
+
+// A path that is empty, starts or ends with a separator or holds an empty
+// component would name the root or a parent of the key the entry means.
+bool IsWellFormedKeyPath(const char *path) {
+    size_t length = std::strlen(path);
+    return length > 0 && path[0] != '\\' && path[length - 1] != '\\' && std::strstr(path, "\\\\") == NULL;
+}
+
+bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);
+
+// Deletes the key itself, with the access retry for a refusal.
+bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    for (int grants = 0;; ++grants) {
+        LONG status = deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
+        if (status == ERROR_SUCCESS) {
+            WriteLogLine("SUCCESS:: Deleted\r\n");
+            ++g_run.tally.registry;
+            return true;
+        }
+        LogError("ERROR:: (Deleting Key) %d\r\n", GetLastError());
+        if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit || GrantRegistryKeyAccess(parent, path) < 0)
+            return false;
+    }
+}
+
+// Deletes the subkeys of an opened key, always the first one, since the
+// next moves up when one is gone. False on any enumeration status but
+// success and the end (ERROR_MORE_DATA returns no name to go down), on a
+// subkey not deleted, and on a subkey that is still first after its
+// deletion reported success (a name that cannot be opened as enumerated).
+bool DeleteSubkeys(HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    char name[kSubkeyNameChars];
+    char previous[kSubkeyNameChars] = "";
+    for (;;) {
+        std::memset(name, 0, sizeof name);
+        DWORD length = kSubkeyNameChars;
+        LONG status = RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL);
+        if (status == ERROR_NO_MORE_ITEMS)
+            return true;
+        if (status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 || !DeleteTree(key, name, access, deleteKeyEx))
+            return false;
+        std::memcpy(previous, name, sizeof previous);
+    }
+}
+
+bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    // An empty path would open the parent itself and empty it.
+    if (path == NULL || path[0] == '\0')
+        return false;
+    HKEY key;
+    LONG status = RegOpenKeyExA(parent, path, 0, access, &key);
+    if (status != ERROR_SUCCESS) {
+        LogError("ERROR:: (Opening Key) %d\r\n", GetLastError());
+        return status == ERROR_FILE_NOT_FOUND;
+    }
+    bool result = DeleteSubkeys(key, access, deleteKeyEx);
+    // The key's own delete is attempted also when a subkey remains.
+    if (!DeleteKey(parent, path, access, deleteKeyEx))
+        result = false;
+    RegCloseKey(key);
+    return result;
+}
+
+// The 64-bit view's pass; true also where Windows has no such view.
+bool DeleteIn64BitView(const char *keyPath) {
+    HMODULE advapi = LoadLibraryA("Advapi32.dll");
+    if (advapi == NULL)
+        return true;
+    // Through a plain function pointer: the looked-up type is not FARPROC's.
+    RegDeleteKeyExAFn deleteKeyEx =
+        reinterpret_cast<RegDeleteKeyExAFn>(reinterpret_cast<void (*)()>(GetProcAddress(advapi, "RegDeleteKeyExA")));
+    bool removed =
+        deleteKeyEx == NULL || DeleteRegistryTreeEx(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
+    FreeLibrary(advapi);
+    return removed;
+}
+
+} // namespace
+
+LONG ParseRegistryEntry(ListingCursor *cursor) {
+    char *line = cursor->Position;
+    for (LONG code = 1; code <= 5; ++code) {
+        const RegistryRoot &root = kRoots[code - 1];
+        if (StrCmpNIA(line, root.abbreviation, root.length) != 0)
+            continue;
+        cursor->Kind = code;
+        // The separator is skipped whatever it is, but never the line's CR
+        // or the end of the text.
+        char *keyPath = line + root.length;
+        if (*keyPath != '\r' && *keyPath != '\0')
+            ++keyPath;
+        char *cr = StrChrA(keyPath, '\r');
+        if (cr == NULL)
+            return -1;
+        *cr = '\0';
+        // A CR that ends the text leaves Position on the terminator.
+        cursor->Position = cr[1] != '\0' ? cr + 2 : cr + 1;
+        cursor->KeyPath = keyPath;
+        return 0;
+    }
+    return -13;
+}
+
+LONG RemoveRegistry(ListingCursor *cursor) {
+    if (!OpenSection(cursor))
+        return -1;
+    LONG result = 0;
+    for (DWORD i = 0; i < cursor->Count; ++i) {
+        LONG parsed = ParseRegistryEntry(cursor);
+        if (parsed != 0)
+            return parsed;
+        const RegistryRoot &root = kRoots[cursor->Kind - 1];
+        FormatBounded(g_run.registryLogLine, kLogLineChars, root.entryLine, static_cast<LONG>(i + 1), cursor->KeyPath);
+        WriteLogLine(g_run.registryLogLine);
+        if (!IsWellFormedKeyPath(cursor->KeyPath)) {
+            WriteLogLine("ERROR:: (Invalid Key Path)\r\n");
+            if (result == 0)
+                result = kRegistryPathRefused;
+            continue;
+        }
+        bool removed = DeleteRegistryTree(root.key, cursor->KeyPath, KEY_ALL_ACCESS);
+        if (cursor->Kind == kMachineRoot && !DeleteIn64BitView(cursor->KeyPath))
+            removed = false;
+        if (!removed && result == 0)
+            result = kRegistryKeyRemains;
+    }
+    return result;
+}
+
+bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) { return DeleteTree(parent, path, access, NULL); }
+
+bool DeleteRegistryTreeEx(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    return deleteKeyEx != NULL && DeleteTree(parent, path, access, deleteKeyEx);
+}

@@ -1,0 +1,29 @@
+// Stage 3 of the removal run: every listed registry key deleted with all its
+// subkeys, deepest first; under HKLM in the process's default view and again
+// in the 64-bit view. Refused deletes go through the access grant.
+#pragma once
+
+#include "core/entry_listing.h"
+#include "win32.h"
+
+// Stage results besides 0, -1 (an entry without a CR, or no count line) and
+// -13 (an entry with an unknown root). The stage reads on after these two;
+// the first one met is the result.
+constexpr LONG kRegistryKeyRemains = -3;  // a listed key is still there after its passes
+constexpr LONG kRegistryPathRefused = -4; // a key path was empty or ill-formed; the entry was skipped
+
+// Reads the registry section at the cursor and deletes every key it lists.
+LONG RemoveRegistry(ListingCursor *cursor);
+
+// Reads the entry at Position: sets Kind to its root code (1 HKCR, 2 HKLM,
+// 3 HKCU, 4 HKU, 5 HKCC) and KeyPath to the rest of the line, ended in place,
+// and moves Position to the next line. -13 for an unknown root, -1 when no CR
+// follows; Position is then unchanged.
+LONG ParseRegistryEntry(ListingCursor *cursor);
+
+// Deletes the key at `path` below `parent` with its whole subtree, opening
+// every key with `access`. True when it is gone, or was never there.
+bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access);
+
+// The same, deleting through RegDeleteKeyExA with `access` as its view.
+bool DeleteRegistryTreeEx(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);

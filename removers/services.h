@@ -1,0 +1,20 @@
+// Stage 1, StopServices: disables, stops and deletes each service that the
+// listing's service section names. The SQL instance stage calls it too, on a
+// listing of its own.
+#pragma once
+
+#include "core/entry_listing.h"
+#include "win32.h"
+
+// Stage results: the code of the last failure, 0 when there was none.
+constexpr LONG kServiceNoLineEnd = -1;     // an entry without line end (or no section): the stage ends
+constexpr LONG kServiceManagerClosed = -2; // the service manager could not be opened: no entry is read
+constexpr LONG kServiceNotOpened = -3;     // opening a service failed, other than for a missing service
+constexpr LONG kServiceNotDisabled = -4;   // disabling failed, other than for a service marked for deletion
+constexpr LONG kServiceStopRefused = -5;   // the stop request failed with an error that is not tolerated
+constexpr LONG kServiceNotDeleted = -6;    // deleting the stopped service failed, other than as marked
+
+// At most this many one-second waits for a service to stop.
+constexpr int kMaxStopWaits = 30;
+
+LONG StopServices(ListingCursor *cursor);

@@ -1,0 +1,448 @@
+#include <string>
+#include <vector>
+
+#include "core/removal_run.h"
+#include "removers/folders.h"
+#include "test_support.h"
+
+namespace {
+
+const char kNextSection[] = "\r\n\r\n[Registry Entries]\r\nNRE=0\r\n[END]";
+
+class RemoveFoldersTest : public MachineTest {
+  protected:
+    std::string text;
+    ListingCursor cursor = {0, 0, nullptr, nullptr};
+
+    void SetUp() override {
+        MachineTest::SetUp();
+        OpenLog();
+    }
+
+    // Runs the stage on "NFAD=<n>" and the entry lines (each ended by CR LF
+    // unless `tail` is empty), followed by the registry section.
+    LONG Run(const std::vector<std::string> &entries, const std::string &tail = kNextSection) {
+        text = "[File Entries]\r\nNFAD=" + std::to_string(entries.size()) + "\r\n";
+        for (size_t i = 0; i < entries.size(); ++i)
+            text += entries[i] + (i + 1 < entries.size() ? "\r\n" : "");
+        text += tail;
+        cursor = {0, 0, nullptr, text.data()};
+        LONG result = RemoveFolders(&cursor);
+        EXPECT_EQ(sim::OpenHandles("find"), 0u) << "every search is closed";
+        EXPECT_FALSE(sim::FsRedirectionOff()) << "redirection is back on";
+        return result;
+    }
+
+    // The log written since the last call.
+    std::string NewLog() {
+        std::string all = Log();
+        std::string fresh = all.substr(seen_);
+        seen_ = all.size();
+        return fresh;
+    }
+
+  private:
+    size_t seen_ = 0;
+};
+
+// The lines of a folder that held only one deletable file.
+std::string OneFileFolder(const std::string &folder, const std::string &file) {
+    return "FILENAME:: " + file + "\r\nSUCCESS:: Deleted\r\nDIRNAME:: " + folder +
+           "\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n";
+}
+
+TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
+    const char *planted[] = {
+        "C:\\Program Files (x86)\\Zeltra\\a.txt",
+        "C:\\Windows\\Installer\\{G}\\b.msi",
+        "C:\\Windows\\System32\\drivers\\z.sys",
+        "C:\\Data\\one.txt",
+        "C:\\Data\\Tree\\c.txt",
+        "C:\\ProgramData\\Zeltra\\d.txt",
+        "C:\\ProgramData\\Desktop\\e.lnk",
+        "C:\\Users\\Admin\\Zeltra\\f.txt",
+        "C:\\Users\\Admin\\g.txt",
+        "C:\\Users\\Public\\Desktop\\h.lnk",
+    };
+    for (const char *path : planted)
+        sim::PlantFile(path);
+    sim::PlantFile("C:\\Program Files\\Zeltra\\a.txt"); // the 64-bit Program Files is not the listing's
+
+    EXPECT_EQ(Run({"1\\Zeltra", "2\\Installer\\{G}", "3\\z.sys", "4\\C:\\Data\\one.txt", "5\\C:\\Data\\Tree",
+                   "6\\Zeltra", "7\\Desktop\\e.lnk", "8\\Zeltra", "9\\g.txt", "10\\Desktop\\h.lnk"}),
+              0);
+    for (const char *path : planted)
+        EXPECT_FALSE(sim::Exists(path)) << path;
+    EXPECT_TRUE(sim::Exists("C:\\Program Files\\Zeltra\\a.txt"));
+    EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n" + OneFileFolder("C:\\Program Files (x86)\\Zeltra", "a.txt") +
+                            OneFileFolder("C:\\Windows\\Installer\\{G}", "b.msi") +
+                            OneFileFolder("C:\\Data\\Tree", "c.txt") +
+                            OneFileFolder("C:\\ProgramData\\Zeltra", "d.txt") +
+                            OneFileFolder("C:\\Users\\Admin\\Zeltra", "f.txt"));
+    EXPECT_EQ(g_run.tally.files, 15u) << "ten files and five folders";
+    EXPECT_EQ(cursor.Kind, 10);
+    EXPECT_EQ(std::string(cursor.Position), std::string(kNextSection).substr(2));
+
+    // Without their variables, codes 6 to 10 are passed over in silence;
+    // codes 1 to 3 make no such test and act on the unexpanded text.
+    for (const char *variable : {"ALLUSERSPROFILE", "USERPROFILE", "PUBLIC", "windir"})
+        sim::RemoveEnvironment(variable);
+    EXPECT_EQ(
+        Run({"2\\Installer\\{G}", "6\\Zeltra", "7\\Desktop\\e.lnk", "8\\Zeltra", "9\\g.txt", "10\\Desktop\\h.lnk"}), 0);
+    EXPECT_EQ(NewLog(), "DIRNAME:: %WINDIR%\\Installer\\{G}\r\nINFO:: (Deleting Dir) 3\r\n");
+
+    // A value as long as the unexpanded template is still a value: a user
+    // named John has the same length as "%USERPROFILE%\".
+    sim::SetEnvironment("USERPROFILE", "C:\\Users\\John");
+    sim::PlantFile("C:\\Users\\John\\g.txt");
+    EXPECT_EQ(Run({"9\\g.txt"}), 0);
+    EXPECT_FALSE(sim::Exists("C:\\Users\\John\\g.txt"));
+}
+
+TEST_F(RemoveFoldersTest, UnknownLocationCodeEndsTheStageWhereItStands) {
+    sim::PlantFile("C:\\Data\\one.txt");
+    sim::PlantFile("C:\\Data\\two.txt");
+    for (const char *bad : {"0\\C:\\Data\\two.txt", "11\\C:\\Data\\two.txt", "C:\\Data\\two.txt", ""}) {
+        sim::PlantFile("C:\\Data\\one.txt");
+        EXPECT_EQ(Run({"4\\C:\\Data\\one.txt", bad, "4\\C:\\Data\\two.txt"}), kNotProcessed) << bad;
+        EXPECT_EQ(std::string(cursor.Position).substr(0, std::string(bad).size() + 2), std::string(bad) + "\r\n")
+            << "the line stays unconsumed";
+        EXPECT_FALSE(sim::Exists("C:\\Data\\one.txt")) << "entries before it are done";
+        EXPECT_TRUE(sim::Exists("C:\\Data\\two.txt")) << "entries after it are not";
+    }
+    EXPECT_EQ(NewLog(), "");
+
+    // An entry without line end: only code 1 says so.
+    EXPECT_EQ(Run({"4\\C:\\Data\\two.txt"}, ""), kNotProcessed);
+    EXPECT_EQ(std::string(cursor.Position), "C:\\Data\\two.txt") << "Position after the location code";
+    EXPECT_EQ(Run({"1\\Zeltra"}, ""), kNotProcessed);
+    EXPECT_EQ(NewLog(), "ERROR:: Invalid String Encountered\r\nEXITING..\r\n");
+}
+
+TEST_F(RemoveFoldersTest, ProgramFilesFallsBackWhenItsExpansionFails) {
+    sim::SetEnvironment("ProgramFiles(x86)", "C:\\PF86");
+    sim::PlantFile("C:\\PF86\\Zeltra\\a.txt");
+    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY, 0, 1, "%PROGRAMFILES%");
+    EXPECT_EQ(Run({"1\\Zeltra"}), 0);
+    EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n" + OneFileFolder("C:\\PF86\\Zeltra", "a.txt"));
+
+    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY, 0, 2);
+    EXPECT_EQ(Run({"1\\Zeltra"}), kExpansionFailed);
+    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Run({"6\\Zeltra"}), kExpansionFailed) << "only code 1 has a fallback";
+    EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n");
+}
+
+TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheFolderStays) {
+    sim::PlantFile("C:\\Data\\Tree\\locked.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\Tree\\locked.txt");
+    sim::PlantFile("C:\\Data\\Tree\\ok.txt");
+    sim::PlantFile("C:\\Data\\Tree\\ro.txt", "", FILE_ATTRIBUTE_READONLY);
+    sim::PlantFile("C:\\Data\\Tree\\sub\\deep.txt");
+
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), 0) << "a folder kept by queued files is no failure";
+    EXPECT_EQ(NewLog(), "FILENAME:: locked.txt\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+                        "FILENAME:: ok.txt\r\nSUCCESS:: Deleted\r\n"
+                        "FILENAME:: ro.txt\r\nINFO:: (Deleting file) 5\r\nMarked for Deletion\r\n" +
+                            OneFileFolder("C:\\Data\\Tree\\sub", "deep.txt") +
+                            "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n");
+    EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"), (std::vector<std::string>{"locked.txt", "ro.txt"}));
+    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"C:\\Data\\Tree\\locked.txt", "C:\\Data\\Tree\\ro.txt"}));
+    EXPECT_EQ(g_run.tally.files, 3u);
+    EXPECT_EQ(g_run.tally.filesQueued, 2u);
+
+    // A folder refused for its read-only attribute is queued itself.
+    sim::PlantFolder("C:\\Data\\Kept");
+    SetFileAttributesA("C:\\Data\\Kept", FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Run({"5\\C:\\Data\\Kept"}), 0);
+    EXPECT_EQ(NewLog(), "DIRNAME:: C:\\Data\\Kept\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n");
+    EXPECT_EQ(g_run.tally.filesQueued, 3u);
+}
+
+TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
+    sim::PlantFile("C:\\Data\\Tree\\a.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
+    sim::PlantFile("C:\\Data\\Tree\\b.txt");
+    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+    sim::PlantFolder("C:\\Data\\Kept");
+    SetFileAttributesA("C:\\Data\\Kept", FILE_ATTRIBUTE_READONLY);
+    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED, 0, 1, "Kept");
+
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree", "5\\C:\\Data\\Kept"}), kQueueFailed);
+    EXPECT_EQ(NewLog(), "FILENAME:: a.txt\r\nINFO:: (Deleting file) 32\r\n"
+                        "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"
+                        "DIRNAME:: C:\\Data\\Kept\r\nINFO:: (Deleting Dir) 5\r\n");
+    EXPECT_TRUE(sim::Exists("C:\\Data\\Tree\\b.txt")) << "the enumeration stopped at the failure";
+    EXPECT_EQ(g_run.tally.filesQueued, 0u);
+}
+
+TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
+    struct Case {
+        const char *name;
+        void (*plant)();
+        LONG status;
+        DWORD files, queued;
+        bool remains;
+    } cases[] = {
+        {"deleted", [] { sim::PlantFile("C:\\Data\\f.txt"); }, 0, 1, 0, false},
+        {"absent", [] { sim::PlantFolder("C:\\Data"); }, 0, 0, 0, false},
+        {"absent with its folder", [] {}, 0, 0, 0, false},
+        {"in use",
+         [] {
+             sim::PlantFile("C:\\Data\\f.txt");
+             sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+         },
+         0, 0, 1, true},
+        {"in use, queuing fails",
+         [] {
+             sim::PlantFile("C:\\Data\\f.txt");
+             sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+             sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+         },
+         kQueueFailed, 0, 0, true},
+        {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
+    };
+    for (const Case &c : cases) {
+        sim::Reset();
+        std::memset(&g_run.tally, 0, sizeof g_run.tally);
+        c.plant();
+        EXPECT_EQ(Run({"4\\C:\\Data\\f.txt"}), c.status) << c.name;
+        EXPECT_EQ(g_run.tally.files, c.files) << c.name;
+        EXPECT_EQ(g_run.tally.filesQueued, c.queued) << c.name;
+        EXPECT_EQ(sim::Exists("C:\\Data\\f.txt"), c.remains) << c.name;
+    }
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{}) << "a read-only listed file is not queued";
+}
+
+TEST_F(RemoveFoldersTest, DriverFileIsReachedWithRedirectionOffOnlyUnderWow64) {
+    const std::string driver = "C:\\Windows\\System32\\drivers\\z.sys";
+    sim::PlantFile(driver, "", FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Run({"3\\z.sys"}), kFileRefused) << "reached, refused, and redirection turned back on";
+
+    SetFileAttributesA(driver.c_str(), FILE_ATTRIBUTE_NORMAL);
+    sim::RemoveExport("kernel32.dll", "Wow64RevertWow64FsRedirection");
+    EXPECT_EQ(Run({"3\\z.sys"}), 0) << "without the switch the entry is skipped";
+    sim::Reset();
+    sim::PlantFile(driver);
+    sim::FailCall("Wow64DisableWow64FsRedirection", ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(Run({"3\\z.sys"}), 0);
+    EXPECT_TRUE(sim::Exists(driver));
+
+    // Without IsWow64Process the program deletes in place, where WOW64 sends
+    // it to the absent SysWOW64\drivers: the file is taken as gone.
+    sim::RemoveExport("kernel32.dll", "IsWow64Process");
+    EXPECT_EQ(Run({"3\\z.sys"}), 0);
+    EXPECT_TRUE(sim::Exists(driver));
+    // A 32-bit Windows has no redirection.
+    sim::Reset();
+    sim::PlantFile(driver);
+    sim::SetWow64Process(false);
+    EXPECT_EQ(Run({"3\\z.sys"}), 0);
+    EXPECT_FALSE(sim::Exists(driver));
+    EXPECT_EQ(g_run.tally.files, 1u);
+}
+
+TEST_F(RemoveFoldersTest, AnyFailingEntryFailsTheStage) {
+    sim::PlantFile("C:\\Data\\ro.txt", "", FILE_ATTRIBUTE_READONLY);
+    sim::PlantFile("C:\\Data\\ok.txt");
+    EXPECT_EQ(Run({"4\\C:\\Data\\ro.txt", "4\\C:\\Data\\ok.txt"}), kFileRefused);
+    EXPECT_FALSE(sim::Exists("C:\\Data\\ok.txt"));
+
+    // Inside a tree too, a later subfolder's success keeps an earlier failure.
+    sim::PlantFile("C:\\Data\\Tree\\A\\a.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\Tree\\A\\a.txt");
+    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+    sim::PlantFile("C:\\Data\\Tree\\B\\b.txt");
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed);
+    EXPECT_FALSE(sim::Exists("C:\\Data\\Tree\\B"));
+}
+
+TEST_F(RemoveFoldersTest, LinksAreRemovedAsLinksAndNeverEntered) {
+    sim::PlantFile("C:\\Elsewhere\\keep.txt");
+    sim::PlantFile("C:\\Elsewhere\\file.txt");
+    sim::PlantLink("C:\\ProgramData\\Zeltra\\dirlink", "C:\\Elsewhere", true);
+    sim::PlantLink("C:\\ProgramData\\Zeltra\\filelink", "C:\\Elsewhere\\file.txt", false);
+    sim::PlantLink("C:\\ProgramData\\Listed", "C:\\Elsewhere", true);
+    ASSERT_EQ(GetFileAttributesA("C:\\ProgramData\\Listed"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+
+    EXPECT_EQ(Run({"6\\Zeltra", "6\\Listed"}), 0);
+    // The first removal reports the error value left since the log was made: 0.
+    EXPECT_EQ(NewLog(),
+              "DIRNAME:: C:\\ProgramData\\Zeltra\\dirlink\r\n"
+              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
+              "FILENAME:: filelink\r\nINFO:: (Reparse Point) Removing Link Only\r\nSUCCESS:: Deleted\r\n"
+              "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+              "DIRNAME:: C:\\ProgramData\\Listed\r\n"
+              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
+    EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Zeltra"));
+    EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Listed"));
+    EXPECT_EQ(sim::FolderEntries("C:\\Elsewhere"), (std::vector<std::string>{"file.txt", "keep.txt"}));
+    EXPECT_EQ(g_run.tally.files, 4u) << "each link counts as what it stands for";
+}
+
+TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
+    sim::PlantFile("C:\\victim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide1.txt");
+    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide1.txt", "..\\..\\victim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide2.txt");
+    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide2.txt", "../../victim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide3");
+    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide3", "...");
+
+    EXPECT_EQ(Run({"6\\Zeltra"}), kNameRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ..\\..\\victim.txt\r\nERROR:: (Invalid Name) ../../victim.txt\r\n"
+                        "ERROR:: (Invalid Name) ...\r\n"
+                        "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 145\r\n");
+    EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
+}
+
+TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
+    // An expansion beyond the path buffer leaves nothing usable in it.
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\" + std::string(1100, 'p'));
+    sim::PlantFolder("C:\\Zeltra");
+    EXPECT_EQ(Run({"6\\Zeltra", "7\\Zeltra"}), kNotProcessed);
+    EXPECT_EQ(NewLog(), "ERROR:: (Path Too Long) Zeltra\r\nERROR:: (Path Too Long) Zeltra\r\n");
+
+    // A composed path beyond 511 characters, silently.
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\" + std::string(502, 'p'));
+    EXPECT_EQ(Run({"6\\Zeltra"}), kNotProcessed);
+    EXPECT_EQ(NewLog(), "");
+
+    // A child whose path would pass 1023 characters.
+    const std::string deep = "C:\\" + std::string(1000, 'd');
+    const std::string name = std::string(30, 'n') + ".txt";
+    sim::PlantFile(deep + "\\" + name);
+    EXPECT_EQ(Run({"5\\" + deep}), kNotProcessed);
+    EXPECT_EQ(NewLog(), "ERROR:: (Path Too Long) " + name + "\r\n" + ("DIRNAME:: " + deep).substr(0, 511) +
+                            "INFO:: (Deleting Dir) 145\r\n");
+    EXPECT_TRUE(sim::Exists(deep + "\\" + name));
+}
+
+TEST_F(RemoveFoldersTest, PathsWiderThanTheirEntryAreRefused) {
+    sim::PlantFile("C:\\victim.txt");
+    sim::PlantFile("C:\\ProgramData\\keep.txt");
+    EXPECT_EQ(Run({"6\\", "6\\.", "6\\a\\..\\..", "6\\a\\\\b", "4\\C:\\Data\\..\\victim.txt", "5\\", "5\\C:\\Data\\"}),
+              kPathRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) C:\\ProgramData\\\r\n"
+                        "ERROR:: (Invalid Path) C:\\ProgramData\\.\r\n"
+                        "ERROR:: (Invalid Path) C:\\ProgramData\\a\\..\\..\r\n"
+                        "ERROR:: (Invalid Path) C:\\ProgramData\\a\\\\b\r\n"
+                        "ERROR:: (Invalid Path) C:\\Data\\..\\victim.txt\r\n"
+                        "ERROR:: (Invalid Path) \r\n"
+                        "ERROR:: (Invalid Path) C:\\Data\\\r\n");
+    // A variable read at run time is checked like the listing.
+    sim::SetEnvironment("ALLUSERSPROFILE", "");
+    EXPECT_EQ(Run({"6\\ProgramData"}), kPathRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) \\ProgramData\r\n");
+    EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
+    EXPECT_TRUE(sim::Exists("C:\\ProgramData\\keep.txt"));
+}
+
+TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWithMinusOne) {
+    sim::PlantFile("C:\\SQL\\Data\\ok.mdf");
+    sim::PlantFile("C:\\SQL\\Data\\busy.ldf");
+    sim::HoldOpenElsewhere("C:\\SQL\\Data\\busy.ldf");
+    sim::PlantFolder("C:\\SQL\\Empty");
+    SetFileAttributesA("C:\\SQL\\Empty", FILE_ATTRIBUTE_READONLY);
+
+    EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), 0);
+    EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+                        "FILENAME:: ok.mdf\r\nSUCCESS:: Deleted\r\n"
+                        "DIRNAME:: C:\\SQL\\Data\r\n"
+                        "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n"
+                        "DIRNAME:: C:\\SQL\r\n");
+
+    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED, 0, sim::kAlways);
+    EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
+    EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
+                        "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nDIRNAME:: C:\\SQL\r\n");
+}
+
+// The shipped stages over the shipped listing, on a Windows 7 style machine
+// where "Application Data", "Start Menu" and "Desktop" in ProgramData are
+// junctions to the newer layout, so old and new entries meet the same folders.
+class ProductRemoval : public MachineTest {};
+
+TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
+    OpenLog();
+    g_run.removalMode = 1;
+
+    sim::PlantService("ZeltraWebServer");
+    sim::PlantService("ZeltraBizUpdater", {SERVICE_RUNNING, SERVICE_AUTO_START, 2, 0, false});
+    sim::PlantService("ZeltraBizClientSetup", {SERVICE_STOPPED, SERVICE_DEMAND_START, 0, 0, false});
+    sim::PlantLink("C:\\ProgramData\\Application Data", "C:\\ProgramData", true);
+    sim::PlantLink("C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu", true);
+    sim::PlantLink("C:\\ProgramData\\Desktop", "C:\\Users\\Public\\Desktop", true);
+    const std::string pf = "C:\\Program Files (x86)\\Zeltra Computing\\";
+    sim::PlantFile(pf + "ZeltraBusinessServer\\server.exe");
+    sim::PlantFile(pf + "ZeltraBusinessServer\\conf\\server.ini");
+    sim::PlantFile(pf + "Other\\keep.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\data.db");
+    sim::HoldOpenElsewhere("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\data.db");
+    sim::PlantFile("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\logs\\a.log");
+    sim::PlantFile("C:\\ProgramData\\Zeltra Computing\\ZeltraWS\\ws.log");
+    sim::PlantFile("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security\\"
+                   "Zeltra Enterprise Security Console.lnk");
+    sim::PlantFile("C:\\Users\\Public\\Desktop\\Zeltra Enterprise Security Console.lnk");
+    const std::string msi = "C:\\Windows\\Installer\\{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}\\product.msi";
+    sim::PlantFile(msi);
+
+    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 0);
+
+    const std::string waiting = "Waiting for ZeltraBizUpdater to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n";
+    const std::string appData = "C:\\ProgramData\\Application Data\\";
+    const std::string expected =
+        "Acquiring Resources\r\n"
+        "/*========== 1:: StopServices ===============*/\r\n"
+        "SERVICE_1:: ZeltraWebServer\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
+        "SERVICE_2:: ZeltraBizUpdater\r\n" +
+        waiting + waiting +
+        "SUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n"
+        "SERVICE_3:: ZeltraBizClientSetup\r\nINFO:: (Changing Control) 1062\r\nSUCCESS:: Stopped\r\n"
+        "SUCCESS:: Deleted\r\n"
+        "/*========== 2:: RemoveFolders ===============*/\r\n"
+        "File_1:: Zeltra Computing\\ZeltraBusinessServer\r\n" +
+        OneFileFolder(pf + "ZeltraBusinessServer\\conf", "server.ini") +
+        "FILENAME:: server.exe\r\nSUCCESS:: Deleted\r\n"
+        "DIRNAME:: " +
+        pf +
+        "ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+        // 6\Application Data\Zeltra Computing\ZeltraBusinessServer
+        "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n" +
+        OneFileFolder(appData + "Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") + "DIRNAME:: " + appData +
+        "Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
+        OneFileFolder(appData + "Zeltra Computing\\ZeltraWS", "ws.log") + "DIRNAME:: " + appData +
+        "ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
+        OneFileFolder("C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security",
+                      "Zeltra Enterprise Security Console.lnk") +
+        // The newer layout: the same folders, met again.
+        "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraWS\r\nINFO:: (Deleting Dir) 2\r\n"
+        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n"
+        "DIRNAME:: C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
+        "INFO:: (Deleting Dir) 2\r\n";
+    // Later stages append their own lines after their banners.
+    std::string log = Log();
+    EXPECT_EQ(log.substr(0, log.find("/*========== 3::")), expected);
+
+    EXPECT_EQ(g_run.tally.servicesStopped, 3u);
+    EXPECT_EQ(g_run.tally.files, 11u);
+    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file, once under each layout";
+    EXPECT_EQ(g_run.tracesFound, 1);
+    ASSERT_EQ(sim::MessageBoxes().size(), 1u);
+    EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
+                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (2)");
+    for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
+        EXPECT_FALSE(sim::InstalledService(name)) << name;
+    EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
+    EXPECT_EQ(sim::FolderEntries("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer"),
+              std::vector<std::string>{"data.db"});
+    EXPECT_TRUE(sim::Exists("C:\\Users\\Public\\Desktop"));
+    EXPECT_FALSE(sim::Exists("C:\\Users\\Public\\Desktop\\Zeltra Enterprise Security Console.lnk"));
+    EXPECT_TRUE(sim::Exists(msi)) << "the listing counts 13 file entries: its 14th line is never read";
+    EXPECT_EQ(sim::OpenHandles("service") + sim::OpenHandles("find"), 0u);
+    EXPECT_EQ(sim::SleptMilliseconds(), 2000u);
+}
+
+} // namespace

@@ -1,0 +1,109 @@
+#include <string>
+#include <vector>
+
+#include "removers/registry_access.h"
+#include "test_support.h"
+
+namespace {
+
+const char kTakeOwnership[] = "SeTakeOwnershipPrivilege";
+const char kKey32[] = "HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS";
+const char kKey64[] = "HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS";
+
+class AccessGrant : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+        sim::GuardKey(kKey64, sim::KeyGuard::UntilAccessReplaced);
+    }
+    void ExpectNothingLeftOpen() {
+        EXPECT_EQ(sim::LiveSids(), 0u);
+        EXPECT_EQ(sim::LiveAccessLists(), 0u);
+        EXPECT_EQ(sim::OpenHandles("token"), 0u);
+    }
+};
+
+TEST_F(AccessGrant, GivesAdministratorsAllAccessToTheDefaultViewsKey) {
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_TRUE(sim::PrivilegeEnabled(kTakeOwnership));
+    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
+    auto list = sim::KeyAccessList(kKey32);
+    ASSERT_TRUE(list.has_value());
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0].trustee, "S-1-5-32-544");
+    EXPECT_EQ((*list)[0].access, GENERIC_ALL);
+    EXPECT_EQ((*list)[0].mode, GRANT_ACCESS);
+    EXPECT_EQ((*list)[0].inheritance, NO_INHERITANCE);
+    EXPECT_EQ(sim::KeyOwner(kKey32), "S-1-5-18") << "the owner is never changed";
+    // The security object name reaches only the process's default view.
+    EXPECT_EQ(sim::KeyAccessList(kKey64), std::nullopt);
+    ExpectNothingLeftOpen();
+
+    // A process that is not WOW64 has one view: the name is the key itself.
+    sim::SetRegistryWow64(false);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_TRUE(sim::KeyAccessList(kKey64).has_value());
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(AccessGrant, ARootWithoutAnObjectNameOnlyEnablesThePrivilege) {
+    sim::PlantKey("HKCC\\Software\\Zeltra");
+    HKEY opened;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing", 0, KEY_ALL_ACCESS, &opened), 0);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_CONFIG, "Software\\Zeltra"), 0);
+    EXPECT_EQ(GrantRegistryKeyAccess(opened, "ZeltraWS"), 0);
+    RegCloseKey(opened);
+    EXPECT_TRUE(sim::PrivilegeEnabled(kTakeOwnership));
+    EXPECT_TRUE(sim::NamedSecurityCalls().empty());
+    EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt);
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
+    // The token lacks it (the adjust succeeds with 1300), or a step fails.
+    struct Case {
+        const char *api;
+        bool held;
+    };
+    for (const Case &c : {Case{"", false}, Case{"OpenProcessToken", true}, Case{"LookupPrivilegeValueA", true},
+                          Case{"AdjustTokenPrivileges", true}}) {
+        sim::Reset();
+        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+        sim::SetPrivilegeHeld(kTakeOwnership, c.held);
+        if (*c.api)
+            sim::FailCall(c.api, ERROR_ACCESS_DENIED);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -1) << c.api;
+        EXPECT_FALSE(sim::PrivilegeEnabled(kTakeOwnership)) << c.api;
+        EXPECT_TRUE(sim::NamedSecurityCalls().empty()) << c.api;
+        EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << c.api;
+        ExpectNothingLeftOpen();
+    }
+}
+
+TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) {
+    for (const char *api : {"AllocateAndInitializeSid", "SetEntriesInAclA", "SetNamedSecurityInfoA"}) {
+        sim::FailCall(api, ERROR_NOT_ENOUGH_MEMORY);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
+        EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << api;
+        ExpectNothingLeftOpen();
+    }
+    // An absent key.
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_USERS, "S-1-5-18\\Absent"), -2);
+    // A release that fails does not undo a list that was set.
+    sim::FailCall("FreeSid", ERROR_INVALID_PARAMETER);
+    sim::FailCall("LocalFree", ERROR_INVALID_HANDLE);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value());
+}
+
+TEST_F(AccessGrant, AnObjectNameIsCutAt511Characters) {
+    std::string path = "SOFTWARE\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Zeltra";
+    sim::PlantKey("HKCU\\" + path);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path.c_str()), -2) << "the cut name names no key";
+    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{("CURRENT_USER\\" + path).substr(0, 511)});
+    EXPECT_EQ(sim::KeyAccessList("HKCU\\" + path), std::nullopt);
+    ExpectNothingLeftOpen();
+}
+
+} // namespace

@@ -1,0 +1,314 @@
+#include <string>
+#include <vector>
+
+#include "removers/registry.h"
+#include "test_support.h"
+
+namespace {
+
+const char kDeleted[] = "SUCCESS:: Deleted\r\n";
+// Registry calls leave the thread's last error alone: the number in these
+// lines is the 0 that creating the trace log left.
+const char kOpenFailed[] = "ERROR:: (Opening Key) 0\r\n";
+const char kDeleteRefused[] = "ERROR:: (Deleting Key) 0\r\n";
+const char kInvalidPath[] = "ERROR:: (Invalid Key Path)\r\n";
+
+// Plants the key in both views of HKLM\SOFTWARE; `rest` follows "SOFTWARE\".
+void PlantBothViews(const std::string &rest) {
+    sim::PlantKey("HKLM\\SOFTWARE\\" + rest);
+    sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\" + rest);
+}
+
+class RegistryStage : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        OpenLog();
+    }
+    // Runs the stage over a listing text of exactly this size, terminated.
+    LONG Run(const std::string &listing) {
+        // Allocated at its exact size, so that a read past the end is caught.
+        text_ = std::vector<char>(listing.c_str(), listing.c_str() + listing.size() + 1);
+        cursor_ = ListingCursor{0, 0, nullptr, text_.data()};
+        return RemoveRegistry(&cursor_);
+    }
+    size_t Consumed() const { return static_cast<size_t>(cursor_.Position - text_.data()); }
+
+    std::vector<char> text_;
+    ListingCursor cursor_{};
+};
+
+TEST_F(RegistryStage, RootsAreMatchedInAnyCaseAndLoggedInCapitals) {
+    sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra");
+    sim::PlantKey("HKCR\\ZeltraFile");
+    sim::PlantKey("HKCU\\Software\\Zeltra");
+    sim::PlantKey("HKU\\S-1-5-18\\Zeltra");
+    sim::PlantKey("HKCC\\Software\\Zeltra");
+    EXPECT_EQ(Run("NRE=5\r\nhklm\\SOFTWARE\\Zeltra\r\nhkcr\\ZeltraFile\r\nHkCu\\Software\\Zeltra\r\n"
+                  "hku\\S-1-5-18\\Zeltra\r\nhkcc\\Software\\Zeltra\r\n[END]"),
+              0);
+    // Only HKLM gets the second, 64-bit view's pass.
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra\r\n") + kDeleted + kOpenFailed +
+                         "Registry_2:: HKCR\\ZeltraFile\r\n" + kDeleted + "Registry_3:: HKCU\\Software\\Zeltra\r\n" +
+                         kDeleted + "Registry_4:: HKU\\S-1-5-18\\Zeltra\r\n" + kDeleted +
+                         "Registry_5:: HKCC\\Software\\Zeltra\r\n" + kDeleted);
+    for (const char *key : {"HKLM\\SOFTWARE\\Wow6432Node\\Zeltra", "HKCR\\ZeltraFile", "HKCU\\Software\\Zeltra",
+                            "HKU\\S-1-5-18\\Zeltra", "HKCC\\Software\\Zeltra"})
+        EXPECT_FALSE(sim::KeyExists(key)) << key;
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software"));
+    EXPECT_EQ(g_run.tally.registry, 5u);
+    EXPECT_EQ(std::string(cursor_.Position), "[END]");
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+TEST_F(RegistryStage, AnUnknownRootOrABlankLineEndsTheStageAtThatEntry) {
+    for (const std::string bad : {"HKEY_LOCAL_MACHINE\\SOFTWARE\\Zeltra", "", "/* comment */"}) {
+        sim::Reset();
+        std::memset(&g_run, 0, sizeof g_run);
+        OpenLog();
+        sim::PlantKey("HKCU\\First");
+        sim::PlantKey("HKCU\\Later");
+        sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra");
+        std::string head = "NRE=3\r\nHKCU\\First\r\n";
+        EXPECT_EQ(Run(head + bad + "\r\nHKCU\\Later\r\n[END]"), -13) << bad;
+        EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\First\r\n") + kDeleted) << bad;
+        EXPECT_EQ(Consumed(), head.size()) << "Position stays at the failed entry";
+        EXPECT_TRUE(sim::KeyExists("HKCU\\Later"));
+        EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra"));
+    }
+}
+
+TEST_F(RegistryStage, AListingThatEndsEarlyEndsTheStageWithoutReadingPastIt) {
+    sim::PlantKey("HKCU\\Zeltra");
+    // No CR after the key path, and a root with nothing after it: -1, unread.
+    for (const std::string listing : {"NRE=1\r\nHKCU\\Zeltra", "NRE=1\r\nHKCU"}) {
+        EXPECT_EQ(Run(listing), -1) << listing;
+        EXPECT_EQ(Consumed(), 7u);
+    }
+    EXPECT_EQ(Log(), "");
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Zeltra"));
+    // A CR that ends the text: the entry is taken, Position stops on the terminator.
+    EXPECT_EQ(Run("NRE=1\r\nHKCU\\Zeltra\r"), 0);
+    EXPECT_EQ(Consumed(), text_.size() - 1);
+    EXPECT_FALSE(sim::KeyExists("HKCU\\Zeltra"));
+    // No count line at all.
+    EXPECT_EQ(Run("[END]"), -1);
+    EXPECT_EQ(Consumed(), 5u);
+    // A count of 0 reads no entry.
+    EXPECT_EQ(Run("NRE=0\r\nHKCU\\Zeltra\r\n"), 0);
+    EXPECT_EQ(Consumed(), 7u);
+}
+
+TEST_F(RegistryStage, AnHklmKeyInNeitherViewIsLoggedTwiceAndCountsAsRemoved) {
+    // Registry calls leave the last error alone: the lines show what was there.
+    SetLastError(1234);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"), 0);
+    EXPECT_EQ(Log(), "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"
+                     "ERROR:: (Opening Key) 1234\r\nERROR:: (Opening Key) 1234\r\n");
+    EXPECT_EQ(g_run.tally.registry, 0u);
+
+    // Without RegDeleteKeyExA (Windows before the 64-bit view) only one pass runs.
+    sim::RemoveExport("advapi32.dll", "RegDeleteKeyExA");
+    PlantBothViews("Zeltra Computing\\ZeltraWS");
+    EXPECT_EQ(
+        Run("NRE=2\r\nHKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
+    EXPECT_EQ(Log(), "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"
+                     "ERROR:: (Opening Key) 1234\r\nERROR:: (Opening Key) 1234\r\n"
+                     "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\nERROR:: (Opening Key) 1234\r\n"
+                     "Registry_2:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\nSUCCESS:: Deleted\r\n");
+    EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS")) << "the 64-bit view's key stays";
+    EXPECT_EQ(g_run.tally.registry, 1u);
+}
+
+TEST_F(RegistryStage, ATreeIsDeletedDeepestFirstInBothViewsAndSiblingsSurvive) {
+    // Two subkeys, the first with one of its own; the product's sibling stays.
+    for (const char *rest : {"Zeltra Computing\\ZeltraWS\\Alpha\\Deep", "Zeltra Computing\\ZeltraWS\\Beta",
+                             "Zeltra Computing\\OtherProduct"})
+        PlantBothViews(rest);
+    sim::PlantValue("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Beta", "Path", REG_SZ, "C:\\x");
+    // A key below Deep in the 64-bit view only, refused whatever its access list.
+    sim::GuardKey("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Alpha\\Deep\\Locked", sim::KeyGuard::Always);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), kRegistryKeyRemains);
+    std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
+    // The 64-bit view: Locked refused, then Deep and Alpha for holding
+    // subkeys, each up to the bound, Beta never reached; the key's own grant
+    // names the default view's key, which is gone, and so fails at once.
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleted + kDeleted +
+                         kDeleted + kDeleted + refusedThrice + refusedThrice + refusedThrice + kDeleteRefused);
+    EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
+    EXPECT_EQ(sim::KeysBelow("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS"),
+              (std::vector<std::string>{"Alpha", "Alpha\\Deep", "Alpha\\Deep\\Locked", "Beta"}));
+    EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\OtherProduct"));
+    EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\OtherProduct"));
+    EXPECT_EQ(g_run.tally.registry, 4u);
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+TEST_F(RegistryStage, ALongEntryLineIsCutWhileTheWholeKeyIsDeleted) {
+    std::string path = "Software\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Zeltra";
+    sim::PlantKey("HKCU\\" + path);
+    sim::PlantKey("HKCU\\Software\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Other");
+    EXPECT_EQ(Run("NRE=1\r\nHKCU\\" + path + "\r\n"), 0);
+    std::string full = "Registry_1:: HKCU\\" + path + "\r\n";
+    EXPECT_EQ(Log(), full.substr(0, 511) + kDeleted) << "the cut line has no line end";
+    EXPECT_FALSE(sim::KeyExists("HKCU\\" + path));
+    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\" + std::string(250, 'a') + "\\" + std::string(250, 'b')),
+              std::vector<std::string>{"Other"});
+}
+
+TEST_F(RegistryStage, ARefusedDeleteIsRetriedAfterTheAccessGrant) {
+    sim::GuardKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS", sim::KeyGuard::UntilAccessReplaced);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleteRefused +
+                         kDeleted + kOpenFailed);
+    EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
+    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
+    EXPECT_TRUE(sim::PrivilegeEnabled("SeTakeOwnershipPrivilege"));
+    EXPECT_EQ(g_run.tally.registry, 1u);
+    EXPECT_EQ(sim::LiveSids(), 0u);
+    EXPECT_EQ(sim::LiveAccessLists(), 0u);
+    EXPECT_EQ(sim::OpenHandles("token"), 0u);
+}
+
+TEST_F(RegistryStage, WithoutTheTakeOwnershipPrivilegeARefusedDeleteFails) {
+    sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
+    sim::GuardKey("HKCU\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
+    sim::PlantKey("HKCU\\Software\\Other");
+    EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), kRegistryKeyRemains);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\Software\\Zeltra\r\n") + kDeleteRefused +
+                         "Registry_2:: HKCU\\Software\\Other\r\n" + kDeleted);
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra"));
+    EXPECT_EQ(sim::KeyAccessList("HKCU\\Software\\Zeltra"), std::nullopt);
+    EXPECT_TRUE(sim::NamedSecurityCalls().empty());
+    EXPECT_EQ(g_run.tally.registry, 1u);
+}
+
+TEST_F(RegistryStage, TheAccessRetryIsBoundedWhenTheGrantChangesNothing) {
+    std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
+    // HKEY_CURRENT_CONFIG has no security object name: nothing is set.
+    sim::GuardKey("HKCC\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
+    // A key refused whatever its access list.
+    sim::GuardKey("HKCR\\ZeltraFile", sim::KeyGuard::Always);
+    // A refused subkey: its parent is an opened key handle, which has no name
+    // either; then its parent is refused for still holding it.
+    sim::GuardKey("HKCU\\Software\\Zeltra\\Locked", sim::KeyGuard::UntilAccessReplaced);
+    EXPECT_EQ(Run("NRE=3\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\r\nHKCU\\Software\\Zeltra\r\n"),
+              kRegistryKeyRemains);
+    EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + refusedThrice + "Registry_2:: HKCR\\ZeltraFile\r\n" +
+                         refusedThrice + "Registry_3:: HKCU\\Software\\Zeltra\r\n" + refusedThrice + refusedThrice);
+    EXPECT_EQ(sim::NamedSecurityCalls(),
+              (std::vector<std::string>{"CLASSES_ROOT\\ZeltraFile", "CLASSES_ROOT\\ZeltraFile",
+                                        "CURRENT_USER\\Software\\Zeltra", "CURRENT_USER\\Software\\Zeltra"}));
+    for (const char *key : {"HKCC\\Software\\Zeltra", "HKCR\\ZeltraFile", "HKCU\\Software\\Zeltra\\Locked"})
+        EXPECT_TRUE(sim::KeyExists(key)) << key;
+    EXPECT_EQ(g_run.tally.registry, 0u);
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
+    // A subkey name longer than the 260-byte buffer: ERROR_MORE_DATA, no name.
+    sim::PlantKey("HKCU\\Software\\Zeltra\\" + std::string(300, 'n'));
+    // A subkey that is listed but cannot be opened as listed: no progress.
+    sim::PlantKey("HKCU\\Software\\Other\\Ghost");
+    sim::FailCall("RegOpenKeyExA", ERROR_FILE_NOT_FOUND, 0, sim::kAlways, "Ghost");
+    EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), kRegistryKeyRemains);
+    std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
+    EXPECT_EQ(Log(), "Registry_1:: HKCU\\Software\\Zeltra\r\n" + refusedThrice +
+                         "Registry_2:: HKCU\\Software\\Other\r\n" + kOpenFailed + refusedThrice);
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra"));
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Other\\Ghost"));
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+TEST_F(RegistryStage, AKeyPathWiderThanItsEntryIsRefusedAndTheStageGoesOn) {
+    sim::PlantKey("HKCU\\Software\\Zeltra\\Keep");
+    sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Keep");
+    sim::PlantKey("HKCU\\Software\\Other");
+    const char *bad[] = {"HKLM\\", "HKLM", "HKCU\\\\Software", "HKCU\\Software\\Zeltra\\", "HKCU\\Software\\\\Zeltra"};
+    std::string listing = "NRE=6\r\n";
+    for (const char *entry : bad)
+        listing += std::string(entry) + "\r\n";
+    EXPECT_EQ(Run(listing + "HKCU\\Software\\Other\r\n[END]"), kRegistryPathRefused);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\\r\n") + kInvalidPath + "Registry_2:: HKLM\\\r\n" + kInvalidPath +
+                         "Registry_3:: HKCU\\\\Software\r\n" + kInvalidPath +
+                         "Registry_4:: HKCU\\Software\\Zeltra\\\r\n" + kInvalidPath +
+                         "Registry_5:: HKCU\\Software\\\\Zeltra\r\n" + kInvalidPath +
+                         "Registry_6:: HKCU\\Software\\Other\r\n" + kDeleted);
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra\\Keep"));
+    EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Keep"));
+    EXPECT_EQ(std::string(cursor_.Position), "[END]");
+    // The deletion itself refuses an empty path as well.
+    EXPECT_FALSE(DeleteRegistryTree(HKEY_CURRENT_USER, "", KEY_ALL_ACCESS));
+    EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra\\Keep"));
+}
+
+TEST_F(RegistryStage, TheDefaultListingRemovesAllItsKeysInBothViews) {
+    const char *const software[] = {
+        "Zeltra Computing\\ZeltraTSSetup",
+        "Zeltra Computing\\ZeltraBusinessServer",
+        "Zeltra Computing\\ZeltraWS",
+        "Microsoft\\SystemCertificates\\AuthRoot\\Certificates\\4EB6D578499B1CCF5F581EAD56BE3D9B6744A5E5",
+        "Microsoft\\Windows\\CurrentVersion\\Installer\\UpgradeCodes\\8D2F61B09C3A47E5B6D1F02A9E4C7B13",
+        "Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\17E3C0A52B46F8D41A9CE7236B0DF584",
+        "Microsoft\\Windows\\CurrentVersion\\Uninstall\\{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}",
+        "Classes\\Installer\\Features\\17E3C0A52B46F8D41A9CE7236B0DF584",
+        "Classes\\Installer\\Products\\17E3C0A52B46F8D41A9CE7236B0DF584",
+        "Classes\\Installer\\UpgradeCodes\\8D2F61B09C3A47E5B6D1F02A9E4C7B13",
+    };
+    const char *const system[] = {
+        "ControlSet001\\Enum\\Root\\LEGACY_ZELTRABIZUPDATER",
+        "ControlSet001\\Enum\\Root\\LEGACY_ZELTRAWEBSERVER",
+        "ControlSet001\\Services\\ZeltraBizUpdater",
+        "ControlSet001\\Services\\ZeltraWebServer",
+        "ControlSet001\\Services\\ZeltraBizClientSetup",
+        "CurrentControlSet\\Enum\\Root\\LEGACY_ZELTRABIZUPDATER",
+        "CurrentControlSet\\Enum\\Root\\LEGACY_ZELTRAWEBSERVER",
+        "CurrentControlSet\\Services\\ZeltraBizUpdater",
+        "CurrentControlSet\\Services\\ZeltraWebServer",
+        "CurrentControlSet\\Services\\ZeltraBizClientSetup",
+    };
+    for (const char *rest : software) {
+        PlantBothViews(std::string(rest) + "\\Sub");
+        sim::PlantValue("HKLM\\SOFTWARE\\" + std::string(rest), "Version", REG_SZ, "7.1");
+    }
+    PlantBothViews("Zeltra Computing\\OtherProduct");
+    for (const char *rest : system) {
+        sim::PlantKey("HKLM\\SYSTEM\\" + std::string(rest) + "\\Sub");
+        sim::PlantValue("HKLM\\SYSTEM\\" + std::string(rest), "Start", REG_DWORD, std::string("\2\0\0\0", 4));
+    }
+    std::string listing = sim::DefaultEntryListing();
+    EXPECT_EQ(Run(listing.substr(listing.find("[Registry Entries]"))), 0);
+
+    // Redirected keys go in both passes; the certificate store and the
+    // installer's classes are shared by both views, as is HKLM\SYSTEM, where
+    // CurrentControlSet is ControlSet001 and its keys are gone by then.
+    std::string both = std::string(kDeleted) + kDeleted + kDeleted + kDeleted;
+    std::string shared = std::string(kDeleted) + kDeleted + kOpenFailed;
+    std::string gone = std::string(kOpenFailed) + kOpenFailed;
+    std::string expected;
+    int number = 0;
+    for (const char *rest : software) {
+        std::string tail = std::string(rest).substr(0, 8) == "Classes\\" ||
+                                   std::string(rest).find("SystemCertificates") != std::string::npos
+                               ? shared
+                               : both;
+        expected += "Registry_" + std::to_string(++number) + ":: HKLM\\SOFTWARE\\" + rest + "\r\n" + tail;
+    }
+    for (const char *rest : system)
+        expected += "Registry_" + std::to_string(++number) + ":: HKLM\\SYSTEM\\" + rest + "\r\n" +
+                    (std::string(rest).substr(0, 14) == "ControlSet001\\" ? shared : gone);
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(g_run.tally.registry, 6u * 4 + 4u * 2 + 5u * 2);
+    EXPECT_EQ(std::string(cursor_.Position), "[END]");
+    for (const char *rest : software) {
+        EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\" + std::string(rest))) << rest;
+        EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\" + std::string(rest))) << rest;
+    }
+    EXPECT_EQ(sim::KeysBelow("HKLM\\SOFTWARE\\Zeltra Computing"), std::vector<std::string>{"OtherProduct"});
+    EXPECT_EQ(sim::KeysBelow("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing"),
+              std::vector<std::string>{"OtherProduct"});
+    EXPECT_EQ(sim::KeysBelow("HKLM\\SYSTEM\\ControlSet001\\Services"), std::vector<std::string>{});
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+} // namespace

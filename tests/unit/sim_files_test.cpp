@@ -1,0 +1,140 @@
+// The simulated machine's behaviours that the stages' tests rely on and that
+// are easy to get wrong: each follows Windows (differences from Wine noted).
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+class SimulatedMachine : public MachineTest {};
+
+template <class F> F Export(const char *name) {
+    FARPROC address = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
+}
+
+TEST_F(SimulatedMachine, ExpansionKeepsUndefinedVariablesAndReportsTheSizeNeeded) {
+    char buffer[64];
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(ExpandEnvironmentStringsA("%NO_SUCH_VAR%", buffer, sizeof buffer), 14u) << "length + 1";
+    EXPECT_STREQ(buffer, "%NO_SUCH_VAR%");
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(ExpandEnvironmentStringsA("%WinDir%\\x 100%% a%b", buffer, sizeof buffer), 23u);
+    EXPECT_STREQ(buffer, "C:\\Windows\\x 100%% a%b");
+
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(ExpandEnvironmentStringsA("%ProgramFiles%\\", buffer, 10), 24u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(buffer[0], '#') << "too small a buffer receives nothing";
+}
+
+TEST_F(SimulatedMachine, RedirectionIsPerThreadAndSendsSystem32ToSysWow64) {
+    const char driver[] = "C:\\Windows\\System32\\drivers\\z.sys";
+    sim::PlantFile(driver);
+    sim::PlantFile("C:\\Windows\\System32\\drivers\\etc\\hosts");
+    EXPECT_FALSE(DeleteFileA(driver));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "SysWOW64\\drivers does not exist";
+    EXPECT_NE(GetFileAttributesA("C:\\Windows\\System32\\drivers\\etc\\hosts"), INVALID_FILE_ATTRIBUTES)
+        << "drivers\\etc is exempt";
+
+    auto disable = Export<Wow64DisableWow64FsRedirectionFn>("Wow64DisableWow64FsRedirection");
+    auto revert = Export<Wow64RevertWow64FsRedirectionFn>("Wow64RevertWow64FsRedirection");
+    ASSERT_TRUE(disable && revert);
+    LPVOID saved = nullptr;
+    ASSERT_TRUE(disable(&saved));
+    bool otherThreadRedirected = false;
+    std::thread([&] { otherThreadRedirected = GetFileAttributesA(driver) == INVALID_FILE_ATTRIBUTES; }).join();
+    EXPECT_TRUE(otherThreadRedirected);
+    EXPECT_TRUE(DeleteFileA(driver));
+    EXPECT_TRUE(revert(saved));
+    EXPECT_FALSE(sim::FsRedirectionOff());
+
+    sim::SetWow64Process(false);
+    EXPECT_FALSE(disable(&saved));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
+}
+
+TEST_F(SimulatedMachine, LinksAreFollowedOnTheWayButDeletedThemselves) {
+    sim::PlantFile("C:\\Target\\inner.txt");
+    sim::PlantLink("C:\\Data\\dirlink", "C:\\Target", true);
+    sim::PlantLink("C:\\Data\\filelink", "C:\\Target\\inner.txt", false);
+    EXPECT_EQ(GetFileAttributesA("C:\\Data\\dirlink"), 0x410u);
+
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA("C:\\Data\\dirlink\\*", &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names;
+    do
+        names.push_back(found.cFileName);
+    while (FindNextFileA(find, &found));
+    FindClose(find);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "inner.txt"})) << "the target's entries";
+
+    // Windows removes the link alone; Wine removes an empty target with it
+    // and refuses a full one (145), and deletes a file link's target.
+    EXPECT_TRUE(RemoveDirectoryA("C:\\Data\\dirlink"));
+    EXPECT_TRUE(DeleteFileA("C:\\Data\\filelink"));
+    EXPECT_TRUE(sim::Exists("C:\\Target\\inner.txt"));
+    EXPECT_EQ(sim::FolderEntries("C:\\Data"), std::vector<std::string>{});
+
+    // Paths are made full as Windows makes them: ".." climbs.
+    sim::PlantFile("C:\\victim.txt");
+    EXPECT_TRUE(DeleteFileA("C:\\Data\\sub\\..\\..\\victim.txt"));
+    EXPECT_FALSE(sim::Exists("C:\\victim.txt"));
+}
+
+TEST_F(SimulatedMachine, RemoveDirectoryReportsWindowsCodes) {
+    sim::PlantFile("C:\\Full\\f.txt");
+    sim::PlantFolder("C:\\Busy");
+    sim::HoldOpenElsewhere("C:\\Busy");
+    struct {
+        const char *path;
+        DWORD error;
+    } cases[] = {{"C:\\Full", ERROR_DIR_NOT_EMPTY},
+                 {"C:\\Absent", ERROR_FILE_NOT_FOUND},
+                 {"C:\\Absent\\Child", ERROR_PATH_NOT_FOUND},
+                 {"C:\\Full\\f.txt", ERROR_DIRECTORY},
+                 {"C:\\Busy", ERROR_SHARING_VIOLATION}};
+    for (auto &c : cases) {
+        EXPECT_FALSE(RemoveDirectoryA(c.path)) << c.path;
+        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    }
+}
+
+TEST_F(SimulatedMachine, DeletedServiceLeavesWithItsLastHandleOnceStopped) {
+    sim::PlantService("Svc", {SERVICE_RUNNING, SERVICE_AUTO_START, 1, 0, false});
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE first = OpenServiceA(manager, "svc", SERVICE_ALL_ACCESS);
+    SC_HANDLE second = OpenServiceA(manager, "SVC", SERVICE_ALL_ACCESS);
+    ASSERT_TRUE(first && second);
+    SERVICE_STATUS status;
+    EXPECT_TRUE(ControlService(first, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOP_PENDING);
+    EXPECT_TRUE(DeleteService(first));
+    EXPECT_FALSE(DeleteService(second));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_FALSE(ChangeServiceConfigA(second, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+
+    EXPECT_TRUE(CloseServiceHandle(first));
+    CloseServiceHandle(second);
+    EXPECT_TRUE(sim::InstalledService("Svc")) << "still stop-pending: it stays";
+    SC_HANDLE again = OpenServiceA(manager, "Svc", SERVICE_ALL_ACCESS);
+    EXPECT_TRUE(QueryServiceStatus(again, &status));
+    EXPECT_TRUE(QueryServiceStatus(again, &status));
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+    std::memset(&status, 0, sizeof status);
+    EXPECT_FALSE(ControlService(again, SERVICE_CONTROL_STOP, &status));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED) << "filled for this error";
+    CloseServiceHandle(again);
+    EXPECT_FALSE(sim::InstalledService("Svc"));
+    EXPECT_FALSE(OpenServiceA(manager, "Svc", SERVICE_ALL_ACCESS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(sim::OpenHandles("service"), 1u);
+    CloseServiceHandle(manager);
+    EXPECT_EQ(sim::OpenHandles("service"), 0u);
+}
+
+} // namespace
