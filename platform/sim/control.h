@@ -211,4 +211,74 @@ struct ShowWindowRecord {
 };
 std::vector<ShowWindowRecord> ShowWindowCalls();
 
+// ---- the dialog runtime ----
+// A window as a test reads it: the dialog or one of its controls. The state
+// stays readable after the dialog has ended, until the next reset.
+struct WindowState {
+    HWND hwnd;
+    std::string className;
+    std::string text;
+    LONG style;         // WS_VISIBLE and WS_DISABLED included
+    int x, y, cx, cy;   // dialog units, as in the template
+    HFONT font;         // the last WM_SETFONT
+    bool marquee;       // PBM_SETMARQUEE turned it on
+    UINT marqueeStepMs; // PBM_SETMARQUEE's interval (30 when given 0)
+    bool destroyed;
+};
+// The running dialog, else the last one since the reset; 0 when none ran.
+HWND DialogWindow();
+// The dialog's state (id 0) or its control's; nullopt when there is none.
+std::optional<WindowState> DialogControl(int id = 0);
+// Messages the dialog procedure received, in order, with what it returned.
+struct DialogMessageRecord {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    INT_PTR result;
+};
+std::vector<DialogMessageRecord> DialogMessages();
+// A dialog waits at most this long (real time) for its next message when the
+// scripted user has nothing left to do; then it ends with -1 and
+// DialogTimedOut() says so. 10 s after a reset.
+void SetDialogSafetyTimeout(DWORD ms);
+bool DialogTimedOut();
+
+// The scripted user acts on the dialog whenever its message queue has run
+// empty, one action at a time, on the dialog's own thread.
+struct UserAction {
+    enum Kind { kClick, kClose, kStep } kind;
+    int controlId;
+    std::function<void(HWND dialog)> step;
+};
+// A mouse click on a control: WM_COMMAND (BN_CLICKED) to the dialog, or
+// nothing when the control is disabled or hidden.
+UserAction Click(int controlId);
+// Alt+F4 or the system menu's Close: WM_CLOSE to the dialog.
+UserAction CloseDialog();
+// The test's own code, run when the dialog is idle (to look, or to wait).
+UserAction Step(std::function<void(HWND dialog)> step);
+void ScriptUser(const std::vector<UserAction> &actions);
+size_t UnusedUserActions();
+
+struct AnimateWindowRecord {
+    HWND hwnd;
+    DWORD time;
+    DWORD flags;
+};
+std::vector<AnimateWindowRecord> AnimateWindowCalls();
+
+// ---- fonts, common controls, restart ----
+// The LOGFONTA a font was created from (also after it was deleted).
+std::optional<LOGFONTA> FontDescription(HFONT font);
+// Fonts created and not yet deleted.
+size_t LiveFonts();
+// ExitWindowsEx never acts: it records the request. A reboot or shutdown
+// fails with ERROR_PRIVILEGE_NOT_HELD unless SeShutdownPrivilege is enabled.
+struct ExitWindowsRecord {
+    UINT flags;
+    DWORD reason;
+    BOOL result;
+};
+std::vector<ExitWindowsRecord> ExitWindowsCalls();
+
 } // namespace sim

@@ -107,4 +107,12 @@ void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();
 
+// The user interface's own plumbing: the dialog runtime (dialog.cpp) is reset
+// by ResetUi, creates its dialog font without injected failures, and asks
+// which window classes InitCommonControlsEx has registered (ui.cpp).
+void ResetDialogs();
+HFONT NewFont(const LOGFONTA &font);
+void ReleaseFont(HFONT font);
+bool WindowClassRegistered(const std::string &className);
+
 } // namespace sim::detail

@@ -1,0 +1,36 @@
+// The program's entry point: one copy at a time, administrators only, the
+// trace log on request, the main dialog, and the clean-up on every way out.
+#include <cstring>
+
+#include "app/main_dialog.h"
+#include "app/startup_checks.h"
+#include "core/run_state.h"
+#include "core/trace_log.h"
+#include "resources/resource.h"
+#include "win32.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    int exitCode = -1;
+    // Global: a copy started in another session counts too.
+    HANDLE mutex = CreateMutexA(NULL, FALSE, "Global\\ZeltraEnterpriseServer_RT");
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        MessageBoxA(NULL, "Instance Already Running", kToolTitle, MB_ICONERROR);
+    } else if (!IsAdministrator()) {
+        MessageBoxA(NULL, "ACCESS DENIED\nPlease Run As Administrator", kToolTitle, MB_ICONINFORMATION);
+    } else {
+        // Silent on failure: only the restart offered at the end needs it.
+        EnableShutdownPrivilege();
+        // Byte for byte: "/L", " /l" or "/l x" run without a log.
+        if (commandLine != NULL && std::strcmp(commandLine, "/l") == 0)
+            CreateTraceLog();
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, MainDialogProc, 0);
+        exitCode = 0;
+    }
+    // With no log the handle is 0 and the path empty: both calls then fail
+    // without effect. The log itself stays until the next restart.
+    CloseHandle(g_run.traceLogHandle);
+    MoveFileExA(g_run.traceLogPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (mutex != NULL)
+        CloseHandle(mutex);
+    return exitCode;
+}

@@ -1,0 +1,153 @@
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+const char kCaption[] = "ZeltraEnterprise Security Removal Tool";
+const char kAccessDenied[] = "ACCESS DENIED\nPlease Run As Administrator";
+const char kMutexName[] = "Global\\ZeltraEnterpriseServer_RT";
+const char kTemp[] = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
+
+class Startup : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        sim::SetDialogSafetyTimeout(5000);
+    }
+
+    // A fresh machine within one test, for a family of cases.
+    void FreshMachine() {
+        sim::JoinThreads();
+        SetUp();
+    }
+
+    // Starts the program; by default the user closes the dialog at once.
+    int Start(const std::string &commandLine, const std::vector<sim::UserAction> &user = {sim::CloseDialog()}) {
+        sim::ScriptUser(user);
+        std::string line = commandLine;
+        int exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, line.data(), SW_SHOWNORMAL);
+        EXPECT_FALSE(sim::DialogTimedOut());
+        return exitCode;
+    }
+
+    // Whatever way the program took, it leaves nothing open behind.
+    static void ExpectCleanedUp() {
+        EXPECT_EQ(sim::OpenHandles("mutex"), 0u);
+        EXPECT_EQ(sim::OpenHandles("file"), 0u);
+        EXPECT_EQ(sim::OpenHandles("token"), 0u);
+        EXPECT_EQ(sim::LiveSids(), 0u);
+        EXPECT_EQ(sim::LiveFonts(), 0u);
+    }
+
+    static void ExpectRefused(const char *text, UINT style) {
+        auto boxes = sim::MessageBoxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].owner, nullptr);
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].caption, kCaption);
+        EXPECT_EQ(boxes[0].style, style);
+        EXPECT_EQ(sim::DialogWindow(), nullptr) << "no dialog after a refusal";
+        EXPECT_TRUE(sim::FolderEntries(kTemp).empty()) << "no trace log after a refusal, even with /l";
+        EXPECT_TRUE(sim::RestartQueue().empty());
+        EXPECT_FALSE(sim::PrivilegeEnabled(SE_SHUTDOWN_NAME));
+        ExpectCleanedUp();
+    }
+};
+
+TEST_F(Startup, ASecondCopyIsRefusedWhileTheFirstKeepsItsMutex) {
+    sim::PlantMutex(kMutexName);
+    EXPECT_EQ(Start("/l"), -1);
+    ExpectRefused("Instance Already Running", MB_ICONERROR);
+    EXPECT_EQ(Start("/l"), -1) << "the refused copy closed only its own handle";
+}
+
+TEST_F(Startup, ACopyThatRanReleasesTheMutexForTheNext) {
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+}
+
+TEST_F(Startup, ANonAdministratorIsRefusedHoweverTheCheckFails) {
+    struct Case {
+        const char *name;
+        void (*arrange)();
+    };
+    const Case cases[] = {
+        {"not a member", [] { sim::SetAdministrator(false); }},
+        {"CheckTokenMembership not exported", [] { sim::RemoveExport("advapi32.dll", "CheckTokenMembership"); }},
+        {"CheckTokenMembership fails", [] { sim::FailCall("CheckTokenMembership", ERROR_ACCESS_DENIED); }},
+        {"advapi32 not loadable", [] { sim::FailCall("LoadLibraryA", ERROR_MOD_NOT_FOUND, 0, 1, "advapi32"); }},
+        {"no SID", [] { sim::FailCall("AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreshMachine();
+        c.arrange();
+        EXPECT_EQ(Start("/l"), -1);
+        ExpectRefused(kAccessDenied, MB_ICONINFORMATION);
+    }
+}
+
+TEST_F(Startup, TheWindows9xFamilyPassesBothChecksWithoutTheToken) {
+    sim::SetVersion(0xC0000A04); // top bit set
+    sim::SetAdministrator(false);
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    EXPECT_NE(sim::DialogWindow(), nullptr);
+    EXPECT_FALSE(sim::PrivilegeEnabled(SE_SHUTDOWN_NAME)) << "the token was left alone";
+    ExpectCleanedUp();
+}
+
+TEST_F(Startup, TheShutdownPrivilegeIsEnabledAndItsFailureIsSilent) {
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_TRUE(sim::PrivilegeEnabled(SE_SHUTDOWN_NAME));
+    ExpectCleanedUp();
+
+    FreshMachine();
+    sim::FailCall("OpenProcessToken", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_NE(sim::DialogWindow(), nullptr);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    ExpectCleanedUp();
+}
+
+TEST_F(Startup, OnlyExactlySlashLWritesATraceLogThatIsQueuedForDeletion) {
+    sim::SetTickCount(777);
+    EXPECT_EQ(Start("/l"), 0);
+    EXPECT_EQ(sim::FolderEntries(kTemp), std::vector<std::string>{"ZeltraES_RT_777_Log.txt"});
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{std::string(kTemp) + "\\ZeltraES_RT_777_Log.txt"});
+    ExpectCleanedUp();
+
+    for (const char *line : {"/L", " /l", "/l ", "/lx", "/l /l", "-l", "l", ""}) {
+        SCOPED_TRACE(std::string("command line \"") + line + "\"");
+        FreshMachine();
+        EXPECT_EQ(Start(line), 0);
+        EXPECT_TRUE(sim::FolderEntries(kTemp).empty());
+        EXPECT_TRUE(sim::RestartQueue().empty()) << "MoveFileExA with the empty path queues nothing";
+        ExpectCleanedUp();
+    }
+}
+
+TEST_F(Startup, CleanUpAlsoFollowsADialogThatCannotBeCreated) {
+    // Without the progress bar's class the template's controls cannot be created.
+    sim::FailCall("InitCommonControlsEx", ERROR_ACCESS_DENIED, 0, sim::kAlways);
+    sim::SetTickCount(5);
+    EXPECT_EQ(Start("/l", {}), 0);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    ASSERT_TRUE(sim::DialogControl(0).has_value());
+    EXPECT_TRUE(sim::DialogControl(0)->destroyed);
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{std::string(kTemp) + "\\ZeltraES_RT_5_Log.txt"});
+    ExpectCleanedUp();
+}
+
+TEST_F(Startup, AMutexThatCannotBeCreatedDoesNotStopTheProgram) {
+    sim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_TRUE(sim::MessageBoxes().empty());
+    EXPECT_NE(sim::DialogWindow(), nullptr);
+    ExpectCleanedUp();
+}
+
+} // namespace
