@@ -29,6 +29,9 @@ const char kUsage[] =
     "  read                   record the dialog caption and all its controls\n"
     "  click ID               click button ID of the dialog (ignored when disabled)\n"
     "  answer ID              wait for the next message box, record it, click ID\n"
+    "  finish                 answer every box as an administrator declining the\n"
+    "                         restart would (No where offered, else OK) until the\n"
+    "                         dialog is gone\n"
     "  no-box MS              fail if a message box appears within MS ms\n"
     "  wait-text ID TEXT      wait until control ID of the dialog shows TEXT\n"
     "  close                  post WM_CLOSE to the dialog\n"
@@ -433,6 +436,25 @@ bool ActAnswer(int id) {
     return true;
 }
 
+// Answers the outcome boxes of a run, whatever their number, until the
+// program's dialog is gone. At most a handful of boxes: a run shows four at
+// the most (summary, failure, restart offer or "No Traces Found").
+bool ActFinish() {
+    for (int boxes = 0; boxes < 8; ++boxes) {
+        HWND box = NULL;
+        if (!PollFor(g_opt.timeoutMs, [&] { return (box = FindMessageBox()) != NULL || !FindDialog(); }))
+            return Fail("finish", "neither a box nor the end of the dialog");
+        if (!box) {
+            Emit("EXIT");
+            return true;
+        }
+        HWND no = GetDlgItem(box, IDNO);
+        if (!ActAnswer(no && IsWindowVisible(no) ? IDNO : IDOK))
+            return false;
+    }
+    return Fail("finish", "more boxes than a run shows");
+}
+
 bool ActNoBox(DWORD ms) {
     HWND box = NULL;
     if (PollFor(std::min(ms, g_opt.timeoutMs), [&] { return (box = FindMessageBox()) != NULL; })) {
@@ -528,7 +550,7 @@ int main(int argc, char** argv) {
                 s.text = argv[i++];
             }
         } else if (n != "wait-dialog" && n != "read" && n != "close" && n != "wait-exit" &&
-                   n != "dump") {
+                   n != "dump" && n != "finish") {
             return UsageError(("unknown action: " + n).c_str());
         }
         steps.push_back(s);
@@ -554,6 +576,7 @@ int main(int argc, char** argv) {
         else if (s.name == "close") ok = ActClose();
         else if (s.name == "wait-exit") ok = ActWaitExit();
         else if (s.name == "dump") ok = ActDump();
+        else if (s.name == "finish") ok = ActFinish();
         if (!ok) break;
     }
     if (g_opt.out != stdout) fclose(g_opt.out);
