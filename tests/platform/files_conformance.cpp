@@ -119,6 +119,10 @@ TEST(Files, DeleteFileSaysWhyAFileStays) {
     EXPECT_FALSE(DeleteFileA((folder / "absent\\x.txt").c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "the parent is absent";
 
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA(folder.Path().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a folder is no file";
+
     std::string readOnly = folder.File("read-only.txt");
     ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
     SetLastError(kSentinel);

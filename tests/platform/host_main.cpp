@@ -59,6 +59,9 @@ const Gap kGaps[] = {
      "the simulated token knows five privileges, all held; LookupPrivilegeValueA(\"SeCreateTokenPrivilege\") "
      "fails with 1313 where Windows returns its LUID, and adjusting it, held by no administrator, returns TRUE "
      "with last error 1300"},
+    {"CreateProcessA in an absent folder",
+     "the simulated CreateProcessA fails with 2 for any program it does not know; Windows (and Wine) fail with 3 "
+     "when the application name's folder is absent"},
 };
 
 } // namespace

@@ -64,6 +64,18 @@ TEST(Processes, AProgramStartsByApplicationNameOrByTheCommandLinesFirstToken) {
     EXPECT_EQ(absent.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST(Processes, AnAbsentProgramSays2AndOneInAnAbsentFolder3) {
+    std::string inTemp = TempFolder() + "zrt_no_such_program.exe";
+    Started absent = Start(inTemp.c_str(), "zrt_no_such_program.exe /x");
+    EXPECT_FALSE(absent.ok);
+    EXPECT_EQ(absent.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    if (const char *gap = MachineGap("CreateProcessA in an absent folder"))
+        GTEST_SKIP() << gap;
+    Started nowhere = Start("C:\\zrt_absent_folder\\setup.exe", "setup.exe /x");
+    EXPECT_FALSE(nowhere.ok);
+    EXPECT_EQ(nowhere.error, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(Processes, AWaitThatRunsOutSays258AndTheProcessIsStillActive) {
     Started sleeper = Start(NULL, "\"" + ProgramPath() + "\" --sleep 1000");
     ASSERT_TRUE(sleeper.ok) << sleeper.error;
@@ -87,6 +99,7 @@ TEST(Processes, TheSystemFolderIsSystem32AndATooSmallBufferGetsTheSize) {
     char tiny[4];
     std::memset(tiny, '#', sizeof tiny);
     EXPECT_EQ(GetSystemDirectoryA(tiny, sizeof tiny), length + 1) << "terminator included";
+    EXPECT_EQ(tiny[0], '#') << "nothing is written";
 }
 
 } // namespace
