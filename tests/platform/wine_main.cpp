@@ -141,10 +141,13 @@ class SuiteServices : public ::testing::Environment {
         release_ = CreateEventA(NULL, TRUE, FALSE, kReleaseEvent);
         manager_ = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager_, nullptr) << GetLastError();
-        for (const SuiteService &s : kServices) {
+        // Services left by an interrupted run in this Wine session end first.
+        SetEvent(release_);
+        for (const SuiteService &s : kServices)
             ASSERT_TRUE(Remove(manager_, s.name)) << "a service left by an earlier run: " << s.name;
+        ResetEvent(release_);
+        for (const SuiteService &s : kServices)
             ASSERT_TRUE(Install(manager_, s)) << s.name << ": " << GetLastError();
-        }
     }
     void TearDown() override {
         SetEvent(release_);
