@@ -299,6 +299,7 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
         return static_cast<LONG>(code);
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
+    *result = nullptr; // cleared on failure too, as Windows does
     Location where;
     LONG status = Resolve(parent, path, access, &where);
     if (status != ERROR_SUCCESS)

@@ -7,25 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "win32.h"
+#include "conformance.h"
 
 namespace {
 
-const DWORD kSentinel = 0xdeadbeef;
-
-std::string TempFolder() {
-    char buffer[MAX_PATH];
-    std::memset(buffer, 0, sizeof buffer);
-    GetTempPathA(MAX_PATH, buffer);
-    return buffer;
-}
-
-// A scratch file in the temporary folder, removed by the test that made it.
-std::string Scratch(const char *name) { return TempFolder() + "zrt_conformance_" + name; }
-
-HANDLE Create(const std::string &path, DWORD access, DWORD share, DWORD disposition) {
-    return CreateFileA(path.c_str(), access, share, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
-}
+using namespace conformance;
 
 TEST(Resources, TheEmbeddedListingIsFoundByNumberAndTypeName) {
     HMODULE self = GetModuleHandleA(NULL);
@@ -44,64 +30,6 @@ TEST(Resources, TheEmbeddedListingIsFoundByNumberAndTypeName) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
     EXPECT_EQ(FindResourceA(self, MAKEINTRESOURCEA(102), "NOSUCHTYPE"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
-}
-
-TEST(Files, CreateAlwaysTruncatesAnExistingFileAndSays183) {
-    std::string path = Scratch("truncate.txt");
-    HANDLE h = Create(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD written = kSentinel;
-    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, NULL));
-    EXPECT_EQ(written, 10u);
-    CloseHandle(h);
-
-    SetLastError(kSentinel);
-    h = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    char buffer[16];
-    DWORD read = kSentinel;
-    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, NULL));
-    EXPECT_EQ(read, 0u) << "the old contents are gone";
-    CloseHandle(h);
-}
-
-TEST(Files, ShareModesDecideWhetherASecondOpenSucceeds) {
-    std::string path = Scratch("share.txt");
-    HANDLE first = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    HANDLE second = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-    EXPECT_NE(second, INVALID_HANDLE_VALUE) << "the trace log may be read and written by others";
-    CloseHandle(second);
-
-    SetLastError(kSentinel);
-    HANDLE exclusive = Create(path, GENERIC_READ, 0, OPEN_EXISTING);
-    EXPECT_EQ(exclusive, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    CloseHandle(first);
-}
-
-TEST(Files, CreatingInAnAbsentFolderFailsWith3) {
-    SetLastError(kSentinel);
-    HANDLE h = Create(Scratch("absent\\x.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-}
-
-TEST(Files, ADoubledSeparatorIsAccepted) {
-    std::string path = TempFolder() + "\\zrt_conformance_doubled.txt"; // as the trace log's name is built
-    HANDLE h = Create(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
-    HANDLE single = Create(Scratch("doubled.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    EXPECT_NE(single, INVALID_HANDLE_VALUE) << "the same file as with one separator";
-    CloseHandle(single);
-}
-
-TEST(Files, DelayedDeletionIsOnlyRecordedAndAcceptsAnAbsentPath) {
-    EXPECT_TRUE(MoveFileExA(Scratch("never-created.txt").c_str(), NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
-    SetLastError(kSentinel);
-    EXPECT_FALSE(MoveFileExA("", NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) << "the exit path without a log";
 }
 
 TEST(Environment, TheTempPathEndsWithABackslashAndReportsTheSizeNeeded) {
@@ -158,6 +86,22 @@ TEST(Security, AdjustingAHeldPrivilegeLeavesNoError) {
     SetLastError(kSentinel);
     EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, NULL, NULL));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "an administrator holds the shutdown privilege";
+    CloseHandle(token);
+}
+
+TEST(Security, AdjustingAPrivilegeNotHeldSucceedsWith1300) {
+    if (const char *gap = MachineGap("SeCreateTokenPrivilege"))
+        GTEST_SKIP() << gap;
+    HANDLE token = NULL;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    TOKEN_PRIVILEGES tp;
+    tp.PrivilegeCount = 1;
+    tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // Held by no administrator's token: only the system creates tokens.
+    ASSERT_TRUE(LookupPrivilegeValueA(NULL, "SeCreateTokenPrivilege", &tp.Privileges[0].Luid));
+    SetLastError(kSentinel);
+    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, sizeof tp, NULL, NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ALL_ASSIGNED));
     CloseHandle(token);
 }
 

@@ -1,0 +1,333 @@
+// File, folder, environment and WOW64 behaviour that the removal of files
+// and folders relies on.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "conformance.h"
+
+namespace {
+
+using namespace conformance;
+
+// A folder of scratch files, created empty by the test and removed with
+// whatever it still holds when the test ends.
+class ScratchFolder {
+  public:
+    explicit ScratchFolder(const char *name) : path_(Scratch(name)) {
+        Clear();
+        CreateDirectoryA(path_.c_str(), NULL);
+    }
+    ~ScratchFolder() { Clear(); }
+    const std::string &Path() const { return path_; }
+    std::string operator/(const char *name) const { return path_ + "\\" + name; }
+    // A file holding a few bytes.
+    std::string File(const char *name) const {
+        std::string path = *this / name;
+        HANDLE h = Create(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+        DWORD written = 0;
+        WriteFile(h, "bytes", 5, &written, NULL);
+        CloseHandle(h);
+        return path;
+    }
+
+  private:
+    void Clear() {
+        WIN32_FIND_DATAA data;
+        HANDLE find = FindFirstFileA((path_ + "\\*").c_str(), &data);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                std::string name = data.cFileName;
+                if (name == "." || name == "..")
+                    continue;
+                std::string child = path_ + "\\" + name;
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                if (!DeleteFileA(child.c_str()))
+                    RemoveDirectoryA(child.c_str()); // the tests nest one level only
+            } while (FindNextFileA(find, &data));
+            FindClose(find);
+        }
+        RemoveDirectoryA(path_.c_str());
+    }
+    std::string path_;
+};
+
+TEST(Files, CreateAlwaysTruncatesAnExistingFileAndSays183) {
+    std::string path = Scratch("truncate.txt");
+    HANDLE h = Create(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = kSentinel;
+    ASSERT_TRUE(WriteFile(h, "0123456789", 10, &written, NULL));
+    EXPECT_EQ(written, 10u);
+    CloseHandle(h);
+
+    SetLastError(kSentinel);
+    h = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    char buffer[16];
+    DWORD read = kSentinel;
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read, NULL));
+    EXPECT_EQ(read, 0u) << "the old contents are gone";
+    CloseHandle(h);
+    DeleteFileA(path.c_str());
+}
+
+TEST(Files, ShareModesDecideWhetherASecondOpenSucceeds) {
+    std::string path = Scratch("share.txt");
+    HANDLE first = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE second = Create(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE) << "the trace log may be read and written by others";
+    CloseHandle(second);
+
+    SetLastError(kSentinel);
+    HANDLE exclusive = Create(path, GENERIC_READ, 0, OPEN_EXISTING);
+    EXPECT_EQ(exclusive, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(first);
+    DeleteFileA(path.c_str());
+}
+
+TEST(Files, CreatingInAnAbsentFolderFailsWith3) {
+    SetLastError(kSentinel);
+    HANDLE h = Create(Scratch("absent\\x.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(Files, ADoubledSeparatorIsAccepted) {
+    std::string path = TempFolder() + "\\zrt_conformance_doubled.txt"; // as the trace log's name is built
+    HANDLE h = Create(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    HANDLE single = Create(Scratch("doubled.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    EXPECT_NE(single, INVALID_HANDLE_VALUE) << "the same file as with one separator";
+    CloseHandle(single);
+    DeleteFileA(path.c_str());
+}
+
+TEST(Files, DeleteFileSaysWhyAFileStays) {
+    ScratchFolder folder("delete");
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA((folder / "absent.txt").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA((folder / "absent\\x.txt").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "the parent is absent";
+
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA(folder.Path().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a folder is no file";
+
+    std::string readOnly = folder.File("read-only.txt");
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA(readOnly.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(DeleteFileA(readOnly.c_str())) << "deletable once the attribute is cleared";
+
+    std::string held = folder.File("held.txt");
+    HANDLE h = Create(held, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    SetLastError(kSentinel);
+    EXPECT_FALSE(DeleteFileA(held.c_str())) << "open without FILE_SHARE_DELETE";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(h);
+    EXPECT_TRUE(DeleteFileA(held.c_str())) << "deletable once the handle is closed";
+    EXPECT_EQ(GetFileAttributesA(held.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(Files, RemoveDirectorySaysWhyAFolderStays) {
+    ScratchFolder folder("rmdir");
+    std::string file = folder.File("file.txt");
+    SetLastError(kSentinel);
+    EXPECT_FALSE(RemoveDirectoryA(folder.Path().c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIR_NOT_EMPTY));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(RemoveDirectoryA(file.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY)) << "a file is no folder";
+    SetLastError(kSentinel);
+    EXPECT_FALSE(RemoveDirectoryA((folder / "absent").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    SetLastError(kSentinel);
+    EXPECT_FALSE(RemoveDirectoryA((folder / "absent\\deeper").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    std::string empty = folder / "empty";
+    ASSERT_TRUE(CreateDirectoryA(empty.c_str(), NULL));
+    EXPECT_TRUE(RemoveDirectoryA(empty.c_str()));
+    EXPECT_EQ(GetFileAttributesA(empty.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(Files, ListingAFolderStartsWithDotAndDotDotAndAnAbsentOneSays3) {
+    ScratchFolder folder("find");
+    folder.File("only.txt");
+    WIN32_FIND_DATAA data;
+    std::memset(&data, '#', sizeof data);
+    HANDLE find = FindFirstFileA((folder.Path() + "\\*").c_str(), &data);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    std::vector<std::string> names;
+    std::vector<DWORD> attributes;
+    do {
+        names.push_back(data.cFileName);
+        attributes.push_back(data.dwFileAttributes);
+        std::memset(&data, '#', sizeof data);
+    } while (FindNextFileA(find, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_TRUE(FindClose(find));
+    ASSERT_EQ(names, (std::vector<std::string>{".", "..", "only.txt"}));
+    EXPECT_TRUE(attributes[0] & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(attributes[1] & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_FALSE(attributes[2] & FILE_ATTRIBUTE_DIRECTORY);
+
+    SetLastError(kSentinel);
+    EXPECT_EQ(FindFirstFileA((folder / "absent\\*").c_str(), &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "not 2: the folder is what is absent";
+}
+
+const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char kPendingRenames[] = "PendingFileRenameOperations";
+
+// The strings of the REG_MULTI_SZ value of pending renames.
+std::vector<std::string> PendingRenames() {
+    std::vector<std::string> strings;
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return strings;
+    std::vector<char> data(65536, '\0');
+    DWORD size = static_cast<DWORD>(data.size() - 2);
+    DWORD type = kSentinel;
+    if (RegQueryValueExA(key, kPendingRenames, NULL, &type, reinterpret_cast<BYTE *>(data.data()), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_MULTI_SZ) {
+        // Every string ends with its own terminator; the list ends with an
+        // empty one. A deletion's empty target is a string of the list too,
+        // so the list is read by size, not up to the first empty string.
+        for (size_t at = 0; at < size; at += std::strlen(&data[at]) + 1)
+            strings.push_back(&data[at]);
+        if (!strings.empty() && strings.back().empty())
+            strings.pop_back();
+    }
+    RegCloseKey(key);
+    return strings;
+}
+
+void SetPendingRenames(const std::vector<std::string> &strings) {
+    HKEY key = NULL;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    if (strings.empty()) {
+        RegDeleteValueA(key, kPendingRenames);
+    } else {
+        std::string data;
+        for (const std::string &s : strings)
+            data += s + '\0';
+        data += '\0';
+        RegSetValueExA(key, kPendingRenames, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(data.data()),
+                       static_cast<DWORD>(data.size()));
+    }
+    RegCloseKey(key);
+}
+
+TEST(Files, ADelayedDeletionOfAnEmptyPathFails) {
+    SetLastError(kSentinel);
+    EXPECT_FALSE(MoveFileExA("", NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) << "the exit path without a log";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(Files, ADelayedDeletionOfAnAbsentPathIsRecordedAsThePathAndAnEmptyTarget) {
+    std::string path = Scratch("never-created.txt");
+    std::vector<std::string> before = PendingRenames();
+    SetLastError(kSentinel);
+    EXPECT_TRUE(MoveFileExA(path.c_str(), NULL, MOVEFILE_DELAY_UNTIL_REBOOT)) << "only recorded, never checked";
+    if (const char *gap = MachineGap("PendingFileRenameOperations"))
+        GTEST_SKIP() << gap;
+    std::vector<std::string> after = PendingRenames();
+    SetPendingRenames(before); // nothing of the suite is left for the next start
+    std::vector<std::string> expected = before;
+    expected.push_back("\\??\\" + path);
+    expected.push_back("");
+    EXPECT_EQ(after, expected) << "appended: the NT path, then an empty target";
+}
+
+TEST(Environment, AnUndefinedVariableStaysAsTypedAndATooSmallBufferGetsTheSize) {
+    const char typed[] = "%ZRT_NO_SUCH_VAR%\\x";
+    char buffer[64];
+    std::memset(buffer, '#', sizeof buffer);
+    SetLastError(kSentinel);
+    EXPECT_EQ(ExpandEnvironmentStringsA(typed, buffer, sizeof buffer), sizeof typed) << "length + 1";
+    EXPECT_STREQ(buffer, typed);
+    EXPECT_EQ(GetLastError(), kSentinel) << "no error for an undefined variable";
+
+    std::memset(buffer, '#', sizeof buffer);
+    DWORD needed = ExpandEnvironmentStringsA("%WINDIR%\\x", buffer, sizeof buffer);
+    EXPECT_EQ(needed, std::strlen(buffer) + 1);
+    EXPECT_EQ(Upper(buffer), "C:\\WINDOWS\\X");
+
+    std::memset(buffer, '#', sizeof buffer);
+    SetLastError(kSentinel);
+    EXPECT_EQ(ExpandEnvironmentStringsA("%WINDIR%\\x", buffer, 4), needed) << "the size needed";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+TEST(Wow64, TheProgramIsA32BitProcessOn64BitWindows) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    ASSERT_NE(kernel, nullptr);
+    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(GetProcAddress(kernel, "IsWow64Process"));
+    ASSERT_NE(isWow64, nullptr);
+    BOOL wow64 = static_cast<BOOL>(kSentinel);
+    EXPECT_TRUE(isWow64(GetCurrentProcess(), &wow64));
+    EXPECT_EQ(wow64, TRUE);
+}
+
+TEST(Wow64, RedirectionSendsSystem32ToSysWow64UntilSwitchedOff) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto disable =
+        reinterpret_cast<Wow64DisableWow64FsRedirectionFn>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
+    auto revert =
+        reinterpret_cast<Wow64RevertWow64FsRedirectionFn>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    ASSERT_NE(disable, nullptr);
+    ASSERT_NE(revert, nullptr);
+    const char drivers[] = "C:\\windows\\system32\\drivers";
+    const char driver[] = "C:\\windows\\system32\\drivers\\zrt_absent.sys";
+    const char planted[] = "C:\\windows\\system32\\zrt_conformance_native.txt";
+
+    // SysWOW64 has no drivers folder, neither in a Wine prefix nor on the
+    // simulated machine, which copies one (Windows has one).
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetFileAttributesA(drivers), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    SetLastError(kSentinel);
+    EXPECT_EQ(GetFileAttributesA(driver), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    void *saved = reinterpret_cast<void *>(static_cast<uintptr_t>(kSentinel));
+    SetLastError(kSentinel);
+    ASSERT_TRUE(disable(&saved));
+    EXPECT_EQ(GetLastError(), kSentinel);
+    DWORD attributes = GetFileAttributesA(drivers);
+    SetLastError(kSentinel);
+    DWORD absent = GetFileAttributesA(driver);
+    DWORD absentError = GetLastError();
+    HANDLE h = Create(planted, GENERIC_WRITE, 0, CREATE_ALWAYS); // in the real system32
+    CloseHandle(h);
+    EXPECT_TRUE(revert(saved));
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the real system32 holds drivers";
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(absent, INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(absentError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the folder is found, the file is not";
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(GetFileAttributesA(drivers), INVALID_FILE_ATTRIBUTES) << "redirected again after the revert";
+    EXPECT_EQ(GetFileAttributesA(planted), INVALID_FILE_ATTRIBUTES) << "SysWOW64 has no such file";
+    ASSERT_TRUE(disable(&saved));
+    EXPECT_NE(GetFileAttributesA(planted), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(DeleteFileA(planted));
+    EXPECT_TRUE(revert(saved));
+}
+
+} // namespace

@@ -1,0 +1,255 @@
+// Registry behaviour that the removal of keys and values relies on: the
+// two views of a 32-bit process, deletion, enumeration, values and key
+// security. Every key of the suite lives below SOFTWARE\ZrtConformance (in
+// both views) or SYSTEM\ZrtConformance and is deleted by the test.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "conformance.h"
+
+namespace {
+
+using namespace conformance;
+
+const char kBase[] = "SOFTWARE\\ZrtConformance";
+
+RegDeleteKeyExAFn DeleteKeyEx() {
+    HMODULE advapi = GetModuleHandleA("Advapi32.dll");
+    if (advapi == NULL)
+        advapi = LoadLibraryA("Advapi32.dll");
+    return advapi ? reinterpret_cast<RegDeleteKeyExAFn>(GetProcAddress(advapi, "RegDeleteKeyExA")) : nullptr;
+}
+
+// Creates a key in a view (0: the process's default view); false if that fails.
+bool MakeKey(const std::string &path, REGSAM view) {
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | view, NULL,
+                        &key, NULL) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool KeyIn(const std::string &path, REGSAM view) {
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// Removes a key and everything below it from one view, deepest first.
+void Wipe(const std::string &path, REGSAM view) {
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return;
+    char name[256];
+    DWORD length = sizeof name;
+    while (RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS) {
+        Wipe(path + "\\" + name, view);
+        length = sizeof name;
+        if (KeyIn(path + "\\" + name, view))
+            break; // not deletable: stop rather than loop
+    }
+    RegCloseKey(key);
+    DeleteKeyEx()(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+}
+
+class Registry : public ::testing::Test {
+  protected:
+    void SetUp() override { TearDown(); }
+    void TearDown() override {
+        Wipe(kBase, KEY_WOW64_32KEY);
+        Wipe(kBase, KEY_WOW64_64KEY);
+        Wipe("SYSTEM\\ZrtConformance", KEY_WOW64_64KEY);
+    }
+    static std::string At(const char *name) { return std::string(kBase) + "\\" + name; }
+};
+
+TEST_F(Registry, SoftwareHasTwoSeparateViewsAndSystemIsShared) {
+    ASSERT_NE(DeleteKeyEx(), nullptr);
+    ASSERT_TRUE(MakeKey(At("Only32"), KEY_WOW64_32KEY));
+    ASSERT_TRUE(MakeKey(At("Only64"), KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyIn(At("Only32"), 0)) << "a 32-bit process sees the 32-bit view by default";
+    EXPECT_FALSE(KeyIn(At("Only32"), KEY_WOW64_64KEY));
+    EXPECT_FALSE(KeyIn(At("Only64"), KEY_WOW64_32KEY));
+    EXPECT_FALSE(KeyIn(At("Only64"), 0));
+    EXPECT_TRUE(KeyIn(At("Only64"), KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyIn("SOFTWARE\\Wow6432Node\\ZrtConformance\\Only32", KEY_WOW64_64KEY))
+        << "the 32-bit view is the 64-bit view's Wow6432Node";
+
+    ASSERT_TRUE(MakeKey("SYSTEM\\ZrtConformance\\Shared", KEY_WOW64_32KEY));
+    EXPECT_TRUE(KeyIn("SYSTEM\\ZrtConformance\\Shared", KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyIn("SYSTEM\\ZrtConformance\\Shared", 0));
+}
+
+TEST_F(Registry, DeleteKeyExLookedUpAtRunTimeDeletesInTheViewAsked) {
+    RegDeleteKeyExAFn deleteKeyEx = DeleteKeyEx();
+    ASSERT_NE(deleteKeyEx, nullptr);
+    ASSERT_TRUE(MakeKey(At("Both"), KEY_WOW64_32KEY));
+    ASSERT_TRUE(MakeKey(At("Both"), KEY_WOW64_64KEY));
+    EXPECT_EQ(deleteKeyEx(HKEY_LOCAL_MACHINE, At("Both").c_str(), KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+    EXPECT_FALSE(KeyIn(At("Both"), KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyIn(At("Both"), KEY_WOW64_32KEY)) << "the other view's key stays";
+    EXPECT_EQ(deleteKeyEx(HKEY_LOCAL_MACHINE, At("Both").c_str(), KEY_WOW64_64KEY, 0), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Both").c_str()), ERROR_SUCCESS) << "the default view: 32-bit";
+    EXPECT_FALSE(KeyIn(At("Both"), KEY_WOW64_32KEY));
+}
+
+TEST_F(Registry, AKeyWithSubkeysIsNotDeletedAnAbsentOneSays2) {
+    ASSERT_TRUE(MakeKey(At("Parent\\Child"), 0));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Parent").c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(DeleteKeyEx()(HKEY_LOCAL_MACHINE, At("Parent").c_str(), KEY_WOW64_32KEY, 0), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(KeyIn(At("Parent\\Child"), 0));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Parent\\Child").c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Parent").c_str()), ERROR_SUCCESS) << "once it is a leaf";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Parent").c_str()), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Registry, OpeningAnAbsentKeySays2AndTheLastErrorIsLeftAlone) {
+    HKEY key = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(kSentinel));
+    SetLastError(kSentinel);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("Absent").c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr) << "the handle is cleared";
+    EXPECT_EQ(GetLastError(), kSentinel) << "registry calls return their error, they do not set it";
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("Absent\\Deeper").c_str(), 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+        << "also under an absent parent";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Absent").c_str()), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), kSentinel);
+}
+
+TEST_F(Registry, EnumeratingIntoATooSmallNameBufferSays234) {
+    ASSERT_TRUE(MakeKey(At("Enum\\ElevenChars"), 0));
+    HKEY key = NULL;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("Enum").c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    char name[32];
+    std::memset(name, '#', sizeof name);
+    DWORD length = 11; // the name fits, its terminator does not
+    SetLastError(kSentinel);
+    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL), ERROR_MORE_DATA);
+    EXPECT_EQ(length, 11u) << "the length is left as passed";
+    EXPECT_EQ(name[0], '#') << "nothing is written";
+    EXPECT_EQ(GetLastError(), kSentinel);
+
+    length = 12;
+    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL), ERROR_SUCCESS);
+    EXPECT_EQ(length, 11u) << "without the terminator";
+    EXPECT_STREQ(name, "ElevenChars");
+    length = sizeof name;
+    EXPECT_EQ(RegEnumKeyExA(key, 1, name, &length, NULL, NULL, NULL, NULL), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+}
+
+TEST_F(Registry, NamedSecurityFindsMachineKeysInThe32BitView) {
+    ASSERT_TRUE(MakeKey(At("Secured"), KEY_WOW64_32KEY));
+    ASSERT_TRUE(MakeKey(At("Secured64"), KEY_WOW64_64KEY));
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = NULL;
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                         &admins));
+    EXPLICIT_ACCESS_A entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.grfAccessPermissions = KEY_ALL_ACCESS;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = CONTAINER_INHERIT_ACE;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPSTR>(admins);
+    PACL acl = NULL;
+    ASSERT_EQ(SetEntriesInAclA(1, &entry, NULL, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+
+    std::string secured = "MACHINE\\" + At("Secured");
+    std::string secured64 = "MACHINE\\" + At("Secured64");
+    SetLastError(kSentinel);
+    EXPECT_EQ(SetNamedSecurityInfoA(&secured[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(SetNamedSecurityInfoA(&secured64[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, acl, NULL),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND))
+        << "a key of the 64-bit view only is not found";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Secured").c_str()), ERROR_SUCCESS)
+        << "the new list lets administrators delete it";
+    EXPECT_EQ(LocalFree(acl), nullptr);
+    FreeSid(admins);
+}
+
+// ---- values ----
+
+class RegistryValues : public Registry {
+  protected:
+    void SetUp() override {
+        Registry::SetUp();
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, At("Values").c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, NULL, &key_, NULL),
+                  ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        RegCloseKey(key_);
+        Registry::TearDown();
+    }
+    LONG Set(const char *name, DWORD type, const std::string &data) {
+        return RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                              static_cast<DWORD>(data.size()));
+    }
+    HKEY key_ = NULL;
+};
+
+TEST_F(RegistryValues, AQueryReportsTheSizeNeededWithoutDataOrWithTooSmallABuffer) {
+    ASSERT_EQ(Set("Text", REG_SZ, std::string("C:\\Program Files\0", 17)), ERROR_SUCCESS);
+    DWORD type = kSentinel;
+    DWORD size = kSentinel;
+    SetLastError(kSentinel);
+    EXPECT_EQ(RegQueryValueExA(key_, "Text", NULL, &type, NULL, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_EQ(size, 17u) << "terminator included";
+
+    char small[8];
+    std::memset(small, '#', sizeof small);
+    type = kSentinel;
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key_, "Text", NULL, &type, reinterpret_cast<BYTE *>(small), &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 17u) << "the size needed";
+    EXPECT_EQ(type, REG_SZ);
+
+    char fits[17];
+    size = sizeof fits;
+    EXPECT_EQ(RegQueryValueExA(key_, "Text", NULL, NULL, reinterpret_cast<BYTE *>(fits), &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 17u);
+    EXPECT_STREQ(fits, "C:\\Program Files");
+
+    size = kSentinel;
+    EXPECT_EQ(RegQueryValueExA(key_, "Absent", NULL, NULL, NULL, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), kSentinel);
+}
+
+TEST_F(RegistryValues, AMultiStringComesBackByteForByte) {
+    const std::string strings("first\0second\0\0", 14);
+    ASSERT_EQ(Set("List", REG_MULTI_SZ, strings), ERROR_SUCCESS);
+    char data[64];
+    std::memset(data, '#', sizeof data);
+    DWORD type = kSentinel;
+    DWORD size = sizeof data;
+    ASSERT_EQ(RegQueryValueExA(key_, "List", NULL, &type, reinterpret_cast<BYTE *>(data), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, REG_MULTI_SZ);
+    ASSERT_EQ(size, strings.size());
+    EXPECT_EQ(std::string(data, size), strings);
+    EXPECT_EQ(data[size], '#') << "nothing past the value";
+
+    ASSERT_EQ(Set("Empty", REG_MULTI_SZ, std::string("\0", 1)), ERROR_SUCCESS);
+    size = sizeof data;
+    ASSERT_EQ(RegQueryValueExA(key_, "Empty", NULL, &type, reinterpret_cast<BYTE *>(data), &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 1u) << "an empty list is its one terminator";
+}
+
+TEST_F(RegistryValues, ADeletedValueIsGoneAndASecondDeleteSays2) {
+    ASSERT_EQ(Set("Doomed", REG_DWORD, std::string("\x01\x00\x00\x00", 4)), ERROR_SUCCESS);
+    SetLastError(kSentinel);
+    EXPECT_EQ(RegDeleteValueA(key_, "Doomed"), ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key_, "Doomed", NULL, NULL, NULL, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueA(key_, "Doomed"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetLastError(), kSentinel);
+}
+
+} // namespace
