@@ -137,7 +137,19 @@ bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
     return false;
 }
 
-void QueueForRestart(const std::string &path) { Queue().push_back(path); }
+// Windows records a delayed deletion in the registry, where the next start
+// reads it: the path in NT form, then an empty target, appended to the list.
+void QueueForRestart(const std::string &path) {
+    Queue().push_back(path);
+    const char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    const char kPendingRenames[] = "PendingFileRenameOperations";
+    auto pending = sim::KeyValue(kSessionManager, kPendingRenames);
+    std::string list = pending && pending->type == REG_MULTI_SZ ? pending->data : "";
+    if (!list.empty() && list.back() == '\0')
+        list.pop_back(); // the list's own terminator, added again below
+    list += "\\??\\" + path + '\0' + '\0' + '\0';
+    sim::PlantValue(kSessionManager, kPendingRenames, REG_MULTI_SZ, list);
+}
 
 // Windows gives up after 63 reparse points on one path.
 constexpr int kMaxLinkHops = 63;

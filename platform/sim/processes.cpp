@@ -152,8 +152,12 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
     std::string path =
         application ? (Programs().count(PathKey(application)) ? application : "") : Resolve(FirstToken(line));
     Launches().push_back(sim::ProcessLaunch{application ? application : "", line, path});
-    if (path.empty())
-        return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (path.empty()) {
+        // An application named in a folder that does not exist: 3, as Windows.
+        std::string folder = application ? ParentPath(NormalizePath(application)) : "";
+        FileNode *node = folder.empty() ? nullptr : FindNode(folder);
+        return Fail(!folder.empty() && (!node || !node->folder) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND, FALSE);
+    }
     const Program &program = Programs()[PathKey(path)];
     auto process = std::make_shared<ProcessObject>();
     process->remaining = program.runMilliseconds;

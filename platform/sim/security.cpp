@@ -23,7 +23,9 @@ TokenState &Token() {
 
 // Privilege names by the LUID that LookupPrivilegeValueA hands out.
 const char *const kPrivileges[] = {"SeShutdownPrivilege", "SeTakeOwnershipPrivilege", "SeBackupPrivilege",
-                                   "SeRestorePrivilege", "SeDebugPrivilege"};
+                                   "SeRestorePrivilege",  "SeDebugPrivilege",         "SeCreateTokenPrivilege"};
+// An administrator's token holds all of them but this one.
+const char kNotHeldByAdministrators[] = "SeCreateTokenPrivilege";
 constexpr DWORD kFirstLuid = 100;
 
 struct TokenObject : Object {
@@ -75,7 +77,8 @@ void ResetSecurity() {
     LiveSids().clear();
     Token() = TokenState{};
     for (const char *p : kPrivileges)
-        Token().held.insert(p);
+        if (std::strcmp(p, kNotHeldByAdministrators) != 0)
+            Token().held.insert(p);
 }
 
 size_t LiveSidCount() { return LiveSids().size(); }
