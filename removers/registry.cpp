@@ -43,19 +43,32 @@ bool IsWellFormedKeyPath(const char *path) {
 
 bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);
 
+// Runs a registry operation on the key `path` below `parent` with the access
+// retry: a refusal is logged with `errorLine`, the key's access list is taken
+// over, and the operation is tried again, at most kAccessRetryLimit times
+// more. Any other failure is logged and returned at once.
+template <class Operation>
+LONG WithAccessRetry(HKEY parent, const char *path, const char *errorLine, Operation operation) {
+    for (int grants = 0;; ++grants) {
+        LONG status = operation();
+        if (status == ERROR_SUCCESS)
+            return status;
+        LogError(errorLine, GetLastError());
+        if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit || GrantRegistryKeyAccess(parent, path) < 0)
+            return status;
+    }
+}
+
 // Deletes the key itself, with the access retry for a refusal.
 bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    for (int grants = 0;; ++grants) {
-        LONG status = deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
-        if (status == ERROR_SUCCESS) {
-            WriteLogLine("SUCCESS:: Deleted\r\n");
-            ++g_run.tally.registry;
-            return true;
-        }
-        LogError("ERROR:: (Deleting Key) %d\r\n", GetLastError());
-        if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit || GrantRegistryKeyAccess(parent, path) < 0)
-            return false;
-    }
+    LONG status = WithAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
+        return deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
+    });
+    if (status != ERROR_SUCCESS)
+        return false;
+    WriteLogLine("SUCCESS:: Deleted\r\n");
+    ++g_run.tally.registry;
+    return true;
 }
 
 // Deletes the subkeys of an opened key, always the first one, since the
@@ -82,12 +95,14 @@ bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn 
     // An empty path would open the parent itself and empty it.
     if (path == NULL || path[0] == '\0')
         return false;
-    HKEY key;
-    LONG status = RegOpenKeyExA(parent, path, 0, access, &key);
-    if (status != ERROR_SUCCESS) {
-        LogError("ERROR:: (Opening Key) %d\r\n", GetLastError());
+    HKEY key = NULL;
+    // A key whose access list refuses the opening (a protected key denies
+    // the DELETE that KEY_ALL_ACCESS asks for) is taken over like a key
+    // whose delete is refused.
+    LONG status = WithAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n",
+                                  [&] { return RegOpenKeyExA(parent, path, 0, access, &key); });
+    if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
-    }
     bool result = DeleteSubkeys(key, access, deleteKeyEx);
     // The key's own delete is attempted also when a subkey remains.
     if (!DeleteKey(parent, path, access, deleteKeyEx))

@@ -150,6 +150,11 @@ std::optional<RegistryValue> KeyValue(const std::string &key, const std::string 
 // access list, or always.
 enum class KeyGuard { None, UntilAccessReplaced, Always };
 void GuardKey(const std::string &path, KeyGuard guard);
+// A key protected as Windows protects one: owner SYSTEM and an access list
+// that denies DELETE to everyone. Opening it with DELETE among the access
+// asked for (KEY_ALL_ACCESS has it) and deleting it are refused with
+// ERROR_ACCESS_DENIED until SetNamedSecurityInfoA replaces its access list.
+void ProtectKey(const std::string &path);
 // An explicit entry of an access list; mode as Windows reads a list back:
 // GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
 struct AccessEntry {

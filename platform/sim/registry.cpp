@@ -26,6 +26,7 @@ struct KeyNode {
     std::map<std::string, std::shared_ptr<KeyNode>> children; // by upper-cased name: enumeration order
     std::vector<Value> values;
     sim::KeyGuard guard = sim::KeyGuard::None;
+    bool deniesDelete = false; // its access list denies DELETE, checked when the key is opened
     bool accessReplaced = false;
     std::vector<sim::AccessEntry> accessList;
     std::string owner = "S-1-5-32-544";
@@ -47,8 +48,10 @@ struct KeyNode {
     }
     // A guarded key refuses its deletion and changes of its values.
     bool Refuses() const {
-        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced);
+        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced) ||
+               DeniesDelete();
     }
+    bool DeniesDelete() const { return deniesDelete && !accessReplaced; }
 };
 
 constexpr int kRoots = 5;
@@ -308,6 +311,9 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
     auto node = Walk(where.root, where.parts, create, &created);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
+    // Windows checks the access asked for against the access list at open.
+    if (node->DeniesDelete() && (access & DELETE))
+        return ERROR_ACCESS_DENIED;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = NewKeyHandle(where, node);
@@ -579,6 +585,14 @@ void GuardKey(const std::string &path, KeyGuard guard) {
     SIM_LOCK();
     auto node = ControlKey(path, true);
     node->guard = guard;
+    node->accessReplaced = false;
+    node->owner = "S-1-5-18";
+}
+
+void ProtectKey(const std::string &path) {
+    SIM_LOCK();
+    auto node = ControlKey(path, true);
+    node->deniesDelete = true;
     node->accessReplaced = false;
     node->owner = "S-1-5-18";
 }

@@ -170,6 +170,28 @@ TEST_F(RegistryStage, ARefusedDeleteIsRetriedAfterTheAccessGrant) {
     EXPECT_EQ(sim::OpenHandles("token"), 0u);
 }
 
+// A protected key refuses the very opening (KEY_ALL_ACCESS asks for the
+// DELETE its access list denies): without a takeover there, it would stay.
+TEST_F(RegistryStage, AKeyThatRefusesItsOpeningIsTakenOverAndDeleted) {
+    const std::string key = "HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS";
+    sim::PlantKey(key + "\\Settings");
+    sim::ProtectKey(key);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kOpenFailed +
+                         kDeleted + kDeleted + kOpenFailed);
+    EXPECT_FALSE(sim::KeyExists(key));
+    EXPECT_EQ(g_run.tally.registry, 2u);
+    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
+
+    // Without the privilege the refusal stands: one line, the key stays, the
+    // stage says so.
+    sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
+    sim::PlantKey(key + "\\Settings");
+    sim::ProtectKey(key);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), kRegistryKeyRemains);
+    EXPECT_TRUE(sim::KeyExists(key + "\\Settings"));
+}
+
 TEST_F(RegistryStage, WithoutTheTakeOwnershipPrivilegeARefusedDeleteFails) {
     sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
     sim::GuardKey("HKCU\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
