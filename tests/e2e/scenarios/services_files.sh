@@ -36,7 +36,7 @@ sf_remove_product() {
     e2e_expect_eq "$E2E_EXIT" 0 "exit code"
 }
 
-# The record line of a box the tool shows once the run is over.
+# The driver's record line of each box a run of mode 1 shows.
 sf_confirmation_box() {
     printf '%s\n' "MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption=\"$BOX_TITLE\" text=\"This tool will remove all traces of ZeltraEnterprise Server except the traces related to VuvuriDivUZO Instance.\\r\\nDo you want to continue?\""
 }
@@ -92,7 +92,7 @@ sf_service() {
     printf '%s\n' "${out//$'\r'/}"
 }
 
-# The waiting lines of one poll of a service that is stopping.
+# sf_waits NAME N : the lines of N one-second waits for a stopping service.
 sf_waits() {
     local i
     for ((i = 0; i < $2; i++)); do
