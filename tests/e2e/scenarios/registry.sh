@@ -90,20 +90,25 @@ registry_summary_box() {
     printf 'MSGBOX owner=none buttons=OK icon=information answer=OK caption="ZeltraEnterprise Server Removal Tool" text="Traces Found And Deleted::\\r\\nFiles = (0)\\r\\nRegistry = (%s)\\r\\nServices Stopped = (0)\\r\\nFiles Queued For Deletion = (0)"\n' "$1"
 }
 
-# The driver record of a mode 1 run that found registry traces: the
-# summary from the worker, the failure box when the stage failed, then the
-# restart offer (declined).
+# registry_expect_boxes COUNT FAILED: the driver record of a mode 1 run.
+# With traces found (COUNT > 0): the summary from the worker, the failure
+# box when the stage failed (FAILED=1), then the restart offer (declined);
+# without: "No Traces Found" only.
 registry_expect_boxes() {
     local count=$1 failed=$2
     {
         echo 'DIALOG caption="ZeltraEnterprise Security Removal Tool"'
         echo 'CLICK 1001'
         printf '%s\n' "MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption=\"$BOX_TITLE\" text=\"This tool will remove all traces of ZeltraEnterprise Server except the traces related to VuvuriDivUZO Instance.\\r\\nDo you want to continue?\""
-        registry_summary_box "$count"
+        ((count == 0)) || registry_summary_box "$count"
         if ((failed)); then
             printf '%s\n' "MSGBOX owner=dialog buttons=OK icon=error answer=OK caption=\"$BOX_TITLE\" text=\"The tool has failed to process\\r\\nERROR:: (4)\""
         fi
-        printf '%s\n' "MSGBOX owner=dialog buttons=YES,NO icon=none answer=NO caption=\"$BOX_TITLE\" text=\"A restart is required to complete the process\""
+        if ((count == 0)); then
+            printf '%s\n' "MSGBOX owner=dialog buttons=OK icon=information answer=OK caption=\"$BOX_TITLE\" text=\"No Traces Found\""
+        else
+            printf '%s\n' "MSGBOX owner=dialog buttons=YES,NO icon=none answer=NO caption=\"$BOX_TITLE\" text=\"A restart is required to complete the process\""
+        fi
         echo 'EXIT'
     } | e2e_expect_file "$E2E_DRIVE_OUT"
 }
@@ -214,12 +219,6 @@ scenario_program_registry_access_takeover_is_bounded() {
 # a machine without the product; an entry skipped or misnumbered.
 scenario_program_registry_clean_machine_logs_every_absent_key() {
     registry_run_mode1 answer 1
-    e2e_expect_file "$E2E_DRIVE_OUT" <<EOF
-DIALOG caption="ZeltraEnterprise Security Removal Tool"
-CLICK 1001
-MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption="$BOX_TITLE" text="This tool will remove all traces of ZeltraEnterprise Server except the traces related to VuvuriDivUZO Instance.\\r\\nDo you want to continue?"
-MSGBOX owner=dialog buttons=OK icon=information answer=OK caption="$BOX_TITLE" text="No Traces Found"
-EXIT
-EOF
+    registry_expect_boxes 0 0
     registry_expect_stage_log clean_machine.txt
 }
