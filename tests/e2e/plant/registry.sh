@@ -40,8 +40,8 @@ PRODUCT_SYSTEM_KEYS=(
     'CurrentControlSet\Services\ZeltraBizClientSetup'
 )
 
-# reg_tree_text 'HKEY_LOCAL_MACHINE\...' : the .reg text of one product tree.
-reg_tree_text() {
+# registry_tree_reg_text 'HKEY_LOCAL_MACHINE\...' : the .reg text of one product tree.
+registry_tree_reg_text() {
     local key=$1
     cat <<EOF
 [$key]
@@ -60,11 +60,11 @@ reg_tree_text() {
 EOF
 }
 
-# reg_file_text KEY... : a whole .reg file (header and one tree per key).
-reg_file_text() {
+# registry_reg_file_text KEY... : a whole .reg file (header and one tree per key).
+registry_reg_file_text() {
     local key
     printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    for key in "$@"; do reg_tree_text "$key" | sed 's/$/\r/'; done
+    for key in "$@"; do registry_tree_reg_text "$key" | sed 's/$/\r/'; done
 }
 
 # plant_registry_trees VIEW KEY... : imports the product tree under each
@@ -74,7 +74,7 @@ plant_registry_trees() {
     shift
     for key in "$@"; do keys+=("HKEY_LOCAL_MACHINE\\$key"); done
     file="$E2E_TEST_DIR/plant-$view-$RANDOM.reg"
-    reg_file_text "${keys[@]}" >"$file"
+    registry_reg_file_text "${keys[@]}" >"$file"
     e2e_reg_import "$view" "$file" || e2e_fail "reg import of $file into the $view-bit view failed"
 }
 
