@@ -9,6 +9,8 @@
 //   protect-key 32|64 PATH       owner SYSTEM and a DACL that refuses delete
 //   key-exists 32|64 PATH        prints yes or no (PATH below HKLM)
 //   value 32|64 PATH NAME        prints a value: strings one per line, numbers in decimal
+//   keys-exist 32|64 PATH...     prints "yes PATH" or "no PATH" per key (below HKLM)
+//   key-sddl 32|64 PATH          prints the key's owner and access list as SDDL
 // Exit code 0 on success, 1 on failure (with the reason on stderr).
 #include <windows.h>
 
@@ -179,6 +181,38 @@ int Value(const char *view, const char *path, const char *name) {
     return 0;
 }
 
+int KeysExist(const char *view, int count, char **paths) {
+    for (int i = 0; i < count; ++i) {
+        HKEY key;
+        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, paths[i], 0, View(view) | KEY_READ, &key);
+        if (rc == ERROR_SUCCESS)
+            RegCloseKey(key);
+        printf("%s %s\n", rc == ERROR_SUCCESS ? "yes" : "no", paths[i]);
+    }
+    return 0;
+}
+
+// Read with READ_CONTROL only: a protected key refuses every other access.
+int KeySddl(const char *view, const char *path) {
+    HKEY key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | READ_CONTROL, &key);
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegOpenKeyExA", rc);
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    BYTE descriptor[4096];
+    DWORD size = sizeof descriptor;
+    rc = RegGetKeySecurity(key, what, descriptor, &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegGetKeySecurity", rc);
+    char *text = NULL;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, what, &text, NULL))
+        return Failed("ConvertSecurityDescriptorToStringSecurityDescriptorA", GetLastError());
+    printf("%s\n", text);
+    LocalFree(text);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -199,6 +233,10 @@ int main(int argc, char **argv) {
         return KeyExists(argv[2], argv[3]);
     if (strcmp(cmd, "value") == 0 && argc == 5)
         return Value(argv[2], argv[3], argv[4]);
+    if (strcmp(cmd, "keys-exist") == 0 && argc >= 4)
+        return KeysExist(argv[2], argc - 3, argv + 3);
+    if (strcmp(cmd, "key-sddl") == 0 && argc == 4)
+        return KeySddl(argv[2], argv[3]);
     fprintf(stderr, "usage: see the comment at the top of e2e_tool.cpp\n");
     return 2;
 }
