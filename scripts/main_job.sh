@@ -72,7 +72,7 @@ done
 
 # What of the product is on the machine: its services, files and keys.
 describe_machine() {
-    local name key view found
+    local name view found
     echo "-- services"
     for name in ZeltraWebServer ZeltraBizUpdater ZeltraBizClientSetup 'MSSQL$VUVURIDIVUZO' SqlWriter; do
         printf '%-24s %s\n' "$name" "$(e2e_wine 'C:\e2e\e2e_tool.exe' service-query "$name" | tr -d '\r')"
@@ -82,14 +82,13 @@ describe_machine() {
         -o -iname '{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}' \) -not -path './e2e/*' -not -path './users/*/Temp/*' | sed 's#^\./#C:/#' | sort)
     printf '%s\n' "${found:-(none)}"
     echo "-- registry keys (HKLM, 32-bit and 64-bit views)"
-    while IFS= read -r key; do
-        for view in 32 64; do
-            if [[ $(e2e_wine 'C:\e2e\e2e_tool.exe' key-exists "$view" "$key" | tr -d '\r') == yes ]]; then
-                printf '%s-bit  HKLM\\%s\n' "$view" "$key"
-            fi
-        done
-    done < <(tr -d '\r' <"$ROOT/resources/entry_listing.txt" | sed -n 's/^HKLM\\//p'
-             printf '%s\n' 'SOFTWARE\Microsoft\Microsoft SQL Server\VUVURIDIVUZO')
+    local keys=()
+    mapfile -t keys < <(tr -d '\r' <"$ROOT/resources/entry_listing.txt" | sed -n 's/^HKLM\\//p'
+        printf '%s\n' 'SOFTWARE\Microsoft\Microsoft SQL Server\VUVURIDIVUZO')
+    for view in 32 64; do
+        e2e_wine 'C:\e2e\e2e_tool.exe' keys-exist "$view" "${keys[@]}" | tr -d '\r' |
+            sed -n "s/^yes /$view-bit  HKLM\\\\/p"
+    done
 }
 
 echo
