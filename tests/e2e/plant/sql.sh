@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034,SC2016  # names used by the scenarios; $ in service names
 # The product's private SQL Server instance VUVURIDIVUZO, planted the way
 # SQL Server's setup leaves it, for the scenarios of the complete removal:
 # its Windows Installer package (a real MSI, built with wixl from

@@ -170,3 +170,46 @@ scenario_program_sql_instance_untouched_in_product_mode() {
         e2e_exists "$SQL_INSTANCE_DIR\\$f" || e2e_fail "$f was removed from the instance folder"
     done
 }
+
+# Fault caught: the SQL stage disturbed by the stages before it (a cursor
+# or tally left over, a wrong stage order), or the product's stages by the
+# SQL instance beside them: one mode-2 run must remove the whole default
+# product and the instance, and its summary must add up both.
+# Needs the product's planting (plant/services_files.sh, plant/registry.sh);
+# without it the scenario is skipped with the reason in its folder.
+scenario_program_sql_instance_removed_with_the_product() {
+    local part
+    for part in services_files registry; do
+        if [[ ! -f $SQL_SCENARIO_DIR/../plant/$part.sh ]]; then
+            echo "SKIP: tests/e2e/plant/$part.sh is not in this tree" | tee "$E2E_TEST_DIR/skipped" >&2
+            return 0
+        fi
+        # shellcheck source=/dev/null
+        source "$SQL_SCENARIO_DIR/../plant/$part.sh"
+    done
+    plant_product_services prompt prompt prompt
+    plant_product_files
+    plant_product_registry
+    plant_sql_instance
+    sql_run_tool 1004 6 1 7
+    # The product alone: 25 files and folders, 92 keys (its service keys
+    # under CurrentControlSet go with the deleted services), 3 services;
+    # the instance adds what the scenario above counts.
+    sql_expect_drive_record "$SQL_CONFIRM_BOTH" $((25 + 6)) $((92 + 13)) $((3 + 1)) $((0 + 1))
+    local log
+    log=$(sql_raw_trace_log)
+    e2e_expect_eq "$(tr -d '\r' <"$log" | grep -E '^(Start::|Acquiring|/\*==========)' | tr '\n' '|')" \
+        'Start:: Removing Product And SQL Instance Traces Both|Acquiring Resources|/*========== 1:: StopServices ===============*/|/*========== 2:: RemoveFolders ===============*/|/*========== 3:: RemoveRegistry ===============*/|/*========== 4:: RemoveSQLInstance ===============*/|' \
+        "start line and stage banners"
+    # The file stage's last FindNextFileA (18, no more files) leaves the last
+    # error that the registry stage and the SQL_REG line show.
+    sed -n '/^\/\*========== 4::/,$p' "$log" >"$E2E_TEST_DIR/stage4.txt"
+    e2e_expect_file "$E2E_TEST_DIR/stage4.txt" < <(sql_expected_stage4 18 | sed 's/$/\r/')
+    sql_expect_instance_removed
+    for part in "${PRODUCT_SERVICES[@]}"; do
+        e2e_expect_eq "$(sql_service_query "$part")" absent "the product's service $part"
+    done
+    for part in "$PRODUCT_PROGRAM_FOLDER" "${PRODUCT_DATA_FILES[@]}" "${PRODUCT_SHORTCUTS[@]}"; do
+        if e2e_exists "$part"; then e2e_fail "$part is still there"; fi
+    done
+}
