@@ -5,12 +5,12 @@
 //   service-start NAME           starts it and waits until it runs
 //   service-query NAME           prints "state=N start=N" or "absent"
 //   hold-file PATH SECONDS       holds PATH open without delete sharing
+//   value-hex 32|64 PATH NAME    prints "type=N size=N hex=..." with every stored byte, or "absent"
 //   wide-file FOLDER             creates "..＼..＼victim.txt" (full-width backslashes)
 //   protect-key 32|64 PATH       owner SYSTEM and a DACL that refuses delete
 //   key-exists 32|64 PATH        prints yes or no (PATH below HKLM)
 //   value 32|64 PATH NAME        prints a value: strings one per line, numbers in decimal
-//   keys-exist 32|64 PATH...     prints "yes PATH" or "no PATH" for each key (below HKLM)
-//   value-hex 32|64 PATH NAME    prints "type=N size=N hex=..." with every stored byte, or "absent"
+//   keys-exist 32|64 PATH...     prints "yes PATH" or "no PATH" per key (below HKLM)
 // Exit code 0 on success, 1 on failure (with the reason on stderr).
 #include <windows.h>
 
@@ -112,6 +112,30 @@ int HoldFile(const char *path, const char *seconds) {
     return 0;
 }
 
+// Every byte as stored, so a test can compare a rewritten list exactly,
+// empty strings and missing terminators included.
+int ValueHex(const char *view, const char *path, const char *name) {
+    HKEY key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegOpenKeyExA", rc);
+    BYTE data[16384];
+    DWORD size = sizeof data, type = 0;
+    rc = RegQueryValueExA(key, name, NULL, &type, data, &size);
+    RegCloseKey(key);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        printf("absent\n");
+        return 0;
+    }
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegQueryValueExA", rc);
+    printf("type=%lu size=%lu hex=", static_cast<unsigned long>(type), static_cast<unsigned long>(size));
+    for (DWORD i = 0; i < size; ++i)
+        printf("%02x", data[i]);
+    printf("\n");
+    return 0;
+}
+
 int WideFile(const char *folder) {
     wchar_t path[MAX_PATH];
     int n = MultiByteToWideChar(CP_ACP, 0, folder, -1, path, MAX_PATH);
@@ -181,7 +205,7 @@ int Value(const char *view, const char *path, const char *name) {
     return 0;
 }
 
-int KeysExist(const char *view, char **paths, int count) {
+int KeysExist(const char *view, int count, char **paths) {
     for (int i = 0; i < count; ++i) {
         HKEY key;
         LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, paths[i], 0, View(view) | KEY_READ, &key);
@@ -189,30 +213,6 @@ int KeysExist(const char *view, char **paths, int count) {
             RegCloseKey(key);
         printf("%s %s\n", rc == ERROR_SUCCESS ? "yes" : "no", paths[i]);
     }
-    return 0;
-}
-
-// Every byte as stored, so a test can compare a rewritten list exactly,
-// empty strings and missing terminators included.
-int ValueHex(const char *view, const char *path, const char *name) {
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegOpenKeyExA", rc);
-    BYTE data[16384];
-    DWORD size = sizeof data, type = 0;
-    rc = RegQueryValueExA(key, name, NULL, &type, data, &size);
-    RegCloseKey(key);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        printf("absent\n");
-        return 0;
-    }
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegQueryValueExA", rc);
-    printf("type=%lu size=%lu hex=", static_cast<unsigned long>(type), static_cast<unsigned long>(size));
-    for (DWORD i = 0; i < size; ++i)
-        printf("%02x", data[i]);
-    printf("\n");
     return 0;
 }
 
@@ -228,6 +228,8 @@ int main(int argc, char **argv) {
         return ServiceQuery(argv[2]);
     if (strcmp(cmd, "hold-file") == 0 && argc == 4)
         return HoldFile(argv[2], argv[3]);
+    if (strcmp(cmd, "value-hex") == 0 && argc == 5)
+        return ValueHex(argv[2], argv[3], argv[4]);
     if (strcmp(cmd, "wide-file") == 0 && argc == 3)
         return WideFile(argv[2]);
     if (strcmp(cmd, "protect-key") == 0 && argc == 4)
@@ -237,9 +239,7 @@ int main(int argc, char **argv) {
     if (strcmp(cmd, "value") == 0 && argc == 5)
         return Value(argv[2], argv[3], argv[4]);
     if (strcmp(cmd, "keys-exist") == 0 && argc >= 4)
-        return KeysExist(argv[2], argv + 3, argc - 3);
-    if (strcmp(cmd, "value-hex") == 0 && argc == 5)
-        return ValueHex(argv[2], argv[3], argv[4]);
+        return KeysExist(argv[2], argc - 3, argv + 3);
     fprintf(stderr, "usage: see the comment at the top of e2e_tool.cpp\n");
     return 2;
 }
