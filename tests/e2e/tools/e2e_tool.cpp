@@ -112,16 +112,17 @@ int HoldFile(const char *path, const char *seconds) {
     return 0;
 }
 
-// Every byte as stored, so a test can compare a rewritten list exactly,
-// empty strings and missing terminators included.
-int ValueHex(const char *view, const char *path, const char *name) {
+constexpr int kValueRead = -1;
+
+// Reads a value below HKLM in a view into data (*size: its capacity, then
+// the stored size). Returns kValueRead, or the exit code after printing
+// "absent" for a missing value or reporting a failure.
+int ReadValue(const char *view, const char *path, const char *name, BYTE *data, DWORD *size, DWORD *type) {
     HKEY key;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
     if (rc != ERROR_SUCCESS)
         return Failed("RegOpenKeyExA", rc);
-    BYTE data[16384];
-    DWORD size = sizeof data, type = 0;
-    rc = RegQueryValueExA(key, name, NULL, &type, data, &size);
+    rc = RegQueryValueExA(key, name, NULL, type, data, size);
     RegCloseKey(key);
     if (rc == ERROR_FILE_NOT_FOUND) {
         printf("absent\n");
@@ -129,6 +130,17 @@ int ValueHex(const char *view, const char *path, const char *name) {
     }
     if (rc != ERROR_SUCCESS)
         return Failed("RegQueryValueExA", rc);
+    return kValueRead;
+}
+
+// Every byte as stored, so a test can compare a rewritten list exactly,
+// empty strings and missing terminators included.
+int ValueHex(const char *view, const char *path, const char *name) {
+    BYTE data[16384];
+    DWORD size = sizeof data, type = 0;
+    int rc = ReadValue(view, path, name, data, &size, &type);
+    if (rc != kValueRead)
+        return rc;
     printf("type=%lu size=%lu hex=", static_cast<unsigned long>(type), static_cast<unsigned long>(size));
     for (DWORD i = 0; i < size; ++i)
         printf("%02x", data[i]);
@@ -179,20 +191,11 @@ int KeyExists(const char *view, const char *path) {
 }
 
 int Value(const char *view, const char *path, const char *name) {
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegOpenKeyExA", rc);
     BYTE data[4096] = {};
     DWORD size = sizeof data - 2, type = 0;
-    rc = RegQueryValueExA(key, name, NULL, &type, data, &size);
-    RegCloseKey(key);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        printf("absent\n");
-        return 0;
-    }
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegQueryValueExA", rc);
+    int rc = ReadValue(view, path, name, data, &size, &type);
+    if (rc != kValueRead)
+        return rc;
     if (type == REG_DWORD) {
         printf("%lu\n", *reinterpret_cast<unsigned long *>(data));
     } else if (type == REG_MULTI_SZ) {
