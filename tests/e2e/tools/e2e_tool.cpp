@@ -5,6 +5,7 @@
 //   service-start NAME           starts it and waits until it runs
 //   service-query NAME           prints "state=N start=N" or "absent"
 //   hold-file PATH SECONDS       holds PATH open without delete sharing
+//   value-hex 32|64 PATH NAME    prints "type=N size=N hex=..." with every stored byte, or "absent"
 //   wide-file FOLDER             creates "..＼..＼victim.txt" (full-width backslashes)
 //   protect-key 32|64 PATH       owner SYSTEM and a DACL that refuses delete
 //   key-exists 32|64 PATH        prints yes or no (PATH below HKLM)
@@ -112,6 +113,42 @@ int HoldFile(const char *path, const char *seconds) {
     return 0;
 }
 
+constexpr int kValueRead = -1;
+
+// Reads a value below HKLM in a view into data (*size: its capacity, then
+// the stored size). Returns kValueRead, or the exit code after printing
+// "absent" for a missing value or reporting a failure.
+int ReadValue(const char *view, const char *path, const char *name, BYTE *data, DWORD *size, DWORD *type) {
+    HKEY key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegOpenKeyExA", rc);
+    rc = RegQueryValueExA(key, name, NULL, type, data, size);
+    RegCloseKey(key);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        printf("absent\n");
+        return 0;
+    }
+    if (rc != ERROR_SUCCESS)
+        return Failed("RegQueryValueExA", rc);
+    return kValueRead;
+}
+
+// Every byte as stored, so a test can compare a rewritten list exactly,
+// empty strings and missing terminators included.
+int ValueHex(const char *view, const char *path, const char *name) {
+    BYTE data[16384];
+    DWORD size = sizeof data, type = 0;
+    int rc = ReadValue(view, path, name, data, &size, &type);
+    if (rc != kValueRead)
+        return rc;
+    printf("type=%lu size=%lu hex=", static_cast<unsigned long>(type), static_cast<unsigned long>(size));
+    for (DWORD i = 0; i < size; ++i)
+        printf("%02x", data[i]);
+    printf("\n");
+    return 0;
+}
+
 int WideFile(const char *folder) {
     wchar_t path[MAX_PATH];
     int n = MultiByteToWideChar(CP_ACP, 0, folder, -1, path, MAX_PATH);
@@ -155,20 +192,11 @@ int KeyExists(const char *view, const char *path) {
 }
 
 int Value(const char *view, const char *path, const char *name) {
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, View(view) | KEY_READ, &key);
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegOpenKeyExA", rc);
     BYTE data[4096] = {};
     DWORD size = sizeof data - 2, type = 0;
-    rc = RegQueryValueExA(key, name, NULL, &type, data, &size);
-    RegCloseKey(key);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        printf("absent\n");
-        return 0;
-    }
-    if (rc != ERROR_SUCCESS)
-        return Failed("RegQueryValueExA", rc);
+    int rc = ReadValue(view, path, name, data, &size, &type);
+    if (rc != kValueRead)
+        return rc;
     if (type == REG_DWORD) {
         printf("%lu\n", *reinterpret_cast<unsigned long *>(data));
     } else if (type == REG_MULTI_SZ) {
@@ -225,6 +253,8 @@ int main(int argc, char **argv) {
         return ServiceQuery(argv[2]);
     if (strcmp(cmd, "hold-file") == 0 && argc == 4)
         return HoldFile(argv[2], argv[3]);
+    if (strcmp(cmd, "value-hex") == 0 && argc == 5)
+        return ValueHex(argv[2], argv[3], argv[4]);
     if (strcmp(cmd, "wide-file") == 0 && argc == 3)
         return WideFile(argv[2]);
     if (strcmp(cmd, "protect-key") == 0 && argc == 4)
