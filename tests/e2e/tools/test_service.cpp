@@ -35,7 +35,9 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     if (control != SERVICE_CONTROL_STOP)
         return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
     if (std::strcmp(g_mode, "prompt") == 0) {
-        Report(SERVICE_STOP_PENDING, 0);
+        // Stopped before the stop request returns: no status query can see
+        // it pending, however the threads are scheduled.
+        Report(SERVICE_STOPPED, 0);
         SetEvent(g_stopped);
     } else if (std::strcmp(g_mode, "slow") == 0) {
         Report(SERVICE_STOP_PENDING, 0);
@@ -54,7 +56,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     DWORD accepted = std::strcmp(g_mode, "refuse") == 0 ? 0 : SERVICE_ACCEPT_STOP;
     Report(SERVICE_RUNNING, accepted);
     WaitForSingleObject(g_stopped, INFINITE);
-    Report(SERVICE_STOPPED, 0);
+    if (g_state.dwCurrentState != SERVICE_STOPPED)
+        Report(SERVICE_STOPPED, 0);
 }
 
 } // namespace
