@@ -7,6 +7,18 @@
 #include "core/run_state.h"
 #include "core/trace_log.h"
 
+BOOL SetServiceStartType(SC_HANDLE service, DWORD startType) {
+    // Only the start type changes; every other setting stays as it is.
+    return ChangeServiceConfigA(service, SERVICE_NO_CHANGE, startType, SERVICE_NO_CHANGE,
+                                NULL,  // executable path
+                                NULL,  // load-order group
+                                NULL,  // tag
+                                NULL,  // dependencies
+                                NULL,  // account
+                                NULL,  // password
+                                NULL); // display name
+}
+
 namespace {
 
 struct ServiceLog {
@@ -50,15 +62,7 @@ void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *stat
 // Disables, stops and deletes the open service. Returns the failure code of
 // this entry, 0 for none.
 LONG RemoveService(SC_HANDLE service, const char *name, ServiceLog &log) {
-    // Only the start type changes; every other setting stays as it is.
-    if (!ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
-                              NULL,    // executable path
-                              NULL,    // load-order group
-                              NULL,    // tag
-                              NULL,    // dependencies
-                              NULL,    // account
-                              NULL,    // password
-                              NULL)) { // display name
+    if (!SetServiceStartType(service, SERVICE_DISABLED)) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
             WriteLogLine("INFO:: (Changing Config) Marked for Deletion\r\nCONTINUE..\r\n");

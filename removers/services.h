@@ -18,3 +18,7 @@ constexpr LONG kServiceNotDeleted = -6;    // deleting the stopped service faile
 constexpr int kMaxStopWaits = 30;
 
 LONG StopServices(ListingCursor *cursor);
+
+// Changes only the start type of an open service (SERVICE_DISABLED,
+// SERVICE_DEMAND_START ...); the result and last error of ChangeServiceConfigA.
+BOOL SetServiceStartType(SC_HANDLE service, DWORD startType);

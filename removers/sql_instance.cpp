@@ -126,6 +126,22 @@ bool IsOurInstance(const char *name) {
     return std::strlen(name) == sizeof kInstanceName - 1 && StrCmpNIA(name, kInstanceName, sizeof kInstanceName) == 0;
 }
 
+// Calls visit(name, length) for every name of a multi-string list, in order,
+// reading only within its size: the last name ends at the size even when the
+// stored list lacks its final NUL. The names are copied out terminated.
+template <class Visit> void ForEachName(const char *list, DWORD size, Visit visit) {
+    for (DWORD at = 0; at < size && list[at] != '\0';) {
+        DWORD length = 0;
+        while (at + length < size && list[at + length] != '\0')
+            ++length;
+        char name[kValueBytes + 1];
+        std::memcpy(name, list + at, length);
+        name[length] = '\0';
+        visit(name, length);
+        at += length + 1;
+    }
+}
+
 // Takes our instance's name out of "InstalledInstances". Returns false when
 // the list holds no such name (nothing further is to be learned), and puts
 // the rewrite's outcome in *outcome.
@@ -139,22 +155,13 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
         WriteLogLine("INFO:: No Installed Instances Found");
         return false;
     }
-    // Every name is walked within the value's size, the last one even when
-    // the stored list lacks its final NUL; no name is ever dropped but ours.
     bool found = false;
-    for (DWORD at = 0; at < size && list[at] != '\0';) {
-        DWORD length = 0;
-        while (at + length < size && list[at + length] != '\0')
-            ++length;
-        char name[kValueBytes + 1];
-        std::memcpy(name, list + at, length);
-        name[length] = '\0';
+    ForEachName(list, size, [&](const char *name, DWORD) {
         if (IsOurInstance(name)) {
             WriteLogLine("Found Instance Name \"VUVURIDIVUZO\"\r\n");
             found = true;
         }
-        at += length + 1;
-    }
+    });
     if (!found)
         return false;
     // Room for the names, their NULs and the final NUL, added where missing.
@@ -162,21 +169,14 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
     if (rewritten == NULL)
         return false;
     DWORD written = 0;
-    for (DWORD at = 0; at < size && list[at] != '\0';) {
-        DWORD length = 0;
-        while (at + length < size && list[at + length] != '\0')
-            ++length;
-        char name[kValueBytes + 1];
-        std::memcpy(name, list + at, length);
-        name[length] = '\0';
+    ForEachName(list, size, [&](const char *name, DWORD length) {
         if (IsOurInstance(name)) {
             WriteLogLine("Removing Instance Name \"VUVURIDIVUZO\"\r\n");
-        } else {
-            std::memcpy(rewritten + written, name, length + 1);
-            written += length + 1;
+            return;
         }
-        at += length + 1;
-    }
+        std::memcpy(rewritten + written, name, length + 1);
+        written += length + 1;
+    });
     rewritten[written++] = '\0';
     *outcome = WithAccessRetry(
         kSqlRootKey,
@@ -317,14 +317,7 @@ LONG RemoveInstanceFolder(const InstanceFacts &facts) {
 void SetSqlWriterToManualStart() {
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE writer = manager ? OpenServiceA(manager, "SqlWriter", SERVICE_ALL_ACCESS) : NULL;
-    BOOL changed = writer && ChangeServiceConfigA(writer, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
-                                                  NULL,  // executable path
-                                                  NULL,  // load-order group
-                                                  NULL,  // tag
-                                                  NULL,  // dependencies
-                                                  NULL,  // account
-                                                  NULL,  // password
-                                                  NULL); // display name
+    BOOL changed = writer && SetServiceStartType(writer, SERVICE_DEMAND_START);
     WriteLogLine(changed ? "SUCCESS:: Stopped SqlWriter\r\n" : "ERROR:: Stopping SqlWriter\r\n");
     if (writer)
         CloseServiceHandle(writer);
