@@ -138,6 +138,9 @@ size_t LiveSids();
 void PlantKey(const std::string &path);
 void PlantValue(const std::string &key, const std::string &name, DWORD type, const std::string &data);
 bool KeyExists(const std::string &path);
+// Removes a key with everything below it, as Windows' own components do
+// (the service manager, the Windows Installer); nothing if it is absent.
+void RemoveKeyTree(const std::string &path);
 // Every key below `path`, as paths relative to it, in enumeration order.
 std::vector<std::string> KeysBelow(const std::string &path);
 struct RegistryValue {

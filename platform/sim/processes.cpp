@@ -93,7 +93,11 @@ DWORD RunInstaller(const std::string &commandLine) {
         return ERROR_INVALID_PARAMETER;
     std::string code = Upper(commandLine.substr(x + 3));
     code = code.substr(0, code.find(' '));
-    return InstalledProducts().erase(code) ? ERROR_SUCCESS : kUnknownProduct;
+    if (!InstalledProducts().erase(code))
+        return kUnknownProduct;
+    // A 32-bit package's uninstall entry, which the Installer removes with it.
+    sim::RemoveKeyTree("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code);
+    return ERROR_SUCCESS;
 }
 
 } // namespace

@@ -559,6 +559,27 @@ void PlantValue(const std::string &key, const std::string &name, DWORD type, con
     ControlKey(key, true)->SetValue(name, type, data);
 }
 
+void RemoveKeyTree(const std::string &path) {
+    SIM_LOCK();
+    Location where = ControlPath(path);
+    if (where.parts.empty())
+        return;
+    std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
+    auto owner = Walk(where.root, parentParts, false, nullptr);
+    auto node = Walk(where.root, where.parts, false, nullptr);
+    if (!owner || !node)
+        return;
+    std::vector<std::shared_ptr<KeyNode>> pending{node};
+    while (!pending.empty()) { // open handles to any of them now see a deleted key
+        auto next = pending.back();
+        pending.pop_back();
+        next->deleted = true;
+        for (auto &child : next->children)
+            pending.push_back(child.second);
+    }
+    owner->children.erase(Upper(where.parts.back()));
+}
+
 bool KeyExists(const std::string &path) {
     SIM_LOCK();
     return ControlKey(path, false) != nullptr;

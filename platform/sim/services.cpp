@@ -59,6 +59,8 @@ void ForgetIfDeleted(const std::shared_ptr<Service> &service) {
     if (service->installed && service->script.markedForDelete && service->script.state == SERVICE_STOPPED &&
         HandlesOn(service.get()) == 0) {
         service->installed = false;
+        // Its configuration key goes with it, as Windows' manager removes it.
+        sim::RemoveKeyTree("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service->name);
         Services().erase(Upper(service->name));
     }
 }

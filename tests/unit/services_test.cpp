@@ -45,6 +45,7 @@ TEST_F(StopServicesTest, StopsDisablesAndDeletesWhateverStateTheServiceIsIn) {
     sim::PlantService("Prompt");
     sim::PlantService("Slow", {SERVICE_RUNNING, SERVICE_AUTO_START, 2, 0, false});
     sim::PlantService("Idle", {SERVICE_STOPPED, SERVICE_DEMAND_START, 0, 0, false});
+    sim::PlantKey("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Prompt\\Parameters");
 
     EXPECT_EQ(Run({"Prompt", "Missing", "Slow", "Idle"}), 0);
     EXPECT_EQ(Log(),
@@ -57,6 +58,7 @@ TEST_F(StopServicesTest, StopsDisablesAndDeletesWhateverStateTheServiceIsIn) {
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     for (const char *name : {"Prompt", "Slow", "Idle"})
         EXPECT_FALSE(sim::InstalledService(name)) << name << " is gone once its handle is closed";
+    EXPECT_FALSE(sim::KeyExists("HKLM\\SYSTEM\\ControlSet001\\Services\\Prompt")) << "and its key with it";
     EXPECT_EQ(sim::SleptMilliseconds(), 2000u);
     EXPECT_EQ(Rest(), std::string(kNextSection).substr(2)) << "Position just after the last entry line";
 }

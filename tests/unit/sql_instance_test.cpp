@@ -168,6 +168,14 @@ TEST_F(SqlInstance, CompleteRemovalOfARegisteredInstance) {
         "SQL_UNINSTALL:: Invoking MSI\r\n"
         "Registry_1:: HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\MSSQL10.VUVURIDIVUZO\r\n";
     EXPECT_EQ(log.substr(0, expectedStart.size()), expectedStart);
+    // The Installer removed the package's uninstall entry and the service
+    // manager the service's key before the key step comes to them.
+    EXPECT_NE(log.find("Registry_5:: HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + kCode +
+                       "\r\nERROR:: (Opening Key) 0\r\nERROR:: (Opening Key) 0\r\nSQL_DIR::"),
+              std::string::npos);
+    EXPECT_NE(log.find("Registry_4:: HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                       "ERROR:: (Opening Key) 0\r\nERROR:: (Opening Key) 0\r\n"),
+              std::string::npos);
     for (const char *line : {"Registry_2:: HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n",
                              "Registry_3:: HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n",
                              "Registry_4:: HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n",
