@@ -95,8 +95,17 @@ SC_HANDLE OpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access) {
         return Fail(static_cast<DWORD>(ERROR_INVALID_PARAMETER), static_cast<SC_HANDLE>(nullptr));
     if (database != nullptr && !EqualNoCase(database, "ServicesActive"))
         return Fail(static_cast<DWORD>(ERROR_INVALID_NAME), static_cast<SC_HANDLE>(nullptr));
+    // Measured under Wine: an open that connects to the manager (no other
+    // manager handle of the process open) clears the last error; the other
+    // opens, and the service calls, leave it alone.
+    bool connects = true;
+    for (auto &object : AllOf<ScObject>())
+        if (!object->service)
+            connects = false;
     auto manager = std::make_shared<ScObject>();
     manager->access = access;
+    if (connects)
+        SetLastError(ERROR_SUCCESS);
     return reinterpret_cast<SC_HANDLE>(AddHandle(manager));
 }
 

@@ -10,6 +10,7 @@
 
 #include "core/entry_listing.h"
 #include "removers/registry.h"
+#include "removers/sql_instance.h"
 #include "test_support.h"
 
 namespace {
@@ -113,6 +114,65 @@ TEST_F(RegistryAsWineRunsIt, ProtectedKeysTakenOverOrLeft) {
 TEST_F(RegistryAsWineRunsIt, AMachineWithoutTheProduct) {
     EXPECT_EQ(RunStage(), ExpectedLog("registry/clean_machine.txt"));
     EXPECT_EQ(g_run.tally.registry, 0u);
+}
+
+} // namespace
+
+namespace {
+
+// The SQL instance as tests/e2e/plant/sql.sh plants it under Wine.
+const std::string kSqlRoot32 = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server";
+const std::string kSqlRoot64 = "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server";
+const std::string kPackageCode = "{7A1E2C3D-4B5F-4C6D-8E9F-0A1B2C3D4E5F}";
+const std::string kInstanceDir = "C:\\Program Files\\Microsoft SQL Server\\MSSQL10.VUVURIDIVUZO";
+
+class SqlAsWineRunsIt : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        sim::SetCurrentControlSetLink(false);
+        OpenLog();
+    }
+};
+
+TEST_F(SqlAsWineRunsIt, TheInstanceRemovedInCompleteMode) {
+    sim::PlantValue(kSqlRoot32, "InstalledInstances", REG_MULTI_SZ,
+                    std::string("SQLEXPRESS\0VUVURIDIVUZO\0VUVURIDIVUZO2\0\0", 39));
+    for (const char *name : {"SQLEXPRESS", "VUVURIDIVUZO", "VUVURIDIVUZO2"})
+        sim::PlantValue(kSqlRoot32 + "\\Instance Names\\SQL", name, REG_SZ, std::string("MSSQL10.") + name);
+    sim::PlantValue(kSqlRoot32 + "\\MSSQL10.VUVURIDIVUZO\\Setup", "SqlProgramDir", REG_SZ,
+                    "C:\\Program Files\\Microsoft SQL Server");
+    sim::PlantValue(kSqlRoot32 + "\\MSSQL10.VUVURIDIVUZO\\Setup", "ProductCode", REG_SZ, kPackageCode);
+    for (const std::string &root : {kSqlRoot32, kSqlRoot64}) {
+        sim::PlantKey(root + "\\MSSQL10.VUVURIDIVUZO\\MSSQLServer\\Parameters");
+        sim::PlantKey(root + "\\VUVURIDIVUZO\\Setup");
+        sim::PlantKey(root + "\\MSSQL10.VUVURIDIVUZO2\\Setup");
+    }
+    sim::PlantKey("HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\\Parameters");
+    sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + kPackageCode);
+    sim::InstallProduct(kPackageCode);
+    sim::PlantService("MSSQL$VUVURIDIVUZO", sim::ServiceScript{SERVICE_RUNNING, SERVICE_DEMAND_START, 0, 0, false});
+    sim::PlantService("SqlWriter", sim::ServiceScript{SERVICE_RUNNING, SERVICE_AUTO_START, 0, 0, false});
+    for (const char *file : {"MSSQL\\Binn\\sqlservr.exe", "MSSQL\\DATA\\master.mdf", "MSSQL\\DATA\\mastlog.ldf",
+                             "MSSQL\\Log\\ERRORLOG", "sql_engine_core_inst.log"})
+        sim::PlantFile(kInstanceDir + "\\" + file, file);
+    sim::HoldOpenElsewhere(kInstanceDir + "\\MSSQL\\DATA\\master.mdf");
+
+    // Stages 1 to 3 found nothing on that machine; the file stage's last
+    // absent file left 2, which the registry calls do not change.
+    WriteLogLine("/*========== 4:: RemoveSQLInstance ===============*/\r\n");
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    ListingCursor cursor = {0, 0, nullptr, nullptr};
+    EXPECT_EQ(RemoveSQLInstance(&cursor), 0);
+
+    std::string expected = ExpectedLog("sql/stage4_instance.log");
+    expected.replace(expected.find("@LAST_ERROR@"), 12, "2");
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(sim::KeyValue(kSqlRoot32, "InstalledInstances")->data, std::string("SQLEXPRESS\0VUVURIDIVUZO2\0\0", 26));
+    EXPECT_EQ(g_run.tally.registry, 13u);
+    EXPECT_EQ(g_run.tally.files, 6u);
+    EXPECT_EQ(g_run.tally.filesQueued, 1u);
+    EXPECT_EQ(g_run.tally.servicesStopped, 1u);
 }
 
 } // namespace
