@@ -72,36 +72,32 @@ scenario_program_second_copy_is_refused() {
     e2e_expect_eq "$E2E_EXIT" 0 "exit code of the first copy"
 }
 
-# Fault caught: a run on a machine without the product (in either mode)
-# reports traces, offers a restart, or reports a failure.
-scenario_program_clean_machine_reports_no_traces() {
-    e2e_start "$TOOL"
-    local prog=$E2E_PID
-    e2e_drive_ok wait-dialog click 1001 answer 6 answer 1 wait-exit
-    e2e_expect_file "$E2E_DRIVE_OUT" <<EOF
-DIALOG caption="ZeltraEnterprise Security Removal Tool"
-CLICK 1001
-MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption="$BOX_TITLE" text="This tool will remove all traces of ZeltraEnterprise Server except the traces related to VuvuriDivUZO Instance.\\r\\nDo you want to continue?"
-MSGBOX owner=dialog buttons=OK icon=information answer=OK caption="$BOX_TITLE" text="No Traces Found"
-EXIT
-EOF
-    e2e_wait "$prog" 10 || e2e_fail "still running after the dialog closed"
-    e2e_expect_eq "$E2E_EXIT" 0 "exit code"
-
-    # Complete removal too: without SQL Server there is nothing to find, and
-    # the writer service's absence is no failure.
+# program_expect_no_traces BUTTON CONFIRMATION: a run started with BUTTON,
+# confirmed, shows only "No Traces Found" and the program ends with 0.
+program_expect_no_traces() {
+    local button=$1 confirmation=$2 prog
     e2e_start "$TOOL"
     prog=$E2E_PID
-    e2e_drive_ok wait-dialog click 1004 answer 6 answer 1 wait-exit
+    e2e_drive_ok wait-dialog click "$button" answer 6 answer 1 wait-exit
     e2e_expect_file "$E2E_DRIVE_OUT" <<EOF
 DIALOG caption="ZeltraEnterprise Security Removal Tool"
-CLICK 1004
-MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption="$BOX_TITLE" text="This tool will remove all traces of ZeltraEnterprise Server and VuvuriDivUZO Instance both.\\r\\nDo you want to continue?"
+CLICK $button
+MSGBOX owner=none buttons=YES,NO icon=question answer=YES caption="$BOX_TITLE" text="$confirmation\\r\\nDo you want to continue?"
 MSGBOX owner=dialog buttons=OK icon=information answer=OK caption="$BOX_TITLE" text="No Traces Found"
 EXIT
 EOF
     e2e_wait "$prog" 10 || e2e_fail "still running after the dialog closed"
-    e2e_expect_eq "$E2E_EXIT" 0 "exit code in complete removal"
+    e2e_expect_eq "$E2E_EXIT" 0 "exit code after button $button"
+}
+
+# Fault caught: a run on a machine without the product (in either mode)
+# reports traces, offers a restart, or reports a failure; in complete
+# removal, the missing SQL Server or writer service counted as a failure.
+scenario_program_clean_machine_reports_no_traces() {
+    program_expect_no_traces 1001 \
+        'This tool will remove all traces of ZeltraEnterprise Server except the traces related to VuvuriDivUZO Instance.'
+    program_expect_no_traces 1004 \
+        'This tool will remove all traces of ZeltraEnterprise Server and VuvuriDivUZO Instance both.'
 }
 
 # Fault caught: a listed folder under the all-users profile is not deleted
