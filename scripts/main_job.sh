@@ -42,6 +42,8 @@ EXES=("$BUILD/ZeltraES_RT.exe" "$BUILD/tests/e2e/driver.exe" "$BUILD/tests/e2e/t
 
 # shellcheck source=../tests/e2e/lib.sh
 source "$ROOT/tests/e2e/lib.sh"
+echo "$ZRT_32BIT_LINE"
+[[ $ZRT_32BIT != unavailable ]] || exit 1
 for plant in "$ROOT"/tests/e2e/plant/*.sh; do
     [[ -e $plant ]] || continue
     # shellcheck source=/dev/null

@@ -10,10 +10,19 @@
 #    descendants, which inherit it) and kill them by PID;
 #  - the prefix template is never written through: see e2e_copy_prefix.
 
-# Timeouts, overridable from the environment.
+# How 32-bit programs run here (natively, or emulated and slower).
+# shellcheck source=../../scripts/wine_32bit.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine_32bit.sh"
+zrt_32bit_mode
+
+# Timeouts, overridable from the environment. Every deadline is as measured
+# where 32-bit programs run natively; e2e_scaled stretches it by
+# ZRT_WINE_SLOWDOWN where they are emulated.
 : "${E2E_UI_TIMEOUT_MS:=15000}"  # one driver wait (dialog, message box, exit)
 : "${E2E_CMD_TIMEOUT_S:=60}"     # one foreground Wine command
 : "${E2E_POLL_S:=0.05}"          # polling step
+
+e2e_scaled() { echo $(($1 * ZRT_WINE_SLOWDOWN)); }
 
 e2e_log() { printf '%s\n' "$*" >&2; }
 
@@ -181,14 +190,15 @@ e2e_stop_xvfb() {
 # e2e_wine_vars
 # Fills the array E2E_ENV with the environment every Wine process of the
 # harness gets: the current WINEPREFIX, no debug output, a UTF-8 locale, the
-# run's mark, a private HOME and no desktop-menu integration (nothing leaks
-# to the host).
+# run's mark, a private HOME, no desktop-menu integration (nothing leaks
+# to the host) and no debugger: a crashed program ends instead of starting
+# winedbg, which would wait for ever and keep its wineserver alive.
 e2e_wine_vars() {
     local user
     user=$(id -un)
     E2E_ENV=(WINEPREFIX="$WINEPREFIX" WINEDEBUG=-all LANG=C.UTF-8 LC_ALL=C.UTF-8
         DISPLAY="${DISPLAY:-}" HOME="$E2E_HOME" USER="$user" LOGNAME="$user"
-        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+        WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d;winedbg.exe=d"
         E2E_WINE_MARK="$E2E_RUN_ID")
 }
 
@@ -203,7 +213,7 @@ e2e_wine_env() {
 # E2E_CMD_TIMEOUT_S seconds; returns its exit code (124 on timeout).
 e2e_wine() {
     e2e_wine_vars
-    timeout -k 2 "$E2E_CMD_TIMEOUT_S" env "${E2E_ENV[@]}" wine "$@" </dev/null
+    timeout -k 2 "$(e2e_scaled "$E2E_CMD_TIMEOUT_S")" env "${E2E_ENV[@]}" wine "$@" </dev/null
 }
 
 # e2e_start WINDOWS_EXE [ARGS...]
@@ -227,7 +237,8 @@ e2e_start() {
 # SECONDS. Must not run in a command substitution: `wait` only sees
 # children of the current shell.
 e2e_wait() {
-    local pid=$1 limit=$2 start
+    local pid=$1 limit start
+    limit=$(e2e_scaled "$2")
     start=$(date +%s%N)
     while kill -0 "$pid" 2>/dev/null; do
         if (($(date +%s%N) - start >= limit * 1000000000)); then
@@ -256,7 +267,7 @@ e2e_drive() {
     n=$(find "$E2E_TEST_DIR" -maxdepth 1 -name 'drive-*.txt' | wc -l)
     rm -f "$WINEPREFIX/drive_c/e2e/drive.txt"
     e2e_wine 'C:\e2e\driver.exe' --caption "${E2E_CAPTION:-ZeltraEnterprise Security Removal Tool}" \
-        --timeout-ms "$E2E_UI_TIMEOUT_MS" --out 'C:\e2e\drive.txt' "$@" \
+        --timeout-ms "$(e2e_scaled "$E2E_UI_TIMEOUT_MS")" --out 'C:\e2e\drive.txt' "$@" \
         >"$E2E_TEST_DIR/drive-$n.log" 2>&1 || rc=$?
     E2E_DRIVE_OUT="$E2E_TEST_DIR/drive-$n.txt"
     if [[ -f $WINEPREFIX/drive_c/e2e/drive.txt ]]; then
@@ -286,16 +297,25 @@ e2e_drive_ok() {
 # each hide would cost ~2 s), per-user folders that Wine links to $HOME
 # turned into real folders (a test deleting "Desktop" files must not reach
 # the host), then waits for the wineserver to write everything and exit.
+# Wine's service manager gives a service 10 s to answer a control request
+# or to connect when started, then fails the call with 1053; Windows gives
+# it ServicesPipeTimeout, 30 s by default. Under emulation and load a test
+# service was seen to miss the 10 s, so the template sets Windows' default
+# (Wine reads the value as a string). A service that never answers still
+# gets 1053.
+E2E_SERVICES_CONTROL_KEY='HKLM\SYSTEM\CurrentControlSet\Control'
 e2e_make_template() {
     local d user
     export WINEPREFIX=$E2E_TEMPLATE
     echo "$E2E_TEMPLATE" >>"$E2E_WORK/prefixes.list"
     e2e_wine_vars
-    timeout -k 2 120 env "${E2E_ENV[@]}" WINEARCH=win64 wineboot -i \
+    timeout -k 2 "$(e2e_scaled 120)" env "${E2E_ENV[@]}" WINEARCH=win64 wineboot -i \
         </dev/null >"$E2E_WORK/wineboot.log" 2>&1
     e2e_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
         >>"$E2E_WORK/wineboot.log" 2>&1
-    if ! timeout 60 env "${E2E_ENV[@]}" wineserver -w; then
+    e2e_wine reg add "$E2E_SERVICES_CONTROL_KEY" /v ServicesPipeTimeout /t REG_SZ /d 30000 /f \
+        >>"$E2E_WORK/wineboot.log" 2>&1
+    if ! timeout "$(e2e_scaled 60)" env "${E2E_ENV[@]}" wineserver -w; then
         e2e_log "e2e: wineserver of the template did not exit; killing it"
         e2e_stop_prefix "$WINEPREFIX"
     fi
@@ -310,6 +330,8 @@ e2e_make_template() {
     done
     grep -q '"Managed"="N"' "$E2E_TEMPLATE/user.reg" ||
         { e2e_log "e2e: Managed=N missing from the template"; return 1; }
+    grep -q '"ServicesPipeTimeout"="30000"' "$E2E_TEMPLATE/system.reg" ||
+        { e2e_log "e2e: ServicesPipeTimeout missing from the template"; return 1; }
     [[ -d $E2E_TEMPLATE/drive_c/users/$user/Temp ]] ||
         { e2e_log "e2e: no Temp folder for $user in the template"; return 1; }
     touch "$E2E_TEMPLATE/.e2e-stamp"

@@ -12,7 +12,9 @@
 # fresh copy of one prefix template, made once per run. Prints "PASS name"
 # or "FAIL name: reason" per scenario and ends with "N passed, M failed".
 # Exit status: 0 when nothing failed, 1 when a scenario failed, 2 on bad
-# usage or when the harness itself could not start.
+# usage or when the harness itself could not start, 77 (nothing run) when
+# this machine cannot run 32-bit programs even emulated. Its first line says
+# how they run (scripts/wine_32bit.sh).
 set -euo pipefail
 
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,7 +22,7 @@ E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$E2E_DIR/lib.sh"
 
 usage() {
-    sed -n '2,14s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '2,17s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
     exit 2
 }
 
@@ -44,9 +46,9 @@ run_one() {
     pid=$!
     E2E_SCENARIO_PID=$pid  # for the clean-up trap
     while kill -0 "$pid" 2>/dev/null; do
-        if ((waited >= E2E_SCENARIO_LIMIT_S * 20)); then
+        if ((waited >= $(e2e_scaled "$E2E_SCENARIO_LIMIT_S") * 20)); then
             e2e_kill_tree "$pid"
-            echo "timed out after $E2E_SCENARIO_LIMIT_S s" >"$dir/reason"
+            echo "timed out after $(e2e_scaled "$E2E_SCENARIO_LIMIT_S") s" >"$dir/reason"
             break
         fi
         sleep 0.05
@@ -100,6 +102,7 @@ main() {
     for tool in wine wineserver wineboot Xvfb xdpyinfo timeout; do
         command -v "$tool" >/dev/null || { echo "run_e2e.sh: $tool not found (see scripts/setup.sh)" >&2; exit 2; }
     done
+    zrt_32bit_require
 
     if [[ -z $WORK ]]; then
         WORK=$(mktemp -d "${TMPDIR:-/tmp}/e2e.XXXXXX")

@@ -33,9 +33,13 @@ std::string ProgramPath();
 // cannot say.
 DWORD ServiceStartType(const char *service);
 
+// The behaviour of MachineGap that the service cases need: running the
+// suite's service processes.
+const char kServiceProcesses[] = "service processes";
+
 // Why this machine cannot show a behaviour of Windows, or null when it can.
 // The simulated machine names its known gaps here, so that the test skips
-// with the reason instead of failing; under Wine it is always null.
+// with the reason instead of failing; so does Wine under emulation.
 const char *MachineGap(const char *behaviour);
 
 // Whether the suite runs under Wine (which then may differ from Windows).

@@ -5,6 +5,7 @@
 // suite's services, runs the tests and removes the services again.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -138,6 +139,8 @@ bool Install(SC_HANDLE manager, const SuiteService &s) {
 class SuiteServices : public ::testing::Environment {
   public:
     void SetUp() override {
+        if (conformance::MachineGap(conformance::kServiceProcesses) != nullptr)
+            return; // the service cases skip themselves
         release_ = CreateEventA(NULL, TRUE, FALSE, kReleaseEvent);
         manager_ = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(manager_, nullptr) << GetLastError();
@@ -150,6 +153,8 @@ class SuiteServices : public ::testing::Environment {
             ASSERT_TRUE(Install(manager_, s)) << s.name << ": " << GetLastError();
     }
     void TearDown() override {
+        if (manager_ == NULL)
+            return;
         SetEvent(release_);
         for (const SuiteService &s : kServices)
             EXPECT_TRUE(Remove(manager_, s.name)) << s.name << " is still installed";
@@ -160,6 +165,45 @@ class SuiteServices : public ::testing::Environment {
   private:
     HANDLE release_ = NULL;
     SC_HANDLE manager_ = NULL;
+};
+
+// GoogleTest's own printer also hands every failure and skip message to
+// OutputDebugStringA, which raises an exception to reach a debugger. Under
+// qemu-i386 emulation that exception takes the 32-bit Wine process down
+// (another thread dies on an "unexpected trap" and an illegal instruction),
+// so the first message of a run ended it. This printer forwards every event
+// to GoogleTest's own and prints the messages itself, to standard output
+// only, as GoogleTest prints them.
+class StdoutOnlyPrinter : public ::testing::EmptyTestEventListener {
+  public:
+    explicit StdoutOnlyPrinter(::testing::TestEventListener *printer) : printer_(printer) {}
+    ~StdoutOnlyPrinter() override { delete printer_; }
+
+    void OnTestProgramStart(const ::testing::UnitTest &u) override { printer_->OnTestProgramStart(u); }
+    void OnTestIterationStart(const ::testing::UnitTest &u, int i) override { printer_->OnTestIterationStart(u, i); }
+    void OnEnvironmentsSetUpStart(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsSetUpStart(u); }
+    void OnEnvironmentsSetUpEnd(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsSetUpEnd(u); }
+    void OnTestSuiteStart(const ::testing::TestSuite &s) override { printer_->OnTestSuiteStart(s); }
+    void OnTestStart(const ::testing::TestInfo &t) override { printer_->OnTestStart(t); }
+    void OnTestPartResult(const ::testing::TestPartResult &r) override {
+        if (r.type() == ::testing::TestPartResult::kSuccess)
+            return;
+        const char *kind = r.skipped() ? "Skipped" : "Failure";
+        if (r.file_name() != nullptr)
+            std::printf("%s:%d: %s\n%s\n", r.file_name(), r.line_number(), kind, r.message());
+        else
+            std::printf("unknown file: %s\n%s\n", kind, r.message());
+        std::fflush(stdout);
+    }
+    void OnTestEnd(const ::testing::TestInfo &t) override { printer_->OnTestEnd(t); }
+    void OnTestSuiteEnd(const ::testing::TestSuite &s) override { printer_->OnTestSuiteEnd(s); }
+    void OnEnvironmentsTearDownStart(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownStart(u); }
+    void OnEnvironmentsTearDownEnd(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownEnd(u); }
+    void OnTestIterationEnd(const ::testing::UnitTest &u, int i) override { printer_->OnTestIterationEnd(u, i); }
+    void OnTestProgramEnd(const ::testing::UnitTest &u) override { printer_->OnTestProgramEnd(u); }
+
+  private:
+    ::testing::TestEventListener *printer_;
 };
 
 } // namespace
@@ -191,7 +235,24 @@ DWORD ServiceStartType(const char *name) {
     return start;
 }
 
-const char *MachineGap(const char *) { return nullptr; }
+// Under qemu-i386 user emulation (run_under_wine.sh names the emulator in
+// ZRT_32BIT_EMULATOR) a 32-bit Wine process may die whenever it dispatches
+// an exception (Wine raises them inside OutputDebugStringA and on RPC
+// errors), and a thread it starts dies now and then at its first
+// instructions: the emulator reports the fault without the trap number Wine
+// reads ("Got unexpected trap -1") and the thread loops on it, hanging its
+// process. The service cases run three service processes whose threads start
+// while the cases run: of 13 runs under emulation, 2 got through. Natively
+// they always pass.
+const char *MachineGap(const char *behaviour) {
+    static std::string reason;
+    const char *emulator = std::getenv("ZRT_32BIT_EMULATOR");
+    if (emulator == nullptr || std::strcmp(behaviour, kServiceProcesses) != 0)
+        return nullptr;
+    reason = std::string("32-bit programs run under ") + emulator +
+             ", where threads of 32-bit Wine processes die at random; these cases run natively";
+    return reason.c_str();
+}
 
 } // namespace conformance
 
@@ -205,6 +266,8 @@ int main(int argc, char **argv) {
     if (argc == 3 && std::strcmp(argv[1], "--service") == 0)
         return RunService(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::TestEventListeners &listeners = ::testing::UnitTest::GetInstance()->listeners();
+    listeners.Append(new StdoutOnlyPrinter(listeners.Release(listeners.default_result_printer())));
     ::testing::AddGlobalTestEnvironment(new SuiteServices);
     return RUN_ALL_TESTS();
 }
