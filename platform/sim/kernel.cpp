@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "resources/resource.h"
 #include "sim/control.h"
 #include "sim/internal.h"
 
@@ -306,7 +307,7 @@ void ResetKernel() {
     for (Resource &r : Resources())
         Unmap(r);
     Resources().clear();
-    PutResource("ENTRYLISTINGS", 102,
+    PutResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS,
                 std::string(reinterpret_cast<const char *>(kEntryListingBytes), kEntryListingBytesSize));
 }
 

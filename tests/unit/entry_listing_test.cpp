@@ -1,6 +1,7 @@
 #include <string>
 
 #include "core/entry_listing.h"
+#include "resources/resource.h"
 #include "test_support.h"
 
 namespace {
@@ -11,7 +12,7 @@ class EntryListing : public MachineTest {
 
     // Loads a listing text of the test's own as the embedded resource.
     void Load(const std::string &text) {
-        sim::SetResource("ENTRYLISTINGS", 102, text);
+        sim::SetResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS, text);
         ASSERT_EQ(LoadEntryListing(&cursor), 1);
     }
 
@@ -79,9 +80,9 @@ TEST_F(EntryListing, EveryFailingResourceCallFailsTheLoadAndKeepsTheCursor) {
         EXPECT_EQ(LoadEntryListing(&cursor), 0) << api;
         EXPECT_EQ(cursor.Position, reinterpret_cast<char *>(0x1234)) << api;
     }
-    sim::RemoveResource("ENTRYLISTINGS", 102);
+    sim::RemoveResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS);
     EXPECT_EQ(LoadEntryListing(&cursor), 0);
-    sim::SetResource("ENTRYLISTINGS", 102, "");
+    sim::SetResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS, "");
     EXPECT_EQ(LoadEntryListing(&cursor), 0) << "a resource of size 0";
     std::string fiveLines;
     for (int i = 0; i < 6; ++i)
