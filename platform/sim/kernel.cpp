@@ -40,10 +40,7 @@ HandleTable &Handles() {
 
 struct Fault {
     std::string api;
-    DWORD error;
-    unsigned skip;
-    unsigned times;
-    std::string subject;
+    sim::Failure failure;
 };
 
 std::vector<Fault> &Faults() {
@@ -100,15 +97,15 @@ bool TakeFault(const char *api, const char *subject, DWORD *code) {
     for (auto it = Faults().begin(); it != Faults().end(); ++it) {
         if (it->api != api)
             continue;
-        if (!it->subject.empty() &&
-            (subject == nullptr || Upper(subject).find(Upper(it->subject)) == std::string::npos))
+        sim::Failure &f = it->failure;
+        if (!f.subject.empty() && (subject == nullptr || Upper(subject).find(Upper(f.subject)) == std::string::npos))
             continue;
-        if (it->skip > 0) {
-            --it->skip;
+        if (f.skip > 0) {
+            --f.skip;
             continue;
         }
-        *code = it->error;
-        if (it->times != kAlways && --it->times == 0)
+        *code = f.error;
+        if (f.times != kAlways && --f.times == 0)
             Faults().erase(it);
         return true;
     }
@@ -478,9 +475,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 
 namespace sim {
 
-void FailCall(const std::string &api, DWORD error, unsigned skip, unsigned times, const std::string &subject) {
+void FailCall(const std::string &api, const Failure &failure) {
     SIM_LOCK();
-    Faults().push_back(Fault{api, error, skip, times, subject});
+    Faults().push_back(Fault{api, failure});
 }
 
 void SetTickCount(DWORD ticks) { g_ticks = ticks; }

@@ -75,7 +75,7 @@ TEST_F(EntryListing, TheResourceIsNeverWrittenAndEachLoadIsAFreshCopy) {
 TEST_F(EntryListing, EveryFailingResourceCallFailsTheLoadAndKeepsTheCursor) {
     OpenLog();
     for (const char *api : {"FindResourceA", "LoadResource", "SizeofResource", "LockResource"}) {
-        sim::FailCall(api, ERROR_RESOURCE_DATA_NOT_FOUND);
+        sim::FailCall(api, {.error = ERROR_RESOURCE_DATA_NOT_FOUND});
         cursor.Position = reinterpret_cast<char *>(0x1234);
         EXPECT_EQ(LoadEntryListing(&cursor), 0) << api;
         EXPECT_EQ(cursor.Position, reinterpret_cast<char *>(0x1234)) << api;

@@ -316,7 +316,7 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
             EXPECT_FALSE(Control(IDC_PROGRESS).style & WS_VISIBLE);
         });
     };
-    sim::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    sim::FailCall("CreateThread", {.error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_COMPLETELY), notStarted(2, kCompletely), sim::CloseDialog()}, {IDYES}),
               0);
     ExpectBoxes({Confirmation(kConfirmCompletely)});
@@ -324,7 +324,7 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
 
     // A confirmation box that cannot be shown is no consent.
     FreshMachine();
-    sim::FailCall("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY, 0, 1, "Do you want to continue?");
+    sim::FailCall("MessageBoxA", {.error = ERROR_NOT_ENOUGH_MEMORY, .subject = "Do you want to continue?"});
     EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_COMPLETELY), notStarted(0, kCompletely), sim::CloseDialog()}, {}), 0);
     EXPECT_TRUE(sim::MessageBoxes().empty());
     EXPECT_EQ(sim::OpenHandles("thread"), 0u);
@@ -332,7 +332,8 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
 }
 
 TEST_F(MainDialog, AMessageIsLeftUnhandledWhenTheProgressClassCannotBeRegistered) {
-    auto commonControlsFail = sim::Step([](HWND) { sim::FailCall("InitCommonControlsEx", ERROR_ACCESS_DENIED); });
+    auto commonControlsFail =
+        sim::Step([](HWND) { sim::FailCall("InitCommonControlsEx", {.error = ERROR_ACCESS_DENIED}); });
     auto stillOpen = sim::Step([](HWND) { EXPECT_FALSE(Control(0).destroyed); });
     EXPECT_EQ(RunProgram({commonControlsFail, sim::CloseDialog(), stillOpen, sim::CloseDialog()}, {}), 0);
     std::vector<UINT> closes;
