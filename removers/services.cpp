@@ -20,6 +20,9 @@ BOOL SetServiceStartType(SC_HANDLE service, DWORD startType) {
 
 namespace {
 
+// At most this many one-second waits for a service to stop.
+constexpr int kMaxStopWaits = 30;
+
 // Stop errors that only say the service is not running or cannot take the
 // request now; the wait and the deletion go on as usual.
 bool IsToleratedStopError(DWORD error) {

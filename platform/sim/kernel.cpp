@@ -48,6 +48,25 @@ std::vector<Fault> &Faults() {
     return faults;
 }
 
+size_t CountHandles(const char *kind) {
+    SIM_LOCK();
+    size_t n = 0;
+    for (auto &entry : Handles().objects)
+        if (std::strcmp(entry.second->Kind(), kind) == 0)
+            ++n;
+    return n;
+}
+
+void ResetHandles() {
+    SIM_LOCK();
+    Handles().objects.clear();
+}
+
+void ResetFaults() {
+    SIM_LOCK();
+    Faults().clear();
+}
+
 } // namespace
 
 uintptr_t AddHandle(std::shared_ptr<Object> object) {
@@ -70,26 +89,12 @@ bool RemoveHandle(const void *handle) {
     return Handles().objects.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
 }
 
-size_t CountHandles(const char *kind) {
-    SIM_LOCK();
-    size_t n = 0;
-    for (auto &entry : Handles().objects)
-        if (std::strcmp(entry.second->Kind(), kind) == 0)
-            ++n;
-    return n;
-}
-
 std::vector<std::shared_ptr<Object>> AllHandles() {
     SIM_LOCK();
     std::vector<std::shared_ptr<Object>> out;
     for (auto &entry : Handles().objects)
         out.push_back(entry.second);
     return out;
-}
-
-void ResetHandles() {
-    SIM_LOCK();
-    Handles().objects.clear();
 }
 
 bool TakeFault(const char *api, const char *subject, DWORD *code) {
@@ -110,11 +115,6 @@ bool TakeFault(const char *api, const char *subject, DWORD *code) {
         return true;
     }
     return false;
-}
-
-void ResetFaults() {
-    SIM_LOCK();
-    Faults().clear();
 }
 
 std::string Upper(const std::string &text) {
@@ -271,14 +271,6 @@ void JoinThreads() {
             t->thread.join();
 }
 
-} // namespace
-
-void RegisterExport(const char *module, const char *function, FARPROC address) {
-    SIM_LOCK();
-    if (Module *m = FindModule(std::string(module)))
-        m->exports[function] = address;
-}
-
 bool WaitForThread(const void *handle, DWORD ms, DWORD *result) {
     auto thread = Lookup<ThreadObject>(handle);
     if (!thread)
@@ -306,6 +298,14 @@ void ResetKernel() {
     Resources().clear();
     PutResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS,
                 std::string(reinterpret_cast<const char *>(kEntryListingBytes), kEntryListingBytesSize));
+}
+
+} // namespace
+
+void RegisterExport(const char *module, const char *function, FARPROC address) {
+    SIM_LOCK();
+    if (Module *m = FindModule(std::string(module)))
+        m->exports[function] = address;
 }
 
 } // namespace sim::detail
