@@ -3,8 +3,8 @@
 // instance stage runs in complete removal only, on listings of its own.
 #include "core/removal_run.h"
 #include "removers/folders.h"
-#include "removers/services.h"
 #include "removers/registry.h"
+#include "removers/services.h"
 #include "removers/sql_instance.h"
 
 namespace {
