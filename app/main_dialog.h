@@ -1,4 +1,4 @@
-// The program's one window: the main dialog (template 101).
+// The program's one window: the main dialog (template IDD_MAIN).
 #pragma once
 
 #include "win32.h"

@@ -1,5 +1,7 @@
 #include "app/startup_checks.h"
 
+#include "exports.h"
+
 namespace {
 
 // GetVersion sets its top bit on the Windows 9x family: no tokens there.
@@ -20,9 +22,8 @@ BOOL IsAdministrator() {
     BOOL member = FALSE;
     HMODULE advapi = LoadLibraryA("advapi32.dll");
     if (advapi != NULL) {
-        // Through a generic function pointer: FARPROC's own type does not match.
-        CheckTokenMembershipFn checkTokenMembership = reinterpret_cast<CheckTokenMembershipFn>(
-            reinterpret_cast<void (*)()>(GetProcAddress(advapi, "CheckTokenMembership")));
+        CheckTokenMembershipFn checkTokenMembership =
+            LookUpExport<CheckTokenMembershipFn>(advapi, "CheckTokenMembership");
         // Its own result is not looked at: on failure `member` stays FALSE.
         if (checkTokenMembership != NULL)
             checkTokenMembership(NULL, administrators, &member);

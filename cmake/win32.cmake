@@ -10,6 +10,16 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/app/winmain.cpp)
   target_link_libraries(ZeltraES_RT PRIVATE zrt_program ${ZRT_WIN32_LIBS})
   target_link_options(ZeltraES_RT PRIVATE ${ZRT_STATIC_LINK} -mwindows)
   set_target_properties(ZeltraES_RT PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+  # The built program's resources against their sources (no Wine needed).
+  find_program(ZRT_PYTHON3 python3)
+  if(ZRT_PYTHON3)
+    add_test(NAME resources COMMAND ${ZRT_PYTHON3} ${CMAKE_SOURCE_DIR}/resources/dump_resources.py
+                                    $<TARGET_FILE:ZeltraES_RT>)
+    set_tests_properties(resources PROPERTIES LABELS resources)
+  else()
+    message(WARNING "python3 not found: the ctest \"resources\" is left out")
+  endif()
 endif()
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/platform/CMakeLists.txt)

@@ -81,13 +81,18 @@ bool ValidCapacity(size_t capacity) { return capacity != 0 && capacity <= kForma
 } // namespace
 
 HRESULT FormatBounded(char *dest, size_t capacity, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    HRESULT status = FormatBoundedV(dest, capacity, format, args);
+    va_end(args);
+    return status;
+}
+
+HRESULT FormatBoundedV(char *dest, size_t capacity, const char *format, va_list args) {
     if (!ValidCapacity(capacity))
         return kFormatInvalidParameter;
     Sink sink{dest, capacity - 1};
-    va_list args;
-    va_start(args, format);
     bool formatted = Format(sink, format, args);
-    va_end(args);
     return Finish(dest, capacity, sink.length, formatted);
 }
 

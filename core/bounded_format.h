@@ -2,6 +2,7 @@
 // or copies text into a fixed-size buffer.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 
 #include "win32.h"
@@ -20,6 +21,9 @@ constexpr size_t kFormatMaxCapacity = 2147483647u;
 // Each %d takes a 32-bit value (a DWORD error code prints signed, as Windows
 // prints it); no printf attribute, since Windows' DWORD is unsigned long.
 HRESULT FormatBounded(char *dest, size_t capacity, const char *format, ...);
+
+// The same, with the values in a va_list.
+HRESULT FormatBoundedV(char *dest, size_t capacity, const char *format, va_list args);
 
 // Appends `src` to the text in `dest`. The existing text must end within the
 // first `capacity` characters (else kFormatInvalidParameter, `dest`

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "core/trace_log.h"
+#include "resources/resource.h"
 
 namespace {
 
-constexpr int kEntryListingId = 102;
 const char kEntryListingType[] = "ENTRYLISTINGS";
 
 // The writable copy of the current listing; the cursor and the entries point
@@ -19,7 +19,7 @@ char *g_listingCopy = nullptr;
 int LoadEntryListing(ListingCursor *cursor) {
     WriteLogLine("Acquiring Resources\r\n");
     HMODULE module = GetModuleHandleA(NULL);
-    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(kEntryListingId), kEntryListingType);
+    HRSRC resource = FindResourceA(module, MAKEINTRESOURCEA(IDR_ENTRYLISTINGS), kEntryListingType);
     if (resource == NULL)
         return 0;
     HGLOBAL loaded = LoadResource(module, resource);

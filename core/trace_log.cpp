@@ -1,5 +1,6 @@
 #include "core/trace_log.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 
@@ -23,4 +24,12 @@ void WriteLogLine(const char *text) {
         return;
     DWORD written = 0;
     WriteFile(g_run.traceLogHandle, text, static_cast<DWORD>(std::strlen(text)), &written, NULL);
+}
+
+void WriteLogFormatted(char *line, size_t capacity, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    FormatBoundedV(line, capacity, format, args);
+    va_end(args);
+    WriteLogLine(line);
 }

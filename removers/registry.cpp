@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/bounded_format.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
+#include "exports.h"
 #include "removers/registry_access.h"
 
 namespace {
@@ -29,11 +29,6 @@ constexpr LONG kMachineRoot = 2;
 constexpr REGSAM k64BitViewAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr DWORD kSubkeyNameChars = 260;
 
-void LogError(const char *format, DWORD error) {
-    FormatBounded(g_run.registryLogLine, kLogLineChars, format, error);
-    WriteLogLine(g_run.registryLogLine);
-}
-
 // A path that is empty, starts or ends with a separator or holds an empty
 // component would name the root or a parent of the key the entry means.
 bool IsWellFormedKeyPath(const char *path) {
@@ -44,24 +39,18 @@ bool IsWellFormedKeyPath(const char *path) {
 bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);
 
 // Runs a registry operation on the key `path` below `parent` with the access
-// retry: a refusal is logged with `errorLine`, the key's access list is taken
-// over, and the operation is tried again, at most kAccessRetryLimit times
-// more. Any other failure is logged and returned at once.
+// retry; every failure is logged with `errorLine` and the thread's last error.
 template <class Operation>
-LONG WithAccessRetry(HKEY parent, const char *path, const char *errorLine, Operation operation) {
-    for (int grants = 0;; ++grants) {
-        LONG status = operation();
-        if (status == ERROR_SUCCESS)
-            return status;
-        LogError(errorLine, GetLastError());
-        if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit || GrantRegistryKeyAccess(parent, path) < 0)
-            return status;
-    }
+LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine, Operation operation) {
+    return WithAccessRetry(
+               parent, path, operation,
+               [&](LONG) { WriteLogFormatted(g_run.registryLogLine, kLogLineChars, errorLine, GetLastError()); })
+        .status;
 }
 
 // Deletes the key itself, with the access retry for a refusal.
 bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    LONG status = WithAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
+    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
         return deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
     });
     if (status != ERROR_SUCCESS)
@@ -99,8 +88,8 @@ bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn 
     // A key whose access list refuses the opening (a protected key denies
     // the DELETE that KEY_ALL_ACCESS asks for) is taken over like a key
     // whose delete is refused.
-    LONG status = WithAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n",
-                                  [&] { return RegOpenKeyExA(parent, path, 0, access, &key); });
+    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n",
+                                        [&] { return RegOpenKeyExA(parent, path, 0, access, &key); });
     if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
     bool result = DeleteSubkeys(key, access, deleteKeyEx);
@@ -116,17 +105,16 @@ bool DeleteIn64BitView(const char *keyPath) {
     HMODULE advapi = LoadLibraryA("Advapi32.dll");
     if (advapi == NULL)
         return true;
-    // Through a plain function pointer: the looked-up type is not FARPROC's.
-    RegDeleteKeyExAFn deleteKeyEx =
-        reinterpret_cast<RegDeleteKeyExAFn>(reinterpret_cast<void (*)()>(GetProcAddress(advapi, "RegDeleteKeyExA")));
-    bool removed =
-        deleteKeyEx == NULL || DeleteRegistryTreeEx(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
+    RegDeleteKeyExAFn deleteKeyEx = LookUpExport<RegDeleteKeyExAFn>(advapi, "RegDeleteKeyExA");
+    bool removed = deleteKeyEx == NULL || DeleteTree(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
     FreeLibrary(advapi);
     return removed;
 }
 
-} // namespace
-
+// Reads the entry at Position: sets Kind to its root code (1 HKCR, 2 HKLM,
+// 3 HKCU, 4 HKU, 5 HKCC) and KeyPath to the rest of the line, ended in place,
+// and moves Position to the next line. -13 for an unknown root, -1 when no CR
+// follows; Position is then unchanged.
 LONG ParseRegistryEntry(ListingCursor *cursor) {
     char *line = cursor->Position;
     for (LONG code = 1; code <= 5; ++code) {
@@ -151,6 +139,8 @@ LONG ParseRegistryEntry(ListingCursor *cursor) {
     return -13;
 }
 
+} // namespace
+
 LONG RemoveRegistry(ListingCursor *cursor) {
     if (!OpenSection(cursor))
         return -1;
@@ -160,8 +150,8 @@ LONG RemoveRegistry(ListingCursor *cursor) {
         if (parsed != 0)
             return parsed;
         const RegistryRoot &root = kRoots[cursor->Kind - 1];
-        FormatBounded(g_run.registryLogLine, kLogLineChars, root.entryLine, static_cast<LONG>(i + 1), cursor->KeyPath);
-        WriteLogLine(g_run.registryLogLine);
+        WriteLogFormatted(g_run.registryLogLine, kLogLineChars, root.entryLine, static_cast<LONG>(i + 1),
+                          cursor->KeyPath);
         if (!IsWellFormedKeyPath(cursor->KeyPath)) {
             WriteLogLine("ERROR:: (Invalid Key Path)\r\n");
             if (result == 0)
@@ -178,7 +168,3 @@ LONG RemoveRegistry(ListingCursor *cursor) {
 }
 
 bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) { return DeleteTree(parent, path, access, NULL); }
-
-bool DeleteRegistryTreeEx(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    return deleteKeyEx != NULL && DeleteTree(parent, path, access, deleteKeyEx);
-}

@@ -15,15 +15,6 @@ constexpr LONG kRegistryPathRefused = -4; // a key path was empty or ill-formed;
 // Reads the registry section at the cursor and deletes every key it lists.
 LONG RemoveRegistry(ListingCursor *cursor);
 
-// Reads the entry at Position: sets Kind to its root code (1 HKCR, 2 HKLM,
-// 3 HKCU, 4 HKU, 5 HKCC) and KeyPath to the rest of the line, ended in place,
-// and moves Position to the next line. -13 for an unknown root, -1 when no CR
-// follows; Position is then unchanged.
-LONG ParseRegistryEntry(ListingCursor *cursor);
-
 // Deletes the key at `path` below `parent` with its whole subtree, opening
 // every key with `access`. True when it is gone, or was never there.
 bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access);
-
-// The same, deleting through RegDeleteKeyExA with `access` as its view.
-bool DeleteRegistryTreeEx(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);

@@ -24,21 +24,7 @@ const char *ObjectRootName(HKEY root) {
     return "";
 }
 
-} // namespace
-
-LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath) {
-    char rootName[kRootNameChars];
-    CopyBounded(rootName, sizeof rootName, ObjectRootName(root));
-    if (!EnableTakeOwnershipPrivilege())
-        return -1;
-    if (rootName[0] == '\0')
-        return 0;
-    // A name cut at 511 characters is used as it is; setting it then fails.
-    char objectName[kObjectNameChars];
-    FormatBounded(objectName, sizeof objectName, "%s\\%s", rootName, keyPath);
-    return GrantAdministratorsAllAccess(objectName) ? 0 : -2;
-}
-
+// True when "SeTakeOwnershipPrivilege" is enabled in the process token.
 bool EnableTakeOwnershipPrivilege() {
     HANDLE token = NULL;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
@@ -55,6 +41,8 @@ bool EnableTakeOwnershipPrivilege() {
     return enabled;
 }
 
+// Sets an access list of one entry, all access for Administrators, on the
+// registry key with this security object name ("MACHINE\\SOFTWARE\\...").
 bool GrantAdministratorsAllAccess(char *objectName) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = NULL;
@@ -80,4 +68,19 @@ bool GrantAdministratorsAllAccess(char *objectName) {
         LocalFree(accessList);
     FreeSid(administrators);
     return granted;
+}
+
+} // namespace
+
+LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath) {
+    char rootName[kRootNameChars];
+    CopyBounded(rootName, sizeof rootName, ObjectRootName(root));
+    if (!EnableTakeOwnershipPrivilege())
+        return -1;
+    if (rootName[0] == '\0')
+        return 0;
+    // A name cut at 511 characters is used as it is; setting it then fails.
+    char objectName[kObjectNameChars];
+    FormatBounded(objectName, sizeof objectName, "%s\\%s", rootName, keyPath);
+    return GrantAdministratorsAllAccess(objectName) ? 0 : -2;
 }

@@ -17,9 +17,29 @@ constexpr int kAccessRetryLimit = 2;
 // -1: the privilege could not be enabled; -2: the access list was not set.
 LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath);
 
-// True when "SeTakeOwnershipPrivilege" is enabled in the process token.
-bool EnableTakeOwnershipPrivilege();
+// What a registry operation run with the access retry ended with: its last
+// status, and the grant's negative result when a failed grant ended it.
+struct AccessRetryOutcome {
+    LONG status;
+    LONG grant;
+};
 
-// Sets an access list of one entry, all access for Administrators, on the
-// registry key with this security object name ("MACHINE\SOFTWARE\...").
-bool GrantAdministratorsAllAccess(char *objectName);
+// Runs `operation` (returning a registry status) on the key `keyPath` below
+// `root`. After each failure, onFailure(status) is called; a refusal
+// (ERROR_ACCESS_DENIED) is then met with the grant and the operation tried
+// again, at most kAccessRetryLimit times more. Any other failure, and a
+// failed grant, end it at once.
+template <class Operation, class OnFailure>
+AccessRetryOutcome WithAccessRetry(HKEY root, const char *keyPath, Operation operation, OnFailure onFailure) {
+    for (int grants = 0;; ++grants) {
+        LONG status = operation();
+        if (status == ERROR_SUCCESS)
+            return {status, 0};
+        onFailure(status);
+        if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit)
+            return {status, 0};
+        LONG grant = GrantRegistryKeyAccess(root, keyPath);
+        if (grant < 0)
+            return {status, grant};
+    }
+}

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/bounded_format.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
 
@@ -21,18 +20,8 @@ BOOL SetServiceStartType(SC_HANDLE service, DWORD startType) {
 
 namespace {
 
-struct ServiceLog {
-    char line[kLogLineChars];
-
-    void Text(const char *format, const char *text) {
-        FormatBounded(line, sizeof line, format, text);
-        WriteLogLine(line);
-    }
-    void Number(const char *format, DWORD number) {
-        FormatBounded(line, sizeof line, format, static_cast<int32_t>(number));
-        WriteLogLine(line);
-    }
-};
+// At most this many one-second waits for a service to stop.
+constexpr int kMaxStopWaits = 30;
 
 // Stop errors that only say the service is not running or cannot take the
 // request now; the wait and the deletion go on as usual.
@@ -43,12 +32,12 @@ bool IsToleratedStopError(DWORD error) {
 
 // Polls while the service reports SERVICE_STOP_PENDING, one second apart,
 // at most kMaxStopWaits times. `status` keeps the state last reported.
-void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, ServiceLog &log) {
+void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, char *line) {
     if (!QueryServiceStatus(service, status))
         return;
     int waits = 0;
     while (status->dwCurrentState == SERVICE_STOP_PENDING) {
-        log.Text("Waiting for %s to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n", name);
+        WriteLogFormatted(line, kLogLineChars, "Waiting for %s to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n", name);
         Sleep(1000);
         if (++waits == kMaxStopWaits) {
             WriteLogLine("Still Waiting!!!...Breaking Out\r\n");
@@ -59,16 +48,17 @@ void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *stat
     }
 }
 
-// Disables, stops and deletes the open service. Returns the failure code of
-// this entry, 0 for none.
-LONG RemoveService(SC_HANDLE service, const char *name, ServiceLog &log) {
+// Disables, stops and deletes the open service, logging through the stage's
+// `line`. Returns the failure code of this entry, 0 for none.
+LONG RemoveService(SC_HANDLE service, const char *name, char *line) {
     if (!SetServiceStartType(service, SERVICE_DISABLED)) {
         DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
             WriteLogLine("INFO:: (Changing Config) Marked for Deletion\r\nCONTINUE..\r\n");
             return 0;
         }
-        log.Number("ERROR:: (Changing Config) %d\r\nCONTINUE..\r\n", error);
+        WriteLogFormatted(line, kLogLineChars, "ERROR:: (Changing Config) %d\r\nCONTINUE..\r\n",
+                          static_cast<int32_t>(error));
         return kServiceNotDisabled;
     }
 
@@ -79,13 +69,13 @@ LONG RemoveService(SC_HANDLE service, const char *name, ServiceLog &log) {
     if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         DWORD error = GetLastError();
         if (IsToleratedStopError(error)) {
-            log.Number("INFO:: (Changing Control) %d\r\n", error);
+            WriteLogFormatted(line, kLogLineChars, "INFO:: (Changing Control) %d\r\n", static_cast<int32_t>(error));
         } else {
-            log.Number("ERROR:: (Changing Control) %d\r\n", error);
+            WriteLogFormatted(line, kLogLineChars, "ERROR:: (Changing Control) %d\r\n", static_cast<int32_t>(error));
             failure = kServiceStopRefused;
         }
     }
-    WaitWhileStopping(service, name, &status, log);
+    WaitWhileStopping(service, name, &status, line);
     if (status.dwCurrentState != SERVICE_STOPPED)
         return failure;
 
@@ -100,7 +90,7 @@ LONG RemoveService(SC_HANDLE service, const char *name, ServiceLog &log) {
         WriteLogLine("Marked For Deletion\r\n");
         return failure;
     }
-    log.Number("ERROR:: (Del Srvc) %d\r\n", error);
+    WriteLogFormatted(line, kLogLineChars, "ERROR:: (Del Srvc) %d\r\n", static_cast<int32_t>(error));
     return kServiceNotDeleted;
 }
 
@@ -114,7 +104,7 @@ LONG StopServices(ListingCursor *cursor) {
         WriteLogLine("ERROR:: Opening SCM\r\nEXITING..\r\n");
         return kServiceManagerClosed;
     }
-    ServiceLog log;
+    char line[kLogLineChars];
     LONG result = 0;
     SC_HANDLE service = NULL;
     for (DWORD taken = 0; taken < cursor->Count; ++taken) {
@@ -128,8 +118,7 @@ LONG StopServices(ListingCursor *cursor) {
             CloseServiceHandle(service);
             service = NULL;
         }
-        FormatBounded(log.line, sizeof log.line, "SERVICE_%d:: %s\r\n", static_cast<int32_t>(taken + 1), name);
-        WriteLogLine(log.line);
+        WriteLogFormatted(line, sizeof line, "SERVICE_%d:: %s\r\n", static_cast<int32_t>(taken + 1), name);
 
         service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
         LONG failure = 0;
@@ -138,11 +127,12 @@ LONG StopServices(ListingCursor *cursor) {
             if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
                 WriteLogLine("INFO:: (Opening service) Does Not Exist\r\nCONTINUE..\r\n");
             } else {
-                log.Number("ERROR:: (Opening service) %d\r\nCONTINUE..\r\n", error);
+                WriteLogFormatted(line, sizeof line, "ERROR:: (Opening service) %d\r\nCONTINUE..\r\n",
+                                  static_cast<int32_t>(error));
                 failure = kServiceNotOpened;
             }
         } else {
-            failure = RemoveService(service, name, log);
+            failure = RemoveService(service, name, line);
         }
         // A later entry's success, or its tolerated stop error, never hides
         // an earlier failure.

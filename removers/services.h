@@ -14,9 +14,6 @@ constexpr LONG kServiceNotDisabled = -4;   // disabling failed, other than for a
 constexpr LONG kServiceStopRefused = -5;   // the stop request failed with an error that is not tolerated
 constexpr LONG kServiceNotDeleted = -6;    // deleting the stopped service failed, other than as marked
 
-// At most this many one-second waits for a service to stop.
-constexpr int kMaxStopWaits = 30;
-
 LONG StopServices(ListingCursor *cursor);
 
 // Changes only the start type of an open service (SERVICE_DISABLED,

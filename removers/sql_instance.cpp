@@ -101,25 +101,14 @@ bool QueryString(HKEY key, const char *name, char *buffer, DWORD capacity) {
     return true;
 }
 
-// The access retry around a registry value write or deletion: repeats the
-// operation while it is refused and the grant succeeds, at most
-// kAccessRetryLimit times. Returns the registry part's outcome: 0, the
-// grant's negative result, or kRegistryPartFailed.
-template <class Operation, class OnRefused>
-LONG WithAccessRetry(const char *grantPath, Operation operation, OnRefused onRefused, bool absentIsDone) {
-    for (int attempt = 0;; ++attempt) {
-        LONG status = operation();
-        if (status == ERROR_SUCCESS || (absentIsDone && status == ERROR_FILE_NOT_FOUND))
-            return 0;
-        if (status != ERROR_ACCESS_DENIED)
-            return kRegistryPartFailed;
-        onRefused();
-        if (attempt == kAccessRetryLimit)
-            return kRegistryPartFailed;
-        LONG granted = GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, grantPath);
-        if (granted < 0)
-            return granted;
-    }
+// The registry part's outcome of a value write or deletion run with the
+// access retry: 0, the grant's negative result, or kRegistryPartFailed.
+LONG RegistryPartOutcome(AccessRetryOutcome retry, bool absentIsDone) {
+    if (retry.grant < 0)
+        return retry.grant;
+    if (retry.status == ERROR_SUCCESS || (absentIsDone && retry.status == ERROR_FILE_NOT_FOUND))
+        return 0;
+    return kRegistryPartFailed;
 }
 
 bool IsOurInstance(const char *name) {
@@ -178,13 +167,17 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
         written += length + 1;
     });
     rewritten[written++] = '\0';
-    *outcome = WithAccessRetry(
-        kSqlRootKey,
+    AccessRetryOutcome retry = WithAccessRetry(
+        HKEY_LOCAL_MACHINE, kSqlRootKey,
         [&] {
             return RegSetValueExA(sqlRoot, kInstalledInstances, 0, REG_MULTI_SZ, reinterpret_cast<BYTE *>(rewritten),
                                   written);
         },
-        [] { WriteLogLine("ERROR:: (Setting Value For Installed Instances) 5\r\n"); }, false);
+        [](LONG status) {
+            if (status == ERROR_ACCESS_DENIED)
+                WriteLogLine("ERROR:: (Setting Value For Installed Instances) 5\r\n");
+        });
+    *outcome = RegistryPartOutcome(retry, false);
     std::free(rewritten);
     return true;
 }
@@ -193,9 +186,8 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
 // logged with the thread's last error, whatever it returned.
 LONG DeleteInstanceMapping(HKEY map) {
     LONG status = RegDeleteValueA(map, kInstanceName);
-    FormatBounded(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
-                  static_cast<int32_t>(GetLastError()));
-    WriteLogLine(g_run.sqlLogLine);
+    WriteLogFormatted(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
+                      static_cast<int32_t>(GetLastError()));
     return status;
 }
 
@@ -209,10 +201,10 @@ LONG UnmapInstance(HKEY sqlRoot, InstanceFacts *facts) {
         CopyBounded(facts->id, sizeof facts->id, id);
         facts->idKnown = true;
     }
-    LONG outcome = WithAccessRetry(
-        kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [] {}, true);
+    AccessRetryOutcome retry = WithAccessRetry(
+        HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
     RegCloseKey(map);
-    return outcome;
+    return RegistryPartOutcome(retry, true);
 }
 
 // Reads the instance folder and the package's product code from the

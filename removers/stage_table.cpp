@@ -1,10 +1,10 @@
-// The stages of the shipped program, in the order the run calls them.
-// A stage joins the table once it is built; README's status line says which
-// stages the program has.
+// The stages of the shipped program, in the order the run calls them, each
+// with the bit it sets in the run's result mask when it fails. The SQL
+// instance stage runs in complete removal only, on listings of its own.
 #include "core/removal_run.h"
 #include "removers/folders.h"
-#include "removers/services.h"
 #include "removers/registry.h"
+#include "removers/services.h"
 #include "removers/sql_instance.h"
 
 namespace {

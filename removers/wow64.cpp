@@ -2,13 +2,10 @@
 
 namespace {
 
-// GetProcAddress's result, converted through void (*)(), the one function
-// type that converts to any other without a warning.
+// An export of a module the process has loaded already.
 template <class F> F LookUp(const char *module, const char *name) {
     HMODULE handle = GetModuleHandleA(module);
-    if (handle == NULL)
-        return NULL;
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(handle, name)));
+    return handle == NULL ? NULL : LookUpExport<F>(handle, name);
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 // All three functions are looked up by name: older Windows lacks them.
 #pragma once
 
-#include "win32.h"
+#include "exports.h"
 
 // True when the program runs as a 32-bit process on 64-bit Windows.
 bool IsWow64();

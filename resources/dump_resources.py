@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
-"""Prints the resources embedded in a built program, decoded, and checks the
-entry listing and the icon against their sources in this folder:
+"""Prints the resources embedded in a built program, decoded, and checks them
+against their sources in this folder: the entry listing, the dialog, the icon
+and the manifest, each under its id of resource.h in English (United States).
+The win32 build runs it as the ctest "resources":
 
     python3 resources/dump_resources.py build/win32/ZeltraES_RT.exe
 
 Exit status 1 when a check fails. Standard library only.
 """
 import os
+import re
 import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
+ENGLISH_US = 1033
+MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID
 
 
 def resources(data):
@@ -58,7 +63,17 @@ def text_or_ordinal(b, at):
     return b[at:end].decode("utf-16-le"), end + 2
 
 
-def print_dialog(b):
+def source(name):
+    return open(os.path.join(HERE, name), "rb").read()
+
+
+def resource_ids():
+    """The #define NAME NUMBER lines of resource.h."""
+    return {name: int(value) for name, value in re.findall(r"#define\s+(\w+)\s+(\d+)", source("resource.h").decode())}
+
+
+def dialog(b):
+    """Prints a DIALOGEX template; returns its control ids."""
     _, signature, _, ex_style, style, items, x, y, cx, cy = struct.unpack_from("<HHIIIHhhhh", b, 0)
     at = 26
     menu, at = text_or_ordinal(b, at)
@@ -69,6 +84,7 @@ def print_dialog(b):
     print("  %s, style %08x, ex-style %x, at %d,%d size %d x %d, caption %r, menu %r, class %r"
           % ("DIALOGEX" if signature == 0xFFFF else "DIALOG", style, ex_style, x, y, cx, cy, caption, menu, cls))
     print("  font %d pt %r, weight %d, italic %d, charset %d" % (points, face, weight, italic, charset))
+    controls = []
     for _ in range(items):
         at = (at + 3) & ~3
         _, ex, style, x, y, cx, cy, control = struct.unpack_from("<IIIhhhhI", b, at)
@@ -77,29 +93,44 @@ def print_dialog(b):
         at += 2 + struct.unpack_from("<H", b, at)[0]
         print("  control %d: class %r, text %r, style %08x, ex-style %x, at %d,%d size %d x %d"
               % (control, cls, text, style, ex, x, y, cx, cy))
+        controls.append(control)
+    return controls
 
 
 def main(path):
     found = resources(open(path, "rb").read())
-    ok = True
+    ids = resource_ids()
+    failures = []
+
+    def check(ok, what):
+        print("  %s: %s" % (what, "yes" if ok else "NO"))
+        if not ok:
+            failures.append(what)
+
     for (kind, name, language), b in sorted(found.items(), key=str):
         print("%s %s, language %d, %d bytes" % (kind, name, language, len(b)))
         if kind == RT_DIALOG:
-            print_dialog(b)
+            controls = dialog(b)
+            if name == ids["IDD_MAIN"]:
+                expected = sorted(v for k, v in ids.items() if k.startswith("IDC_"))
+                check(sorted(controls) == expected, "the controls of resource.h")
         elif kind == RT_GROUP_ICON:
             print("  %d image(s); first: %d x %d, %d bits" % (struct.unpack_from("<H", b, 4)[0],
                                                              b[6] or 256, b[7] or 256, struct.unpack_from("<H", b, 12)[0]))
         elif kind == RT_ICON:
-            same = b == open(os.path.join(HERE, "app.ico"), "rb").read()[22:]
-            print("  the image of app.ico:", same)
-            ok &= same
+            check(b == source("app.ico")[22:], "the image of app.ico")
         elif kind == RT_MANIFEST:
             print("  " + b.decode("utf-8").replace("\n", "\n  "))
+            check(b == source("app.manifest"), "byte for byte app.manifest")
         elif kind == "ENTRYLISTINGS":
-            same = b == open(os.path.join(HERE, "entry_listing.txt"), "rb").read()
-            print("  byte for byte entry_listing.txt:", same)
-            ok &= same
-    return 0 if ok else 1
+            check(b == source("entry_listing.txt"), "byte for byte entry_listing.txt")
+    for kind, name in (("ENTRYLISTINGS", ids["IDR_ENTRYLISTINGS"]), (RT_DIALOG, ids["IDD_MAIN"]),
+                       (RT_GROUP_ICON, ids["IDI_APP"]), (RT_MANIFEST, MANIFEST_ID)):
+        if (kind, name, ENGLISH_US) not in found:
+            failures.append("no resource %s %s in language %d" % (kind, name, ENGLISH_US))
+    for failure in failures:
+        print("FAILED:", failure)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -19,12 +19,18 @@ namespace sim {
 void Reset();
 
 // ---- injected failures ----
+constexpr unsigned kAlways = 0xFFFFFFFFu;
 // Makes the next `times` calls of `api` (after `skip` matching calls) fail
 // with `error`. With a subject, only calls whose main argument (path, name,
-// resource type) contains it, case-insensitively, match.
-void FailCall(const std::string &api, DWORD error, unsigned skip = 0, unsigned times = 1,
-              const std::string &subject = "");
-constexpr unsigned kAlways = 0xFFFFFFFFu;
+// resource type) contains it, case-insensitively, match:
+// sim::FailCall("DeleteFileA", {.error = 32, .skip = 1, .subject = "Held"}).
+struct Failure {
+    DWORD error;
+    unsigned skip = 0;
+    unsigned times = 1; // kAlways: every matching call from then on
+    std::string subject = "";
+};
+void FailCall(const std::string &api, const Failure &failure);
 
 // ---- clock ----
 void SetTickCount(DWORD ticks);
@@ -195,7 +201,7 @@ void SetProgramFolder(const std::string &folder);
 struct ProcessLaunch {
     std::string application; // as passed; empty for NULL
     std::string commandLine;
-    std::string started;     // the program's path; empty when none was found
+    std::string started; // the program's path; empty when none was found
 };
 std::vector<ProcessLaunch> ProcessLaunches();
 void InstallProduct(const std::string &productCode);

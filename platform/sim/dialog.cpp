@@ -46,7 +46,8 @@ struct Window {
     bool destroyed = false;
 };
 
-// Dialog template 101 as resources/app.rc describes it.
+// Dialog template IDD_MAIN as resources/app.rc describes it (a unit test of
+// the main dialog holds the two together).
 const LONG kDialogStyle = static_cast<LONG>(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX |
                                             DS_MODALFRAME | DS_CENTER | DS_SETFONT | DS_FIXEDSYS | DS_3DLOOK);
 const int kDialogCx = 274, kDialogCy = 48;

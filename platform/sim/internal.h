@@ -32,9 +32,7 @@ struct Object {
 uintptr_t AddHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> FindHandle(const void *handle);
 bool RemoveHandle(const void *handle);
-size_t CountHandles(const char *kind);
 std::vector<std::shared_ptr<Object>> AllHandles();
-void ResetHandles();
 
 template <class T> std::shared_ptr<T> Lookup(const void *handle) {
     return std::dynamic_pointer_cast<T>(FindHandle(handle));
@@ -52,7 +50,6 @@ template <class T> std::vector<std::shared_ptr<T>> AllOf() {
 // (optionally only for calls whose subject contains the scripted text); the
 // error code is stored in *code.
 bool TakeFault(const char *api, const char *subject, DWORD *code);
-void ResetFaults();
 
 // Sets the thread's last error and returns `result`, for one-line failures.
 template <class R> R Fail(DWORD code, R result) {
@@ -77,13 +74,10 @@ std::string LeafName(const std::string &normalized);
 void RegisterExport(const char *module, const char *function, FARPROC address);
 void RegisterDefaultExports();
 
-// Waits for a thread handle of CreateThread, or a process handle of
-// CreateProcessA; false when the handle is not of that kind.
-bool WaitForThread(const void *handle, DWORD ms, DWORD *result);
+// Waits for a process handle of CreateProcessA; false when the handle is not
+// of that kind.
 bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 
-// True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
-bool IsAdministratorsSid(PSID sid);
 // "S-1-5-32-544" and the like for a live SID; empty for anything else.
 std::string SidString(PSID sid);
 
@@ -93,7 +87,6 @@ DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().
-void ResetKernel();
 void ResetFiles();
 void ResetUi();
 void ResetSecurity();

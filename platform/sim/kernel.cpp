@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "resources/resource.h"
 #include "sim/control.h"
 #include "sim/internal.h"
 
@@ -39,15 +40,31 @@ HandleTable &Handles() {
 
 struct Fault {
     std::string api;
-    DWORD error;
-    unsigned skip;
-    unsigned times;
-    std::string subject;
+    sim::Failure failure;
 };
 
 std::vector<Fault> &Faults() {
     static std::vector<Fault> faults;
     return faults;
+}
+
+size_t CountHandles(const char *kind) {
+    SIM_LOCK();
+    size_t n = 0;
+    for (auto &entry : Handles().objects)
+        if (std::strcmp(entry.second->Kind(), kind) == 0)
+            ++n;
+    return n;
+}
+
+void ResetHandles() {
+    SIM_LOCK();
+    Handles().objects.clear();
+}
+
+void ResetFaults() {
+    SIM_LOCK();
+    Faults().clear();
 }
 
 } // namespace
@@ -72,15 +89,6 @@ bool RemoveHandle(const void *handle) {
     return Handles().objects.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
 }
 
-size_t CountHandles(const char *kind) {
-    SIM_LOCK();
-    size_t n = 0;
-    for (auto &entry : Handles().objects)
-        if (std::strcmp(entry.second->Kind(), kind) == 0)
-            ++n;
-    return n;
-}
-
 std::vector<std::shared_ptr<Object>> AllHandles() {
     SIM_LOCK();
     std::vector<std::shared_ptr<Object>> out;
@@ -89,34 +97,24 @@ std::vector<std::shared_ptr<Object>> AllHandles() {
     return out;
 }
 
-void ResetHandles() {
-    SIM_LOCK();
-    Handles().objects.clear();
-}
-
 bool TakeFault(const char *api, const char *subject, DWORD *code) {
     SIM_LOCK();
     for (auto it = Faults().begin(); it != Faults().end(); ++it) {
         if (it->api != api)
             continue;
-        if (!it->subject.empty() &&
-            (subject == nullptr || Upper(subject).find(Upper(it->subject)) == std::string::npos))
+        sim::Failure &f = it->failure;
+        if (!f.subject.empty() && (subject == nullptr || Upper(subject).find(Upper(f.subject)) == std::string::npos))
             continue;
-        if (it->skip > 0) {
-            --it->skip;
+        if (f.skip > 0) {
+            --f.skip;
             continue;
         }
-        *code = it->error;
-        if (it->times != kAlways && --it->times == 0)
+        *code = f.error;
+        if (f.times != kAlways && --f.times == 0)
             Faults().erase(it);
         return true;
     }
     return false;
-}
-
-void ResetFaults() {
-    SIM_LOCK();
-    Faults().clear();
 }
 
 std::string Upper(const std::string &text) {
@@ -273,14 +271,6 @@ void JoinThreads() {
             t->thread.join();
 }
 
-} // namespace
-
-void RegisterExport(const char *module, const char *function, FARPROC address) {
-    SIM_LOCK();
-    if (Module *m = FindModule(std::string(module)))
-        m->exports[function] = address;
-}
-
 bool WaitForThread(const void *handle, DWORD ms, DWORD *result) {
     auto thread = Lookup<ThreadObject>(handle);
     if (!thread)
@@ -306,8 +296,16 @@ void ResetKernel() {
     for (Resource &r : Resources())
         Unmap(r);
     Resources().clear();
-    PutResource("ENTRYLISTINGS", 102,
+    PutResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS,
                 std::string(reinterpret_cast<const char *>(kEntryListingBytes), kEntryListingBytesSize));
+}
+
+} // namespace
+
+void RegisterExport(const char *module, const char *function, FARPROC address) {
+    SIM_LOCK();
+    if (Module *m = FindModule(std::string(module)))
+        m->exports[function] = address;
 }
 
 } // namespace sim::detail
@@ -477,9 +475,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 
 namespace sim {
 
-void FailCall(const std::string &api, DWORD error, unsigned skip, unsigned times, const std::string &subject) {
+void FailCall(const std::string &api, const Failure &failure) {
     SIM_LOCK();
-    Faults().push_back(Fault{api, error, skip, times, subject});
+    Faults().push_back(Fault{api, failure});
 }
 
 void SetTickCount(DWORD ticks) { g_ticks = ticks; }

@@ -45,6 +45,14 @@ std::set<SimSid *> &LiveSids() {
     return sids;
 }
 
+// True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
+bool IsAdministratorsSid(PSID sid) {
+    auto *s = static_cast<SimSid *>(sid);
+    static const BYTE nt[6] = SECURITY_NT_AUTHORITY;
+    return LiveSids().count(s) && std::memcmp(s->authority, nt, 6) == 0 && s->count == 2 &&
+           s->sub[0] == SECURITY_BUILTIN_DOMAIN_RID && s->sub[1] == DOMAIN_ALIAS_RID_ADMINS;
+}
+
 BOOL WINAPI SimCheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
     SIM_LOCK();
     DWORD code;
@@ -57,13 +65,6 @@ BOOL WINAPI SimCheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
 }
 
 } // namespace
-
-bool IsAdministratorsSid(PSID sid) {
-    auto *s = static_cast<SimSid *>(sid);
-    static const BYTE nt[6] = SECURITY_NT_AUTHORITY;
-    return LiveSids().count(s) && std::memcmp(s->authority, nt, 6) == 0 && s->count == 2 &&
-           s->sub[0] == SECURITY_BUILTIN_DOMAIN_RID && s->sub[1] == DOMAIN_ALIAS_RID_ADMINS;
-}
 
 void RegisterSecurityExports() {
     RegisterExport("advapi32.dll", "CheckTokenMembership",

@@ -531,13 +531,6 @@ DWORD WaitForSingleObject(HANDLE h, DWORD ms);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD code);
 HLOCAL LocalFree(HLOCAL mem);
 
-// Looked up at run time on Windows; the simulation serves them through GetProcAddress.
-typedef BOOL(WINAPI *IsWow64ProcessFn)(HANDLE, PBOOL);
-typedef BOOL(WINAPI *Wow64DisableWow64FsRedirectionFn)(LPVOID *);
-typedef BOOL(WINAPI *Wow64RevertWow64FsRedirectionFn)(LPVOID);
-typedef BOOL(WINAPI *CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
-typedef LONG(WINAPI *RegDeleteKeyExAFn)(HKEY, LPCSTR, REGSAM, DWORD);
-
 // ---- shlwapi ----
 LPSTR StrChrA(LPCSTR s, WORD c);
 LPSTR StrStrA(LPCSTR haystack, LPCSTR needle);

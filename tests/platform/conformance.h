@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "win32.h"
+#include "exports.h"
 
 namespace conformance {
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "conformance.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ using namespace conformance;
 TEST(Resources, TheEmbeddedListingIsFoundByNumberAndTypeName) {
     HMODULE self = GetModuleHandleA(NULL);
     ASSERT_NE(self, nullptr);
-    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(102), "ENTRYLISTINGS");
+    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_ENTRYLISTINGS), "ENTRYLISTINGS");
     ASSERT_NE(res, nullptr);
     EXPECT_EQ(SizeofResource(self, res), 2473u) << "no terminating zero is added";
     HGLOBAL loaded = LoadResource(self, res);
@@ -26,9 +27,9 @@ TEST(Resources, TheEmbeddedListingIsFoundByNumberAndTypeName) {
     EXPECT_EQ(std::string(data, 7), "/*\tNS: ");
 
     SetLastError(kSentinel);
-    EXPECT_EQ(FindResourceA(self, MAKEINTRESOURCEA(103), "ENTRYLISTINGS"), nullptr);
+    EXPECT_EQ(FindResourceA(self, MAKEINTRESOURCEA(IDR_ENTRYLISTINGS + 1), "ENTRYLISTINGS"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
-    EXPECT_EQ(FindResourceA(self, MAKEINTRESOURCEA(102), "NOSUCHTYPE"), nullptr);
+    EXPECT_EQ(FindResourceA(self, MAKEINTRESOURCEA(IDR_ENTRYLISTINGS), "NOSUCHTYPE"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
 }
 
@@ -63,7 +64,7 @@ TEST(Kernel, ASecondCreationOfANamedMutexSays183) {
 TEST(Security, TheAdministratorsCheckIsLookedUpAtRunTime) {
     HMODULE advapi = LoadLibraryA("advapi32.dll");
     ASSERT_NE(advapi, nullptr);
-    auto check = reinterpret_cast<CheckTokenMembershipFn>(GetProcAddress(advapi, "CheckTokenMembership"));
+    auto check = LookUpExport<CheckTokenMembershipFn>(advapi, "CheckTokenMembership");
     ASSERT_NE(check, nullptr);
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = NULL;

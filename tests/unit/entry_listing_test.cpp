@@ -1,6 +1,7 @@
 #include <string>
 
 #include "core/entry_listing.h"
+#include "resources/resource.h"
 #include "test_support.h"
 
 namespace {
@@ -11,7 +12,7 @@ class EntryListing : public MachineTest {
 
     // Loads a listing text of the test's own as the embedded resource.
     void Load(const std::string &text) {
-        sim::SetResource("ENTRYLISTINGS", 102, text);
+        sim::SetResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS, text);
         ASSERT_EQ(LoadEntryListing(&cursor), 1);
     }
 
@@ -74,14 +75,14 @@ TEST_F(EntryListing, TheResourceIsNeverWrittenAndEachLoadIsAFreshCopy) {
 TEST_F(EntryListing, EveryFailingResourceCallFailsTheLoadAndKeepsTheCursor) {
     OpenLog();
     for (const char *api : {"FindResourceA", "LoadResource", "SizeofResource", "LockResource"}) {
-        sim::FailCall(api, ERROR_RESOURCE_DATA_NOT_FOUND);
+        sim::FailCall(api, {.error = ERROR_RESOURCE_DATA_NOT_FOUND});
         cursor.Position = reinterpret_cast<char *>(0x1234);
         EXPECT_EQ(LoadEntryListing(&cursor), 0) << api;
         EXPECT_EQ(cursor.Position, reinterpret_cast<char *>(0x1234)) << api;
     }
-    sim::RemoveResource("ENTRYLISTINGS", 102);
+    sim::RemoveResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS);
     EXPECT_EQ(LoadEntryListing(&cursor), 0);
-    sim::SetResource("ENTRYLISTINGS", 102, "");
+    sim::SetResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS, "");
     EXPECT_EQ(LoadEntryListing(&cursor), 0) << "a resource of size 0";
     std::string fiveLines;
     for (int i = 0; i < 6; ++i)

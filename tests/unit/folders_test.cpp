@@ -122,13 +122,13 @@ TEST_F(RemoveFoldersTest, UnknownLocationCodeEndsTheStageWhereItStands) {
 TEST_F(RemoveFoldersTest, ProgramFilesFallsBackWhenItsExpansionFails) {
     sim::SetEnvironment("ProgramFiles(x86)", "C:\\PF86");
     sim::PlantFile("C:\\PF86\\Zeltra\\a.txt");
-    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY, 0, 1, "%PROGRAMFILES%");
+    sim::FailCall("ExpandEnvironmentStringsA", {.error = ERROR_NOT_ENOUGH_MEMORY, .subject = "%PROGRAMFILES%"});
     EXPECT_EQ(Run({"1\\Zeltra"}), 0);
     EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n" + OneFileFolder("C:\\PF86\\Zeltra", "a.txt"));
 
-    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY, 0, 2);
+    sim::FailCall("ExpandEnvironmentStringsA", {.error = ERROR_NOT_ENOUGH_MEMORY, .times = 2});
     EXPECT_EQ(Run({"1\\Zeltra"}), kExpansionFailed);
-    sim::FailCall("ExpandEnvironmentStringsA", ERROR_NOT_ENOUGH_MEMORY);
+    sim::FailCall("ExpandEnvironmentStringsA", {.error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(Run({"6\\Zeltra"}), kExpansionFailed) << "only code 1 has a fallback";
     EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n");
 }
@@ -163,10 +163,10 @@ TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
     sim::PlantFile("C:\\Data\\Tree\\a.txt");
     sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
     sim::PlantFile("C:\\Data\\Tree\\b.txt");
-    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
     sim::PlantFolder("C:\\Data\\Kept");
     SetFileAttributesA("C:\\Data\\Kept", FILE_ATTRIBUTE_READONLY);
-    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED, 0, 1, "Kept");
+    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .subject = "Kept"});
 
     EXPECT_EQ(Run({"5\\C:\\Data\\Tree", "5\\C:\\Data\\Kept"}), kQueueFailed);
     EXPECT_EQ(NewLog(), "FILENAME:: a.txt\r\nINFO:: (Deleting file) 32\r\n"
@@ -197,7 +197,7 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
          [] {
              sim::PlantFile("C:\\Data\\f.txt");
              sim::HoldOpenElsewhere("C:\\Data\\f.txt");
-             sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+             sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
          },
          kQueueFailed, 0, 0, true},
         {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
@@ -224,7 +224,7 @@ TEST_F(RemoveFoldersTest, DriverFileIsReachedWithRedirectionOffOnlyUnderWow64) {
     EXPECT_EQ(Run({"3\\z.sys"}), 0) << "without the switch the entry is skipped";
     sim::Reset();
     sim::PlantFile(driver);
-    sim::FailCall("Wow64DisableWow64FsRedirection", ERROR_INVALID_FUNCTION);
+    sim::FailCall("Wow64DisableWow64FsRedirection", {.error = ERROR_INVALID_FUNCTION});
     EXPECT_EQ(Run({"3\\z.sys"}), 0);
     EXPECT_TRUE(sim::Exists(driver));
 
@@ -251,7 +251,7 @@ TEST_F(RemoveFoldersTest, AnyFailingEntryFailsTheStage) {
     // Inside a tree too, a later subfolder's success keeps an earlier failure.
     sim::PlantFile("C:\\Data\\Tree\\A\\a.txt");
     sim::HoldOpenElsewhere("C:\\Data\\Tree\\A\\a.txt");
-    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED);
+    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
     sim::PlantFile("C:\\Data\\Tree\\B\\b.txt");
     EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed);
     EXPECT_FALSE(sim::Exists("C:\\Data\\Tree\\B"));
@@ -352,7 +352,7 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n"
                         "DIRNAME:: C:\\SQL\r\n");
 
-    sim::FailCall("MoveFileExA", ERROR_ACCESS_DENIED, 0, sim::kAlways);
+    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nDIRNAME:: C:\\SQL\r\n");

@@ -1,6 +1,10 @@
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,6 +97,66 @@ sim::WindowState Control(int id) {
 
 bool Enabled(int id) { return !(Control(id).style & WS_DISABLED); }
 
+// The main dialog's template as resources/app.rc writes it: the dialog
+// (id 0) and its controls, with the styles the resource compiler gives them.
+struct TemplateWindow {
+    int id;
+    std::string className;
+    LONG style;
+    std::vector<int> box; // x, y, cx, cy
+};
+
+// A style expression of app.rc: names joined by "|"; "NOT name" clears one.
+LONG RcStyle(const std::string &expression, LONG style) {
+    static const std::map<std::string, LONG> kNames = {
+        {"DS_SETFONT", DS_SETFONT},   {"DS_MODALFRAME", DS_MODALFRAME}, {"DS_3DLOOK", DS_3DLOOK},
+        {"DS_FIXEDSYS", DS_FIXEDSYS}, {"DS_CENTER", DS_CENTER},         {"WS_POPUP", static_cast<LONG>(WS_POPUP)},
+        {"WS_VISIBLE", WS_VISIBLE},   {"WS_CAPTION", WS_CAPTION},       {"WS_SYSMENU", WS_SYSMENU},
+        {"WS_GROUP", WS_GROUP},       {"WS_TABSTOP", WS_TABSTOP},       {"WS_MINIMIZEBOX", WS_MINIMIZEBOX},
+        {"WS_BORDER", WS_BORDER},     {"SS_CENTER", SS_CENTER},         {"BS_PUSHBUTTON", BS_PUSHBUTTON}};
+    std::smatch term;
+    for (auto at = expression.cbegin(); std::regex_search(at, expression.cend(), term, std::regex(R"((NOT\s+)?(\w+))"));
+         at = term[0].second) {
+        auto found = kNames.find(term[2]);
+        EXPECT_NE(found, kNames.end()) << "a style this test does not know: " << term[2];
+        if (found != kNames.end())
+            style = term[1].matched ? style & ~found->second : style | found->second;
+    }
+    return style;
+}
+
+std::vector<TemplateWindow> AppRcDialog() {
+    static const std::map<std::string, int> kIds = {{"IDC_TITLE", IDC_TITLE},
+                                                    {"IDC_PROGRESS", IDC_PROGRESS},
+                                                    {"IDC_REMOVE_PRODUCT", IDC_REMOVE_PRODUCT},
+                                                    {"IDC_REMOVE_COMPLETELY", IDC_REMOVE_COMPLETELY}};
+    std::ifstream file(ZRT_SOURCE_DIR "/resources/app.rc");
+    std::stringstream bytes;
+    bytes << file.rdbuf();
+    const std::string rc = bytes.str();
+    std::smatch m;
+    const std::string number = R"(\s*(\d+)\s*)";
+    if (!std::regex_search(rc, m,
+                           std::regex("IDD_MAIN DIALOGEX" + number + "," + number + "," + number + "," + number +
+                                      R"(STYLE\s+([^]*?)\nCAPTION[^]*?\nBEGIN\n([^]*?)\nEND)"))) {
+        ADD_FAILURE() << "no IDD_MAIN DIALOGEX in app.rc";
+        return {};
+    }
+    std::vector<TemplateWindow> windows = {
+        {0, "#32770", RcStyle(m[5], 0), {std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])}}};
+    // CONTROL text, id, class, style, x, y, cx, cy: the resource compiler puts
+    // WS_CHILD | WS_VISIBLE before the style.
+    const std::string body = m[6];
+    std::regex control(R"rc(CONTROL\s+"[^"]*"\s*,\s*(\w+)\s*,\s*"([^"]*)"\s*,([^,]*),)rc" + number + "," + number +
+                       "," + number + "," + number);
+    for (auto at = body.cbegin(); std::regex_search(at, body.cend(), m, control); at = m[0].second)
+        windows.push_back({kIds.count(m[1]) ? kIds.at(m[1]) : -1,
+                           m[2],
+                           RcStyle(m[3], static_cast<LONG>(WS_CHILD | WS_VISIBLE)),
+                           {std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]), std::stoi(m[7])}});
+    return windows;
+}
+
 class MainDialog : public MachineTest {
   protected:
     void SetUp() override {
@@ -179,6 +243,23 @@ TEST_F(MainDialog, OpensWithItsTextsTheBoldTitleFontAndWhiteBackgrounds) {
     EXPECT_TRUE(sim::MessageBoxes().empty());
     EXPECT_EQ(Log(), "");
     EXPECT_EQ(sim::LiveFonts(), 0u) << "the title font goes with the dialog";
+}
+
+TEST_F(MainDialog, TheSimulatedDialogIsTheTemplateOfAppRc) {
+    auto compare = sim::Step([](HWND) {
+        auto windows = AppRcDialog();
+        EXPECT_EQ(windows.size(), 5u) << "the dialog and its four controls";
+        for (const TemplateWindow &expected : windows) {
+            SCOPED_TRACE("window " + std::to_string(expected.id));
+            sim::WindowState shown = Control(expected.id);
+            EXPECT_EQ(shown.className, expected.className);
+            // A progress bar trades WS_BORDER for an edge of its own when created.
+            LONG border = expected.className == "msctls_progress32" ? static_cast<LONG>(WS_BORDER) : 0;
+            EXPECT_EQ(shown.style, expected.style & ~border);
+            EXPECT_EQ(std::vector<int>({shown.x, shown.y, shown.cx, shown.cy}), expected.box);
+        }
+    });
+    EXPECT_EQ(RunProgram({compare, sim::CloseDialog()}, {}), 0);
 }
 
 TEST_F(MainDialog, AClickAnsweredNoLeavesItIdleWithTheStartLineLogged) {
@@ -316,7 +397,7 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
             EXPECT_FALSE(Control(IDC_PROGRESS).style & WS_VISIBLE);
         });
     };
-    sim::FailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY);
+    sim::FailCall("CreateThread", {.error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_COMPLETELY), notStarted(2, kCompletely), sim::CloseDialog()}, {IDYES}),
               0);
     ExpectBoxes({Confirmation(kConfirmCompletely)});
@@ -324,7 +405,7 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
 
     // A confirmation box that cannot be shown is no consent.
     FreshMachine();
-    sim::FailCall("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY, 0, 1, "Do you want to continue?");
+    sim::FailCall("MessageBoxA", {.error = ERROR_NOT_ENOUGH_MEMORY, .subject = "Do you want to continue?"});
     EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_COMPLETELY), notStarted(0, kCompletely), sim::CloseDialog()}, {}), 0);
     EXPECT_TRUE(sim::MessageBoxes().empty());
     EXPECT_EQ(sim::OpenHandles("thread"), 0u);
@@ -332,7 +413,8 @@ TEST_F(MainDialog, ARunThatCannotStartLeavesTheButtonsEnabledAndShowsNothingMore
 }
 
 TEST_F(MainDialog, AMessageIsLeftUnhandledWhenTheProgressClassCannotBeRegistered) {
-    auto commonControlsFail = sim::Step([](HWND) { sim::FailCall("InitCommonControlsEx", ERROR_ACCESS_DENIED); });
+    auto commonControlsFail =
+        sim::Step([](HWND) { sim::FailCall("InitCommonControlsEx", {.error = ERROR_ACCESS_DENIED}); });
     auto stillOpen = sim::Step([](HWND) { EXPECT_FALSE(Control(0).destroyed); });
     EXPECT_EQ(RunProgram({commonControlsFail, sim::CloseDialog(), stillOpen, sim::CloseDialog()}, {}), 0);
     std::vector<UINT> closes;

@@ -72,7 +72,7 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
         sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
         sim::SetPrivilegeHeld(kTakeOwnership, c.held);
         if (*c.api)
-            sim::FailCall(c.api, ERROR_ACCESS_DENIED);
+            sim::FailCall(c.api, {.error = ERROR_ACCESS_DENIED});
         EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -1) << c.api;
         EXPECT_FALSE(sim::PrivilegeEnabled(kTakeOwnership)) << c.api;
         EXPECT_TRUE(sim::NamedSecurityCalls().empty()) << c.api;
@@ -83,7 +83,7 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
 
 TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) {
     for (const char *api : {"AllocateAndInitializeSid", "SetEntriesInAclA", "SetNamedSecurityInfoA"}) {
-        sim::FailCall(api, ERROR_NOT_ENOUGH_MEMORY);
+        sim::FailCall(api, {.error = ERROR_NOT_ENOUGH_MEMORY});
         EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
         EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << api;
         ExpectNothingLeftOpen();
@@ -91,8 +91,8 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
     // An absent key.
     EXPECT_EQ(GrantRegistryKeyAccess(HKEY_USERS, "S-1-5-18\\Absent"), -2);
     // A release that fails does not undo a list that was set.
-    sim::FailCall("FreeSid", ERROR_INVALID_PARAMETER);
-    sim::FailCall("LocalFree", ERROR_INVALID_HANDLE);
+    sim::FailCall("FreeSid", {.error = ERROR_INVALID_PARAMETER});
+    sim::FailCall("LocalFree", {.error = ERROR_INVALID_HANDLE});
     EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
     EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value());
 }

@@ -232,7 +232,7 @@ TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
     sim::PlantKey("HKCU\\Software\\Zeltra\\" + std::string(300, 'n'));
     // A subkey that is listed but cannot be opened as listed: no progress.
     sim::PlantKey("HKCU\\Software\\Other\\Ghost");
-    sim::FailCall("RegOpenKeyExA", ERROR_FILE_NOT_FOUND, 0, sim::kAlways, "Ghost");
+    sim::FailCall("RegOpenKeyExA", {.error = ERROR_FILE_NOT_FOUND, .times = sim::kAlways, .subject = "Ghost"});
     EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), kRegistryKeyRemains);
     std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
     EXPECT_EQ(Log(), "Registry_1:: HKCU\\Software\\Zeltra\r\n" + refusedThrice +

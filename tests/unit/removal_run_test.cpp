@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "core/removal_run.h"
+#include "resources/resource.h"
 #include "test_support.h"
 
 namespace {
@@ -100,7 +101,7 @@ TEST_F(RemovalRun, EveryStageRunsWhateverFailsAndSetsItsBit) {
 }
 
 TEST_F(RemovalRun, AnUnloadableListingEndsTheRunWithNothingShown) {
-    sim::RemoveResource("ENTRYLISTINGS", 102);
+    sim::RemoveResource("ENTRYLISTINGS", IDR_ENTRYLISTINGS);
     g_raise[0].files = 1;
     EXPECT_EQ(Run(2), -2);
     EXPECT_TRUE(g_calls.empty());

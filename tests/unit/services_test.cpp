@@ -43,8 +43,8 @@ std::string Waiting(const std::string &name, int times) {
 
 TEST_F(StopServicesTest, StopsDisablesAndDeletesWhateverStateTheServiceIsIn) {
     sim::PlantService("Prompt");
-    sim::PlantService("Slow", {SERVICE_RUNNING, SERVICE_AUTO_START, 2, 0, false});
-    sim::PlantService("Idle", {SERVICE_STOPPED, SERVICE_DEMAND_START, 0, 0, false});
+    sim::PlantService("Slow", {.stopPolls = 2});
+    sim::PlantService("Idle", {.state = SERVICE_STOPPED, .startType = SERVICE_DEMAND_START});
     sim::PlantKey("HKLM\\SYSTEM\\CurrentControlSet\\Services\\Prompt\\Parameters");
 
     EXPECT_EQ(Run({"Prompt", "Missing", "Slow", "Idle"}), 0);
@@ -64,7 +64,7 @@ TEST_F(StopServicesTest, StopsDisablesAndDeletesWhateverStateTheServiceIsIn) {
 }
 
 TEST_F(StopServicesTest, StuckServiceGetsThirtyWaitsAndIsLeftDisabled) {
-    sim::PlantService("Stuck", {SERVICE_RUNNING, SERVICE_AUTO_START, sim::kAlways, 0, false});
+    sim::PlantService("Stuck", {.stopPolls = sim::kAlways});
     sim::PlantService("Next");
 
     EXPECT_EQ(Run({"Stuck", "Next"}), 0) << "a service that will not stop is no failure";
@@ -80,10 +80,10 @@ TEST_F(StopServicesTest, StuckServiceGetsThirtyWaitsAndIsLeftDisabled) {
 }
 
 TEST_F(StopServicesTest, MarkedForDeletionIsNoFailureAtEitherStep) {
-    sim::PlantService("Marked", {SERVICE_RUNNING, SERVICE_AUTO_START, 0, 0, true});
+    sim::PlantService("Marked", {.markedForDelete = true});
     sim::PlantService("Racing");
     // Someone else deletes it between our stop and our delete.
-    sim::FailCall("DeleteService", ERROR_SERVICE_MARKED_FOR_DELETE, 0, 1, "Racing");
+    sim::FailCall("DeleteService", {.error = ERROR_SERVICE_MARKED_FOR_DELETE, .subject = "Racing"});
 
     EXPECT_EQ(Run({"Marked", "Racing"}), 0);
     EXPECT_EQ(Log(), "SERVICE_1:: Marked\r\nINFO:: (Changing Config) Marked for Deletion\r\nCONTINUE..\r\n"
@@ -93,8 +93,8 @@ TEST_F(StopServicesTest, MarkedForDeletionIsNoFailureAtEitherStep) {
 }
 
 TEST_F(StopServicesTest, RefusedStopFailsTheStageEvenWhenALaterStopIsTolerated) {
-    sim::PlantService("Guarded", {SERVICE_RUNNING, SERVICE_AUTO_START, 0, ERROR_ACCESS_DENIED, false});
-    sim::PlantService("Idle", {SERVICE_STOPPED, SERVICE_AUTO_START, 0, 0, false});
+    sim::PlantService("Guarded", {.stopError = ERROR_ACCESS_DENIED});
+    sim::PlantService("Idle", {.state = SERVICE_STOPPED});
 
     EXPECT_EQ(Run({"Guarded", "Idle"}), kServiceStopRefused);
     EXPECT_EQ(Log(),
@@ -109,12 +109,12 @@ TEST_F(StopServicesTest, RefusedStopFailsTheStageEvenWhenALaterStopIsTolerated) 
 TEST_F(StopServicesTest, EachStepsFailureIsLoggedAndTheLastOneReturned) {
     for (const char *name : {"A", "B", "C", "D", "E"})
         sim::PlantService(name);
-    sim::FailCall("OpenServiceA", ERROR_ACCESS_DENIED, 0, 1, "A");
-    sim::FailCall("ChangeServiceConfigA", ERROR_INVALID_PARAMETER, 0, 1, "B");
-    sim::FailCall("DeleteService", ERROR_ACCESS_DENIED, 0, 1, "C");
+    sim::FailCall("OpenServiceA", {.error = ERROR_ACCESS_DENIED, .subject = "A"});
+    sim::FailCall("ChangeServiceConfigA", {.error = ERROR_INVALID_PARAMETER, .subject = "B"});
+    sim::FailCall("DeleteService", {.error = ERROR_ACCESS_DENIED, .subject = "C"});
     // No state reported at all: D counts as not stopped, whatever C left.
-    sim::FailCall("ControlService", ERROR_SERVICE_REQUEST_TIMEOUT, 0, 1, "D");
-    sim::FailCall("QueryServiceStatus", ERROR_INVALID_HANDLE, 0, 1, "D");
+    sim::FailCall("ControlService", {.error = ERROR_SERVICE_REQUEST_TIMEOUT, .subject = "D"});
+    sim::FailCall("QueryServiceStatus", {.error = ERROR_INVALID_HANDLE, .subject = "D"});
     std::string longName(600, 'L');
 
     EXPECT_EQ(Run({"A", "B", "C", "D", longName, "E"}), kServiceNotOpened) << "the last failure: the long name";
@@ -131,7 +131,7 @@ TEST_F(StopServicesTest, EachStepsFailureIsLoggedAndTheLastOneReturned) {
 
 TEST_F(StopServicesTest, UnopenedServiceManagerLeavesTheSectionToTheNextStage) {
     sim::PlantService("Prompt");
-    sim::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    sim::FailCall("OpenSCManagerA", {.error = ERROR_ACCESS_DENIED});
 
     EXPECT_EQ(Run({"Prompt"}), kServiceManagerClosed);
     EXPECT_EQ(Log(), "ERROR:: Opening SCM\r\nEXITING..\r\n");
@@ -153,7 +153,7 @@ TEST_F(StopServicesTest, ListingFaultsEndTheStage) {
     EXPECT_EQ(Rest(), "Last");
 
     // No count line at all: nothing is read and the manager is not opened.
-    sim::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    sim::FailCall("OpenSCManagerA", {.error = ERROR_ACCESS_DENIED});
     std::string before = Log();
     text = "[Service Entries]\r\nFirst\r\n";
     cursor = {0, 0, nullptr, text.data()};

@@ -77,9 +77,9 @@ TEST_F(SqlInstance, WithoutARegistrationOnlyTheWriterStepRuns) {
 }
 
 TEST_F(SqlInstance, TheWriterStepReportsAMissingWriterAndReleasesItsHandles) {
-    sim::FailCall("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
+    sim::FailCall("ChangeServiceConfigA", {.error = ERROR_ACCESS_DENIED});
     Run();
-    sim::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    sim::FailCall("OpenSCManagerA", {.error = ERROR_ACCESS_DENIED});
     Run();
     EXPECT_EQ(Log(), "ERROR:: Stopping SqlWriter\r\nERROR:: Stopping SqlWriter\r\n");
     EXPECT_EQ(sim::OpenHandles("service"), 0u);
@@ -295,7 +295,7 @@ TEST_F(SqlInstance, TheMapEntryIsDeletedWithEveryAttemptLogged) {
 
 TEST_F(SqlInstance, AFailedStepIsReportedEvenWhenLaterStepsSucceed) {
     PlantInstance();
-    sim::FailCall("OpenSCManagerA", ERROR_ACCESS_DENIED);
+    sim::FailCall("OpenSCManagerA", {.error = ERROR_ACCESS_DENIED});
     EXPECT_EQ(Run(), 1) << "the service step failed; the Installer, keys and folder still went";
     EXPECT_FALSE(sim::ProductInstalled(kCode));
     EXPECT_FALSE(sim::Exists(kFolder));

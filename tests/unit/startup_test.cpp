@@ -77,9 +77,10 @@ TEST_F(Startup, ANonAdministratorIsRefusedHoweverTheCheckFails) {
     const Case cases[] = {
         {"not a member", [] { sim::SetAdministrator(false); }},
         {"CheckTokenMembership not exported", [] { sim::RemoveExport("advapi32.dll", "CheckTokenMembership"); }},
-        {"CheckTokenMembership fails", [] { sim::FailCall("CheckTokenMembership", ERROR_ACCESS_DENIED); }},
-        {"advapi32 not loadable", [] { sim::FailCall("LoadLibraryA", ERROR_MOD_NOT_FOUND, 0, 1, "advapi32"); }},
-        {"no SID", [] { sim::FailCall("AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY); }},
+        {"CheckTokenMembership fails", [] { sim::FailCall("CheckTokenMembership", {.error = ERROR_ACCESS_DENIED}); }},
+        {"advapi32 not loadable",
+         [] { sim::FailCall("LoadLibraryA", {.error = ERROR_MOD_NOT_FOUND, .subject = "advapi32"}); }},
+        {"no SID", [] { sim::FailCall("AllocateAndInitializeSid", {.error = ERROR_NOT_ENOUGH_MEMORY}); }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,7 +107,7 @@ TEST_F(Startup, TheShutdownPrivilegeIsEnabledAndItsFailureIsSilent) {
     ExpectCleanedUp();
 
     FreshMachine();
-    sim::FailCall("OpenProcessToken", ERROR_ACCESS_DENIED);
+    sim::FailCall("OpenProcessToken", {.error = ERROR_ACCESS_DENIED});
     EXPECT_EQ(Start(""), 0);
     EXPECT_NE(sim::DialogWindow(), nullptr);
     EXPECT_TRUE(sim::MessageBoxes().empty());
@@ -132,7 +133,7 @@ TEST_F(Startup, OnlyExactlySlashLWritesATraceLogThatIsQueuedForDeletion) {
 
 TEST_F(Startup, CleanUpAlsoFollowsADialogThatCannotBeCreated) {
     // Without the progress bar's class the template's controls cannot be created.
-    sim::FailCall("InitCommonControlsEx", ERROR_ACCESS_DENIED, 0, sim::kAlways);
+    sim::FailCall("InitCommonControlsEx", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
     sim::SetTickCount(5);
     EXPECT_EQ(Start("/l", {}), 0);
     EXPECT_TRUE(sim::MessageBoxes().empty());
@@ -143,7 +144,7 @@ TEST_F(Startup, CleanUpAlsoFollowsADialogThatCannotBeCreated) {
 }
 
 TEST_F(Startup, AMutexThatCannotBeCreatedDoesNotStopTheProgram) {
-    sim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
+    sim::FailCall("CreateMutexA", {.error = ERROR_ACCESS_DENIED});
     EXPECT_EQ(Start(""), 0);
     EXPECT_TRUE(sim::MessageBoxes().empty());
     EXPECT_NE(sim::DialogWindow(), nullptr);

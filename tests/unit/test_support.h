@@ -9,6 +9,7 @@
 
 #include "core/run_state.h"
 #include "core/trace_log.h"
+#include "exports.h"
 #include "sim/control.h"
 
 class MachineTest : public ::testing::Test {

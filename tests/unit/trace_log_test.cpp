@@ -60,20 +60,20 @@ TEST_F(TraceLog, WithoutALogEveryWriteIsANoOp) {
 }
 
 TEST_F(TraceLog, FailedCreationMeansNoLogAndAFailedWriteIsNotRetried) {
-    sim::FailCall("CreateFileA", ERROR_ACCESS_DENIED);
+    sim::FailCall("CreateFileA", {.error = ERROR_ACCESS_DENIED});
     CreateTraceLog();
     EXPECT_EQ(g_run.traceLogHandle, INVALID_HANDLE_VALUE);
     WriteLogLine("lost\r\n");
 
     OpenLog(9);
-    sim::FailCall("WriteFile", ERROR_DISK_FULL);
+    sim::FailCall("WriteFile", {.error = ERROR_DISK_FULL});
     WriteLogLine("lost\r\n");
     WriteLogLine("kept\r\n");
     EXPECT_EQ(Log(), "kept\r\n");
 }
 
 TEST_F(TraceLog, NoTempFolderPutsTheLogInTheDriveRoot) {
-    sim::FailCall("GetTempPathA", ERROR_ENVVAR_NOT_FOUND);
+    sim::FailCall("GetTempPathA", {.error = ERROR_ENVVAR_NOT_FOUND});
     sim::SetTickCount(5);
     CreateTraceLog();
     EXPECT_STREQ(g_run.traceLogPath, "\\ZeltraES_RT_5_Log.txt");
