@@ -56,11 +56,6 @@ DWORD ServiceStartType(const char *service) {
     return installed ? installed->startType : kSentinel;
 }
 
-// What the simulated machine cannot show, with what Windows does: nothing at
-// present. A gap found later is answered here with its reason, and the test
-// that meets it skips.
-const char *MachineGap(const char *) { return nullptr; }
-
 } // namespace conformance
 
 int main(int argc, char **argv) {

@@ -191,8 +191,6 @@ DWORD ServiceStartType(const char *name) {
     return start;
 }
 
-const char *MachineGap(const char *) { return nullptr; }
-
 } // namespace conformance
 
 int main(int argc, char **argv) {
