@@ -58,7 +58,7 @@ e2e_make_template
 e2e_new_prefix "$E2E_TEST_DIR" "${EXES[@]}"
 
 echo "== planting the product's installation"
-e2e_plant_scenario "$SCENARIO"
+(e2e_plant_scenario "$SCENARIO") || { echo "main_job: $(cat "$E2E_TEST_DIR/reason")" >&2; exit 1; }
 
 # What of the product is on the machine: its services, files and keys.
 describe_machine() {

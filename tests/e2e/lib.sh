@@ -409,7 +409,7 @@ e2e_plant_scenario() {
     tr -d '\r' <"$E2E_TEST_DIR/plant.out" >"$E2E_TEST_DIR/plan.txt"
     # Wine cannot make a reparse point; a Unix link to a folder reads as one.
     while IFS=$'\t' read -r kind path target; do
-        [[ $kind == link ]] && ln -s "$(e2e_host_path "$target")" "$(e2e_host_path "$path")"
+        if [[ $kind == link ]]; then ln -s "$(e2e_host_path "$target")" "$(e2e_host_path "$path")"; fi
     done <"$E2E_TEST_DIR/plan.txt"
 }
 

@@ -247,36 +247,37 @@ std::string ValueText(DWORD type, const std::string &bytes) {
     return text;
 }
 
-// The deletions queued for the restart, in order: the sources of the
-// (source, empty target) pairs of PendingFileRenameOperations, in NT form.
-std::vector<std::string> RestartQueue() {
-    std::vector<std::string> paths;
-    HKEY key = OpenKey(64, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", KEY_READ);
+// A value's type and bytes; false when the key or the value is absent.
+bool QueryValue(int view, const std::string &path, const std::string &name, DWORD *type, std::string *bytes) {
+    HKEY key = OpenKey(view, path, KEY_READ);
     if (key == NULL)
-        return paths;
+        return false;
     std::vector<char> data(65536);
-    DWORD size = static_cast<DWORD>(data.size()), type = 0;
-    if (RegQueryValueExA(key, "PendingFileRenameOperations", NULL, &type, reinterpret_cast<BYTE *>(data.data()),
-                         &size) == ERROR_SUCCESS) {
-        std::vector<std::string> strings;
-        for (size_t at = 0; at < size; at += strings.back().size() + 1)
-            strings.push_back(std::string(data.data() + at, strnlen(data.data() + at, size - at)));
-        for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2)
-            paths.push_back(StartsWith(strings[i], "\\??\\") ? strings[i].substr(4) : strings[i]);
-    }
+    DWORD size = static_cast<DWORD>(data.size());
+    LONG rc = RegQueryValueExA(key, name.c_str(), NULL, type, reinterpret_cast<BYTE *>(data.data()), &size);
     RegCloseKey(key);
-    return paths;
+    bytes->assign(data.data(), rc == ERROR_SUCCESS ? size : 0);
+    return rc == ERROR_SUCCESS;
 }
 
 std::string ReadValue(int view, const std::string &path, const std::string &name) {
-    HKEY key = OpenKey(view, path, KEY_READ);
-    if (key == NULL)
-        return "absent";
-    char data[4096];
-    DWORD size = sizeof data, type = 0;
-    LONG rc = RegQueryValueExA(key, name.c_str(), NULL, &type, reinterpret_cast<BYTE *>(data), &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? ValueText(type, std::string(data, size)) : "absent";
+    DWORD type = 0;
+    std::string bytes;
+    return QueryValue(view, path, name, &type, &bytes) ? ValueText(type, bytes) : "absent";
+}
+
+// The deletions queued for the restart, in order: the sources of the
+// (source, empty target) pairs of PendingFileRenameOperations, in NT form.
+std::vector<std::string> RestartQueue() {
+    std::vector<std::string> strings, paths;
+    DWORD type = 0;
+    std::string bytes;
+    QueryValue(64, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", "PendingFileRenameOperations", &type, &bytes);
+    for (size_t at = 0; at < bytes.size(); at += strings.back().size() + 1)
+        strings.push_back(bytes.c_str() + at);
+    for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2)
+        paths.push_back(StartsWith(strings[i], "\\??\\") ? strings[i].substr(4) : strings[i]);
+    return paths;
 }
 
 // ---- files ----
