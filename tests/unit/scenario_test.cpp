@@ -160,6 +160,8 @@ TEST_P(Scenario, RunsOnTheSimulatedMachine) {
     scenario::RunPlan plan = scenario::Plan(s);
     Player player(plan.actions);
     std::vector<std::string> record = player.Run(plan.arguments);
+    for (const char *kind : {"file", "find", "key", "service", "process", "mutex", "token"})
+        EXPECT_EQ(sim::OpenHandles(kind), 0u) << "the program left a handle open: " << kind;
     // A restart the program asked for ends every other process; the
     // queued deletions are carried out when the machine starts again.
     for (const sim::ExitWindowsRecord &call : sim::ExitWindowsCalls())
