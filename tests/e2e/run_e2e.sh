@@ -56,8 +56,9 @@ play_scenario() {
             continue
         fi
         if ((${#part[@]})); then
-            E2E_UI_TIMEOUT_MS=$timeout e2e_drive "${part[@]}" ||
-                e2e_fail "$(grep -m1 '^ERROR' "$E2E_DRIVE_OUT"), last boxes: $(grep '^MSGBOX' "$E2E_DRIVE_OUT" | tail -n2 | tr '\n' ' ')"
+            E2E_UI_TIMEOUT_MS=$timeout e2e_drive "${part[@]}" || e2e_fail "$(grep -m1 '^ERROR' "$E2E_DRIVE_OUT"), last" \
+                "boxes: $(grep '^MSGBOX' "$E2E_DRIVE_OUT" | tail -n2 | tr '\n' ' ') trace log errors:" \
+                "$(cat "$(e2e_trace_log 'ZeltraES_RT_*_Log.txt')" /dev/null | grep -a '^ERROR' | tr -d '\r' | tr '\n' ' ')"
             cat "$E2E_DRIVE_OUT" >>"$record"
             part=()
         fi
