@@ -22,15 +22,13 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 include(GoogleTest)
 
 file(GLOB ZRT_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
-if(EXISTS ${CMAKE_SOURCE_DIR}/app/winmain.cpp)
-  list(APPEND ZRT_UNIT_TESTS ${CMAKE_SOURCE_DIR}/app/winmain.cpp)
-endif()
-add_executable(unit_tests ${ZRT_UNIT_TESTS})
+# The scenarios' library with the simulated machine's part.
+add_executable(unit_tests ${ZRT_UNIT_TESTS} ${CMAKE_SOURCE_DIR}/app/winmain.cpp
+  ${CMAKE_SOURCE_DIR}/tests/scenarios/scenario.cpp ${CMAKE_SOURCE_DIR}/tests/scenarios/machine_sim.cpp)
+target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_definitions(unit_tests PRIVATE ZRT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(unit_tests PRIVATE ${ZRT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE zrt_program GTest::gtest_main)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/tests/platform/CMakeLists.txt)
-  add_subdirectory(tests/platform)
-endif()
+add_subdirectory(tests/platform)

@@ -37,18 +37,15 @@ echo "== building the program (win32 preset)"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 >/dev/null
 BUILD=$ROOT/build/win32
-EXES=("$BUILD/ZeltraES_RT.exe" "$BUILD/tests/e2e/driver.exe" "$BUILD/tests/e2e/tools/e2e_tool.exe"
-    "$BUILD/tests/e2e/tools/test_service.exe")
+EXES=("$BUILD/ZeltraES_RT.exe" "$BUILD/tests/e2e/driver.exe" "$BUILD/tests/e2e/tools/scenario.exe"
+    "$BUILD/tests/e2e/tools/test_service.exe" "$BUILD/tests/e2e/tools/vuvuridivuzo.msi")
+# The product and its SQL instance, as one of the end-to-end scenarios plants them.
+SCENARIO=sql_instance_removed_with_the_product
 
 # shellcheck source=../tests/e2e/lib.sh
 source "$ROOT/tests/e2e/lib.sh"
 echo "$ZRT_32BIT_LINE"
 [[ $ZRT_32BIT != unavailable ]] || exit 1
-for plant in "$ROOT"/tests/e2e/plant/*.sh; do
-    [[ -e $plant ]] || continue
-    # shellcheck source=/dev/null
-    source "$plant"
-done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zrt-main-job.XXXXXX")
 e2e_init "$WORK"
@@ -63,34 +60,11 @@ e2e_make_template
 e2e_new_prefix "$E2E_TEST_DIR" "${EXES[@]}"
 
 echo "== planting the product's installation"
-planted=0
-for fn in plant_product_services plant_product_files plant_product_registry plant_sql_instance; do
-    if declare -F "$fn" >/dev/null; then
-        "$fn"
-        planted=$((planted + 1))
-    fi
-done
-((planted > 0)) || echo "(nothing to plant yet)"
+(e2e_plant_scenario "$SCENARIO") || { echo "main_job: $(cat "$E2E_TEST_DIR/reason")" >&2; exit 1; }
 
 # What of the product is on the machine: its services, files and keys.
 describe_machine() {
-    local name view found
-    echo "-- services"
-    for name in ZeltraWebServer ZeltraBizUpdater ZeltraBizClientSetup 'MSSQL$VUVURIDIVUZO' SqlWriter; do
-        printf '%-24s %s\n' "$name" "$(e2e_wine 'C:\e2e\e2e_tool.exe' service-query "$name" | tr -d '\r')"
-    done
-    echo "-- files and folders"
-    found=$(cd "$WINEPREFIX/drive_c" && find . \( -iname '*zeltra*' -o -iname '*VUVURIDIVUZO*' \
-        -o -iname '{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}' \) -not -path './e2e/*' -not -path './users/*/Temp/*' | sed 's#^\./#C:/#' | sort)
-    printf '%s\n' "${found:-(none)}"
-    echo "-- registry keys (HKLM, 32-bit and 64-bit views)"
-    local keys=()
-    mapfile -t keys < <(tr -d '\r' <"$ROOT/resources/entry_listing.txt" | sed -n 's/^HKLM\\//p'
-        printf '%s\n' 'SOFTWARE\Microsoft\Microsoft SQL Server\VUVURIDIVUZO')
-    for view in 32 64; do
-        e2e_wine 'C:\e2e\e2e_tool.exe' keys-exist "$view" "${keys[@]}" | tr -d '\r' |
-            sed -n "s/^yes /$view-bit  HKLM\\\\/p"
-    done
+    e2e_wine 'C:\e2e\scenario.exe' show 'C:\e2e\scenarios' "$SCENARIO" | tr -d '\r'
 }
 
 echo

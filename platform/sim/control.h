@@ -70,6 +70,11 @@ std::vector<std::string> RestartQueue();
 // The files directly in a folder (names only), in enumeration order.
 std::vector<std::string> FolderEntries(const std::string &path);
 void SetTempPath(const std::string &path);
+// The machine restarts: every other process ends, so no file is held any
+// more, and the deletions queued for the restart are carried out (a
+// read-only file's is refused and it stays, as under Wine); the queue and
+// its registry value are cleared.
+void Restart();
 // A link (reparse point) at `path` to `target`: a directory link when
 // `directory`. Calls that open a path follow links on the way; DeleteFileA,
 // RemoveDirectoryA and GetFileAttributesA act on the link itself.

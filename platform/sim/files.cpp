@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "sim/control.h"
@@ -115,6 +116,13 @@ FileNode &MakeNode(const std::string &path, bool folder) {
 
 void EraseNode(const std::string &path) { Nodes().erase(PathKey(path)); }
 
+std::vector<std::string> TakeRestartQueue() { return std::exchange(Queue(), {}); }
+
+void ReleaseHeldFiles() {
+    for (auto &entry : Nodes())
+        entry.second.heldByOtherProcess = false;
+}
+
 std::vector<const FileNode *> Children(const std::string &folder) {
     std::string prefix = PathKey(folder) + "\\";
     std::vector<const FileNode *> out;
@@ -146,8 +154,8 @@ void QueueForRestart(const std::string &path) {
     auto pending = sim::KeyValue(kSessionManager, kPendingRenames);
     std::string list = pending && pending->type == REG_MULTI_SZ ? pending->data : "";
     if (!list.empty() && list.back() == '\0')
-        list.pop_back(); // the list's own terminator, added again below
-    list += "\\??\\" + path + '\0' + '\0' + '\0';
+        list.pop_back();                                         // the list's own terminator, added again below
+    list += "\\??\\" + NormalizePath(path) + '\0' + '\0' + '\0'; // in full, as the NT form is
     sim::PlantValue(kSessionManager, kPendingRenames, REG_MULTI_SZ, list);
 }
 

@@ -45,6 +45,10 @@ std::vector<const FileNode *> Children(const std::string &folder);
 // True when a process holds the file open without FILE_SHARE_DELETE.
 bool OpenElsewhereWithoutDeleteShare(const std::string &path);
 void QueueForRestart(const std::string &path);
+// At a restart: no other process holds a file any more, and the queue is
+// taken over by the registry value it mirrors.
+std::vector<std::string> TakeRestartQueue();
+void ReleaseHeldFiles();
 // The path a file call of the calling thread reaches: normalised, sent to
 // SysWOW64 while WOW64 redirection is on (wow64.cpp).
 std::string RedirectPath(const std::string &path);

@@ -10,6 +10,9 @@
 #    descendants, which inherit it) and kill them by PID;
 #  - the prefix template is never written through: see e2e_copy_prefix.
 
+# The scenarios that scenario.exe plants and checks.
+E2E_SCENARIOS=$(cd "$(dirname "${BASH_SOURCE[0]}")/../scenarios" && pwd)
+
 # How 32-bit programs run here (natively, or emulated and slower).
 # shellcheck source=../../scripts/wine_32bit.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine_32bit.sh"
@@ -411,11 +414,26 @@ e2e_plant_file() {
     printf '%s' "${2-planted by the e2e harness}" >"$host"
 }
 
-# e2e_plant_dir 'C:\dir'
-e2e_plant_dir() { mkdir -p "$(e2e_host_path "$1")"; }
-
-# e2e_exists 'C:\path' -> status 0 when the file or folder exists.
-e2e_exists() { [[ -e $(e2e_host_path "$1") ]]; }
+# e2e_plant_scenario NAME
+# Plants tests/scenarios/NAME.scenario with C:\e2e\scenario.exe (the
+# scenarios are copied to C:\e2e\scenarios first), makes the directory
+# links it asks for, and leaves its run plan, one "KIND<TAB>VALUE" line
+# each, in $E2E_TEST_DIR/plan.txt.
+e2e_plant_scenario() {
+    local kind path target
+    rm -rf "$WINEPREFIX/drive_c/e2e/scenarios"
+    cp -r "$E2E_SCENARIOS" "$WINEPREFIX/drive_c/e2e/scenarios"
+    # To a file, not a pipe: the process that holds files outlives the tool.
+    if ! e2e_wine 'C:\e2e\scenario.exe' plant 'C:\e2e\scenarios' "$1" >"$E2E_TEST_DIR/plant.out" \
+        2>"$E2E_TEST_DIR/plant.err"; then
+        e2e_fail "planting: $(tr -d '\r' <"$E2E_TEST_DIR/plant.out" "$E2E_TEST_DIR/plant.err" | head -n 3 | tr '\n' ' ')"
+    fi
+    tr -d '\r' <"$E2E_TEST_DIR/plant.out" >"$E2E_TEST_DIR/plan.txt"
+    # Wine cannot make a reparse point; a Unix link to a folder reads as one.
+    while IFS=$'\t' read -r kind path target; do
+        if [[ $kind == link ]]; then ln -s "$(e2e_host_path "$target")" "$(e2e_host_path "$path")"; fi
+    done <"$E2E_TEST_DIR/plan.txt"
+}
 
 # e2e_reg VIEW ARGS...
 # Runs the built-in reg.exe in the 32-bit (VIEW=32) or 64-bit (VIEW=64)
@@ -426,12 +444,6 @@ e2e_reg() {
     shift
     [[ $view == 32 || $view == 64 ]] || { e2e_log "e2e: view must be 32 or 64"; return 2; }
     e2e_wine reg "$@" "/reg:$view" >>"$E2E_TEST_DIR/reg.log" 2>&1
-}
-
-# e2e_reg_import VIEW FILE.reg
-e2e_reg_import() {
-    cp "$2" "$WINEPREFIX/drive_c/e2e/import.reg"
-    e2e_reg "$1" import 'C:\e2e\import.reg'
 }
 
 # e2e_reg_exists VIEW KEY [VALUE] -> status 0 when the key (or value) exists.
@@ -468,11 +480,6 @@ e2e_expect_eq() {
 # e2e_expect_line FILE LINE: FILE holds LINE exactly (as a whole line).
 e2e_expect_line() {
     grep -Fxq -- "$2" "$1" || e2e_fail "missing line in $(basename "$1"): $2"
-}
-
-# e2e_expect_no_line FILE PATTERN: no line of FILE contains PATTERN.
-e2e_expect_no_line() {
-    if grep -Fq -- "$2" "$1"; then e2e_fail "unexpected line in $(basename "$1"): $(grep -F -m1 -- "$2" "$1")"; fi
 }
 
 # e2e_expect_file FILE < EXPECTED: FILE equals stdin exactly; on mismatch the

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# Runs the end-to-end scenarios under Wine on a virtual X display.
+# Runs the end-to-end tests under Wine on a virtual X display: the harness's
+# self-tests (functions scenario_harness_* in scenarios/harness.sh, against
+# the stand-in dialog) and every scenario of tests/scenarios, played against
+# the real program.
 #
 #   run_e2e.sh --driver driver.exe [--fixture fake_dialog.exe]
-#              [--program ZeltraES_RT.exe] [--extra EXE]... [--only REGEX]
+#              [--program ZeltraES_RT.exe] [--extra FILE]... [--only REGEX]
 #              [--work DIR] [--keep]
 #
-# Scenarios are the functions named scenario_* in scenarios/*.sh, run in
-# file order: scenario_harness_* need --fixture, scenario_program_* need
-# --program; the others are skipped with a SKIP line. Every --extra
-# program (the test service, the planting tool) is installed beside them. Each scenario gets a
-# fresh copy of one prefix template, made once per run. Prints "PASS name"
-# or "FAIL name: reason" per scenario and ends with "N passed, M failed".
-# Exit status: 0 when nothing failed, 1 when a scenario failed, 2 on bad
-# usage or when the harness itself could not start, 77 (nothing run) when
-# this machine cannot run 32-bit programs even emulated. Its first line says
-# how they run (scripts/wine_32bit.sh).
+# The harness's tests need --fixture, the scenarios --program and, as
+# --extra, scenario.exe, test_service.exe and vuvuridivuzo.msi (installed
+# beside the program); what lacks its programs is skipped with a SKIP line.
+# Each test gets a fresh copy of one prefix template, made once per run.
+# Prints "PASS name" or "FAIL name: reason" per test and ends with
+# "N passed, M failed". Exit status: 0 when nothing failed, 1 when a test
+# failed, 2 on bad usage or when the harness itself could not start, 77
+# (nothing run) when this machine cannot run 32-bit programs even emulated.
+# Its first line says how they run (scripts/wine_32bit.sh).
 set -euo pipefail
 
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -22,14 +24,71 @@ E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$E2E_DIR/lib.sh"
 
 usage() {
-    sed -n '2,17s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
+    sed -n '2,20s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2
     exit 2
 }
 
-# run_one FUNCTION: runs one scenario in its own subshell and prefix, under
-# a deadline; prints its PASS/FAIL line; returns 0 on pass.
+TOOL='C:\e2e\ZeltraES_RT.exe'
+
+# windows_exit CODE: a Unix exit status as the Windows exit code (255: -1).
+windows_exit() { echo $(($1 > 127 ? $1 - 256 : $1)); }
+
+# play_scenario NAME: plants tests/scenarios/NAME.scenario, runs the program
+# with the driver playing its user section (a "second-copy" action starts a
+# second copy and answers its box), adds the exit codes to the driver's
+# record, and has scenario.exe check the run; after a restart when asked.
+play_scenario() {
+    local name=$1 kind value args=() actions=() part=() restart=0 action prog second
+    local record="$E2E_TEST_DIR/record.txt" timeout=$E2E_UI_TIMEOUT_MS
+    e2e_plant_scenario "$name"
+    while IFS=$'\t' read -r kind value; do
+        case $kind in
+            args) read -ra args <<<"$value" ;;
+            do) read -ra actions <<<"$value" ;;
+            ui-timeout) ((value == 0)) || timeout=$value ;;
+            restart) restart=1 ;;
+        esac
+    done <"$E2E_TEST_DIR/plan.txt"
+    : >"$record"
+    e2e_start "$TOOL" "${args[@]}"
+    prog=$E2E_PID
+    for action in "${actions[@]}" END; do
+        if [[ $action != second-copy && $action != END ]]; then
+            part+=("$action")
+            continue
+        fi
+        if ((${#part[@]})); then
+            E2E_UI_TIMEOUT_MS=$timeout e2e_drive "${part[@]}" || e2e_fail "$(grep -m1 '^ERROR' "$E2E_DRIVE_OUT"), last" \
+                "boxes: $(grep '^MSGBOX' "$E2E_DRIVE_OUT" | tail -n2 | tr '\n' ' ') trace log errors:" \
+                "$(cat "$(e2e_trace_log 'ZeltraES_RT_*_Log.txt')" /dev/null | grep -a '^ERROR' | tr -d '\r' | tr '\n' ' ')"
+            cat "$E2E_DRIVE_OUT" >>"$record"
+            part=()
+        fi
+        [[ $action == second-copy ]] || continue
+        e2e_start "$TOOL"
+        second=$E2E_PID
+        e2e_drive_ok answer 1
+        cat "$E2E_DRIVE_OUT" >>"$record"
+        e2e_wait "$second" 10 || e2e_fail "the second copy is still running"
+        echo "SECOND-EXIT $(windows_exit "$E2E_EXIT")" >>"$record"
+    done
+    e2e_wait "$prog" 30 || e2e_fail "still running after the user's last action"
+    echo "EXIT-CODE $(windows_exit "$E2E_EXIT")" >>"$record"
+    cp "$record" "$WINEPREFIX/drive_c/e2e/record.txt"
+    e2e_wine 'C:\e2e\scenario.exe' check 'C:\e2e\scenarios' "$name" 'C:\e2e\record.txt' >"$E2E_TEST_DIR/check.txt" ||
+        e2e_fail "$(tr -d '\r' <"$E2E_TEST_DIR/check.txt" | head -n 4 | tr '\n' ' ')"
+    ((restart)) || return 0
+    e2e_wine_env wineserver -k
+    e2e_wine_env wineserver -w
+    e2e_wine 'C:\e2e\scenario.exe' after 'C:\e2e\scenarios' "$name" >"$E2E_TEST_DIR/after.txt" ||
+        e2e_fail "after the restart: $(tr -d '\r' <"$E2E_TEST_DIR/after.txt" | head -n 4 | tr '\n' ' ')"
+}
+
+# run_one NAME COMMAND...: runs one test in its own subshell and prefix,
+# under a deadline; prints its PASS/FAIL line; returns 0 on pass.
 run_one() {
-    local fn=$1 name=${1#scenario_} dir pid rc=0 reason t waited=0
+    local name=$1 dir pid rc=0 reason t waited=0
+    shift
     dir="$E2E_WORK/tests/$name"
     rm -rf "$dir"
     mkdir -p "$dir"
@@ -41,7 +100,7 @@ run_one() {
         trap '[[ -e $E2E_TEST_DIR/reason ]] ||
             echo "command failed (status $?): $BASH_COMMAND" >"$E2E_TEST_DIR/reason"' ERR
         e2e_new_prefix "$dir" "${INSTALL[@]}"
-        "$fn"
+        "$@"
     ) </dev/null >"$dir/scenario.log" 2>&1 &
     pid=$!
     E2E_SCENARIO_PID=$pid  # for the clean-up trap
@@ -122,20 +181,19 @@ main() {
     e2e_make_template || { echo "run_e2e.sh: could not create the prefix template" >&2; exit 2; }
     e2e_log "e2e: prefix template in $(e2e_elapsed "$t") s"
 
-    SCENARIO_FILES=("$E2E_DIR"/scenarios/*.sh)
-    for f in "${SCENARIO_FILES[@]}"; do
-        # shellcheck source=/dev/null
-        source "$f"
-    done
-    mapfile -t SCENARIOS < <(sed -n 's/^\(scenario_[A-Za-z0-9_]*\)[[:space:]]*().*/\1/p' "${SCENARIO_FILES[@]}")
-
+    # shellcheck source=scenarios/harness.sh
+    source "$E2E_DIR/scenarios/harness.sh"
     passed=0 failed=0
-    for fn in "${SCENARIOS[@]}"; do
-        name=${fn#scenario_}
+    for fn in $(declare -F | sed -n 's/^declare -f scenario_harness_/harness_/p'); do
+        if [[ -n $ONLY && ! $fn =~ $ONLY ]]; then continue; fi
+        if [[ -z $FIXTURE_EXE ]]; then echo "SKIP $fn: no --fixture"; continue; fi
+        if run_one "$fn" "scenario_$fn"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    done
+    for file in "$E2E_SCENARIOS"/*.scenario; do
+        name=$(basename "$file" .scenario)
         if [[ -n $ONLY && ! $name =~ $ONLY ]]; then continue; fi
-        if [[ $name == harness_* && -z $FIXTURE_EXE ]]; then echo "SKIP $name: no --fixture"; continue; fi
-        if [[ $name == program_* && -z $PROGRAM_EXE ]]; then echo "SKIP $name: no --program"; continue; fi
-        if run_one "$fn"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+        if [[ -z $PROGRAM_EXE ]]; then echo "SKIP $name: no --program"; continue; fi
+        if run_one "$name" play_scenario "$name"; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
     done
     echo "$passed passed, $failed failed"
     ((passed + failed > 0)) || { echo "run_e2e.sh: no scenario ran" >&2; exit 1; }

@@ -33,17 +33,24 @@ std::string ProgramPath();
 // cannot say.
 DWORD ServiceStartType(const char *service);
 
-// The behaviour of MachineGap that the service cases need: running the
-// suite's service processes.
-const char kServiceProcesses[] = "service processes";
-
-// Why this machine cannot show a behaviour of Windows, or null when it can.
-// The simulated machine names its known gaps here, so that the test skips
-// with the reason instead of failing; so does Wine under emulation.
-const char *MachineGap(const char *behaviour);
+// Why this machine cannot run the suite's service processes, or null when
+// it can: the service cases then skip with the reason.
+const char *ServiceProcessesGap();
 
 // Whether the suite runs under Wine (which then may differ from Windows).
 bool UnderWine();
+
+// A check of a behaviour that Wine gets wrong, written with Windows' result
+// (as Wine's own tests mark todo_wine): elsewhere it must hold; under Wine
+// it must not, so that the day Wine behaves as Windows the test fails and
+// the mark goes.
+#define TODO_WINE_EXPECT_EQ(actual, windows)                                                                           \
+    do {                                                                                                               \
+        if (::conformance::UnderWine())                                                                                \
+            EXPECT_NE(actual, windows) << "todo_wine: Wine now gives Windows' result here; drop the mark";             \
+        else                                                                                                           \
+            EXPECT_EQ(actual, windows);                                                                                \
+    } while (0)
 
 std::string TempFolder();
 // A scratch path in the temporary folder, removed by the test that made it.

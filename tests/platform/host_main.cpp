@@ -56,10 +56,7 @@ DWORD ServiceStartType(const char *service) {
     return installed ? installed->startType : kSentinel;
 }
 
-// What the simulated machine cannot show, with what Windows does: nothing at
-// present. A gap found later is answered here with its reason, and the test
-// that meets it skips.
-const char *MachineGap(const char *) { return nullptr; }
+const char *ServiceProcessesGap() { return nullptr; }
 
 } // namespace conformance
 

@@ -262,22 +262,6 @@ TEST_F(MainDialog, TheSimulatedDialogIsTheTemplateOfAppRc) {
     EXPECT_EQ(RunProgram({compare, sim::CloseDialog()}, {}), 0);
 }
 
-TEST_F(MainDialog, AClickAnsweredNoLeavesItIdleWithTheStartLineLogged) {
-    auto idle = sim::Step([](HWND) {
-        EXPECT_TRUE(Enabled(IDC_REMOVE_PRODUCT));
-        EXPECT_TRUE(Enabled(IDC_REMOVE_COMPLETELY));
-        EXPECT_EQ(g_run.busyMarker, nullptr);
-        EXPECT_EQ(g_run.removalMode, 0);
-        EXPECT_EQ(sim::OpenHandles("thread"), 0u);
-    });
-    int exitCode =
-        RunProgram({sim::Click(IDC_REMOVE_PRODUCT), idle, sim::Click(IDC_REMOVE_COMPLETELY), idle, sim::CloseDialog()},
-                   {IDNO, IDNO});
-    EXPECT_EQ(exitCode, 0);
-    ExpectBoxes({Confirmation(kConfirmProductOnly), Confirmation(kConfirmCompletely)});
-    EXPECT_EQ(Log(), std::string(kStartProductOnly) + kStartCompletely);
-}
-
 TEST_F(MainDialog, WhileTheRunIsInProgressTheMarqueeTurnsAndCloseIsIgnored) {
     g_removalRun = RunAtGate;
     LONG idleStyle = 0;

@@ -1,7 +1,8 @@
 // A Windows service of the tests' own, standing in for the product's
 // services. Its behaviour on a stop request is chosen by its first argument:
 //   prompt  stops at once
-//   slow    reports stop-pending, then stops after about 3 seconds
+//   slow    reports stop-pending, then stops after 3.5 seconds (between two
+//           of the removal tool's looks, which come once a second)
 //   refuse  does not accept the stop control (the stop request fails, 1052)
 //   never   reports stop-pending and never stops
 #include <windows.h>
@@ -26,7 +27,7 @@ void Report(DWORD state, DWORD accepted) {
 }
 
 DWORD WINAPI SlowStop(LPVOID) {
-    Sleep(3000);
+    Sleep(3500);
     SetEvent(g_stopped);
     return 0;
 }

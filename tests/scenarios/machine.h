@@ -1,0 +1,47 @@
+// What only a real machine can do, or what the simulation offers in its
+// place: one source per machine (machine_sim.cpp, machine_wine.cpp), as
+// tests/platform has one main per machine. Everything else a scenario plants
+// and checks goes through the Windows API in scenario.cpp.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace scenario::machine {
+
+// Whether this is Wine: "wine| " lines hold here instead of "windows| " ones.
+bool UnderWine();
+
+// An installed service of the tests' own service program, started unless
+// `behaviour` is "stopped": prompt, slow (stop-pending 3.5 s), refuse (no
+// stop control), never (stop-pending for ever). `startType` as Windows has it.
+bool PlantService(const std::string &name, const std::string &behaviour, unsigned startType, std::string *error);
+// "absent", or "state=N start=N" as the service manager holds it.
+std::string ServiceState(const std::string &name);
+
+// Another process holds each file open without delete sharing.
+bool HoldFiles(const std::vector<std::string> &paths, std::string *error);
+// Whether that process was ended by a restart of the machine.
+bool Restarted();
+// That process, on a real machine (scenario.exe hold): holds the files for
+// `seconds`; 1 when one cannot be opened.
+int Hold(int seconds, const std::vector<std::string> &paths);
+
+// A directory link (a reparse point) at `path` to `target`.
+bool PlantLink(const std::string &path, const std::string &target, std::string *error);
+// A file in `folder` whose wide name (UTF-8 here) the ANSI enumeration
+// reports by its best fit.
+bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *error);
+
+// Owner SYSTEM and an access list that refuses delete (view 32 or 64, path
+// below HKLM); the key's owner and access list as SDDL.
+bool ProtectKey(int view, const std::string &path, std::string *error);
+std::string KeySecurity(int view, const std::string &path);
+
+// The Windows Installer package of the tests (tests/e2e/msi), installed
+// (PackedCode's key shows it);
+// and a program named like the Installer beside the removal tool.
+bool InstallPackage(const std::string &productCode, std::string *error);
+bool PlantDecoyInstaller(std::string *error);
+
+} // namespace scenario::machine

@@ -1,0 +1,146 @@
+// The scenarios' machine part on the simulated machine: what Windows' own
+// components do there (the service manager, another process, the Installer)
+// is planted through the simulation's control API.
+#include "machine.h"
+#include "scenario.h"
+#include "sim/control.h"
+
+namespace scenario::machine {
+namespace {
+
+const char kProtectedSddl[] = "O:SYD:P(D;OICI;SD;;;WD)(A;OICI;RCWDWO;;;BA)(A;OICI;KR;;;WD)";
+const char kInstallerFolder[] = "C:\\Windows\\system32\\msiexec.exe";
+const char kPackageFile[] = "C:\\Program Files (x86)\\VUVURIDIVUZO Package\\package.txt";
+const char kCachedPackage[] = "C:\\Windows\\Installer\\5e1a2.msi";
+
+// The key as the control API names it: the 32-bit view's software keys
+// below Wow6432Node.
+std::string Physical(int view, const std::string &path) {
+    if (view == 32 && path.rfind("SOFTWARE\\", 0) == 0 && path.rfind("SOFTWARE\\Classes\\", 0) != 0)
+        return "HKLM\\SOFTWARE\\Wow6432Node\\" + path.substr(9);
+    return "HKLM\\" + path;
+}
+
+std::vector<std::string> PackageKeys(const std::string &code) {
+    return {"HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code,
+            "HKLM\\SOFTWARE\\Classes\\Installer\\Products\\" + scenario::PackedCode(code),
+            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\" +
+                scenario::PackedCode(code)};
+}
+
+// "msiexec /x {CODE}": what the Installer removes of an installed package.
+DWORD Uninstall(const std::string &commandLine) {
+    size_t x = commandLine.find("/x ");
+    std::string code = x == std::string::npos ? "" : commandLine.substr(x + 3, 38);
+    if (!sim::KeyExists(PackageKeys(code)[1]))
+        return 1605; // unknown product
+    for (const std::string &key : PackageKeys(code))
+        sim::RemoveKeyTree(key);
+    DeleteFileA(kPackageFile);
+    RemoveDirectoryA("C:\\Program Files (x86)\\VUVURIDIVUZO Package");
+    DeleteFileA(kCachedPackage);
+    return 0;
+}
+
+} // namespace
+
+bool UnderWine() { return false; }
+
+bool PlantService(const std::string &name, const std::string &behaviour, unsigned startType, std::string *error) {
+    sim::ServiceScript script{.state = SERVICE_RUNNING, .startType = startType};
+    if (behaviour == "stopped")
+        script.state = SERVICE_STOPPED;
+    else if (behaviour == "slow")
+        script.stopPolls = 4; // stop-pending 3.5 s, looked at once a second
+    else if (behaviour == "never")
+        script.stopPolls = sim::kAlways;
+    else if (behaviour == "refuse")
+        script.stopError = ERROR_INVALID_SERVICE_CONTROL;
+    else if (behaviour != "prompt") {
+        *error = "unknown service behaviour " + behaviour;
+        return false;
+    }
+    sim::PlantService(name, script);
+    // The manager keeps its configuration there (removed with the service).
+    sim::PlantValue("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Start", REG_DWORD,
+                    std::string(reinterpret_cast<const char *>(&startType), 4));
+    return true;
+}
+
+std::string ServiceState(const std::string &name) {
+    auto service = sim::InstalledService(name);
+    if (!service)
+        return "absent";
+    return "state=" + std::to_string(service->state) + " start=" + std::to_string(service->startType);
+}
+
+bool HoldFiles(const std::vector<std::string> &paths, std::string *) {
+    for (const std::string &path : paths)
+        sim::HoldOpenElsewhere(path);
+    return true;
+}
+
+bool Restarted() {
+    for (const sim::ExitWindowsRecord &call : sim::ExitWindowsCalls())
+        if (call.result)
+            return true;
+    return false;
+}
+
+bool PlantLink(const std::string &path, const std::string &target, std::string *) {
+    sim::PlantLink(path, target, true);
+    return true;
+}
+
+bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *) {
+    // The ANSI best fit of U+FF3C (UTF-8 EF BC BC) is a backslash.
+    std::string ansi;
+    for (size_t i = 0; i < utf8Name.size(); ++i) {
+        if (utf8Name.compare(i, 3, "\xEF\xBC\xBC") == 0) {
+            ansi += '\\';
+            i += 2;
+        } else {
+            ansi += utf8Name[i];
+        }
+    }
+    // Named by its UTF-8 bytes, the node sorts where the wide name does.
+    const std::string path = folder + "\\" + utf8Name;
+    sim::PlantFile(path, "planted\r\n");
+    sim::SetEnumerationName(path, ansi);
+    return true;
+}
+
+bool ProtectKey(int view, const std::string &path, std::string *) {
+    sim::ProtectKey(Physical(view, path));
+    return true;
+}
+
+std::string KeySecurity(int view, const std::string &path) {
+    std::string key = Physical(view, path);
+    auto list = sim::KeyAccessList(key);
+    if (!list)
+        return sim::KeyOwner(key) == "S-1-5-18" ? kProtectedSddl : "O:BAD:(A;OICI;KA;;;BA)";
+    std::string sddl = "O:BAD:";
+    for (const sim::AccessEntry &entry : *list)
+        sddl += std::string("(") + (entry.mode == DENY_ACCESS ? "D" : "A") + ";" + (entry.inheritance ? "OICI" : "") +
+                ";" + (entry.access == GENERIC_ALL ? "GA" : "?") + ";;;" +
+                (entry.trustee == "S-1-5-32-544" ? "BA" : entry.trustee) + ")";
+    return sddl;
+}
+
+bool InstallPackage(const std::string &productCode, std::string *) {
+    sim::InstallProduct(productCode);
+    for (const std::string &key : PackageKeys(productCode))
+        sim::PlantKey(key);
+    sim::PlantFile(kPackageFile, "package");
+    sim::PlantFile(kCachedPackage, "package");
+    sim::RegisterProgram(kInstallerFolder, 200, Uninstall);
+    return true;
+}
+
+bool PlantDecoyInstaller(std::string *) {
+    sim::RegisterProgram("C:\\Tools\\msiexec.exe", 100, [](const std::string &) -> DWORD { return 0; });
+    return true;
+}
+
+} // namespace scenario::machine
