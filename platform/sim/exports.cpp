@@ -8,6 +8,7 @@ namespace sim::detail {
 void RegisterDefaultExports() {
     RegisterSecurityExports();
     RegisterWow64Exports();
+    RegisterNtdllExports();
     RegisterRegistryExports();
 }
 

@@ -103,6 +103,7 @@ void ResetServices();
 void ResetEnvironment();
 void ResetWow64();
 void RegisterWow64Exports();
+void RegisterNtdllExports();
 void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();

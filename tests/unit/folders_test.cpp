@@ -27,7 +27,9 @@ class RemoveFoldersTest : public MachineTest {
             text += entries[i] + (i + 1 < entries.size() ? "\r\n" : "");
         text += tail;
         cursor = {0, 0, nullptr, text.data()};
+        size_t openFiles = sim::OpenHandles("file");
         LONG result = RemoveFolders(&cursor);
+        EXPECT_EQ(sim::OpenHandles("file"), openFiles) << "every file and folder opened is closed";
         EXPECT_EQ(sim::OpenHandles("find"), 0u) << "every search is closed";
         EXPECT_FALSE(sim::FsRedirectionOff()) << "redirection is back on";
         return result;
@@ -282,15 +284,14 @@ TEST_F(RemoveFoldersTest, LinksAreRemovedAsLinksAndNeverEntered) {
 
 TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
     sim::PlantFile("C:\\victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide1.txt");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide1.txt", "..\\..\\victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide2.txt");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide2.txt", "../../victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide3");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide3", "...");
+    // Wide names whose ANSI forms hold separators or only dots: fullwidth
+    // backslash, solidus and full stop.
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF3C..\uFF3Cvictim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF0F..\uFF0Fvictim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\\uFF0E\uFF0E\uFF0E");
 
     EXPECT_EQ(Run({"6\\Zeltra"}), kNameRefused);
-    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ..\\..\\victim.txt\r\nERROR:: (Invalid Name) ../../victim.txt\r\n"
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ../../victim.txt\r\nERROR:: (Invalid Name) ..\\..\\victim.txt\r\n"
                         "ERROR:: (Invalid Name) ...\r\n"
                         "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 145\r\n");
     EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
@@ -360,7 +361,9 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
 
 // The shipped stages over the shipped listing, on a Windows 7 style machine
 // where "Application Data", "Start Menu" and "Desktop" in ProgramData are
-// junctions to the newer layout, so old and new entries meet the same folders.
+// junctions to the newer layout. No entry passes through a junction: the old
+// layout's entries are refused, and the newer layout's entries remove the
+// same folders.
 class ProductRemoval : public MachineTest {};
 
 TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
@@ -387,7 +390,7 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     const std::string msi = "C:\\Windows\\Installer\\{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}\\product.msi";
     sim::PlantFile(msi);
 
-    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 0);
+    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 2) << "the refused entries fail the files stage";
 
     const std::string waiting = "Waiting for ZeltraBizUpdater to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n";
     const std::string appData = "C:\\ProgramData\\Application Data\\";
@@ -407,32 +410,30 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
         "DIRNAME:: " +
         pf +
         "ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-        // 6\Application Data\Zeltra Computing\ZeltraBusinessServer
+        "ERROR:: (Invalid Path) " +
+        appData + "Zeltra Computing\\ZeltraBusinessServer\r\nERROR:: (Invalid Path) " + appData +
+        "Zeltra Computing\\ZeltraWS\r\nERROR:: (Invalid Path) " + appData +
+        "ZeltraSetup\r\nERROR:: (Invalid Path) C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
         "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n" +
-        OneFileFolder(appData + "Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") + "DIRNAME:: " + appData +
-        "Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
-        OneFileFolder(appData + "Zeltra Computing\\ZeltraWS", "ws.log") + "DIRNAME:: " + appData +
-        "ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
-        OneFileFolder("C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security",
+        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") +
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
+        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraWS", "ws.log") +
+        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
+        OneFileFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security",
                       "Zeltra Enterprise Security Console.lnk") +
-        // The newer layout: the same folders, met again.
-        "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraWS\r\nINFO:: (Deleting Dir) 2\r\n"
-        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n"
-        "DIRNAME:: C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
-        "INFO:: (Deleting Dir) 2\r\n";
+        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Enterprise Security Console.lnk\r\n"
+        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Business Lite Console.lnk\r\n";
     // Later stages append their own lines after their banners.
     std::string log = Log();
     EXPECT_EQ(log.substr(0, log.find("/*========== 3::")), expected);
 
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     EXPECT_EQ(g_run.tally.files, 11u);
-    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file, once under each layout";
+    EXPECT_EQ(g_run.tally.filesQueued, 1u) << "the locked file, under the newer layout only";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
-                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (2)");
+                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (1)");
     for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
         EXPECT_FALSE(sim::InstalledService(name)) << name;
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
