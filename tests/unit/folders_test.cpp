@@ -1,3 +1,5 @@
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,14 @@ class RemoveFoldersTest : public MachineTest {
         EXPECT_EQ(sim::OpenHandles("find"), 0u) << "every search is closed";
         EXPECT_FALSE(sim::FsRedirectionOff()) << "redirection is back on";
         return result;
+    }
+
+    // A fresh machine and a new log, for each row of a table.
+    void FreshMachine() {
+        sim::Reset();
+        std::memset(&g_run, 0, sizeof g_run);
+        OpenLog();
+        seen_ = 0;
     }
 
     // The log written since the last call.
@@ -262,24 +272,169 @@ TEST_F(RemoveFoldersTest, AnyFailingEntryFailsTheStage) {
 TEST_F(RemoveFoldersTest, LinksAreRemovedAsLinksAndNeverEntered) {
     sim::PlantFile("C:\\Elsewhere\\keep.txt");
     sim::PlantFile("C:\\Elsewhere\\file.txt");
-    sim::PlantLink("C:\\ProgramData\\Zeltra\\dirlink", "C:\\Elsewhere", true);
+    sim::PlantLink("C:\\ProgramData\\Zeltra\\dirlink", "C:\\Elsewhere", true, IO_REPARSE_TAG_MOUNT_POINT);
     sim::PlantLink("C:\\ProgramData\\Zeltra\\filelink", "C:\\Elsewhere\\file.txt", false);
     sim::PlantLink("C:\\ProgramData\\Listed", "C:\\Elsewhere", true);
     ASSERT_EQ(GetFileAttributesA("C:\\ProgramData\\Listed"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    // Reparse points that keep data elsewhere name nothing: files and folders.
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\cloud.txt");
+    sim::PlantReparseData("C:\\ProgramData\\Zeltra\\cloud.txt", 0x9000001Au);
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\dedup\\d.txt");
+    sim::PlantReparseData("C:\\ProgramData\\Zeltra\\dedup", 0x80000013u);
 
     EXPECT_EQ(Run({"6\\Zeltra", "6\\Listed"}), 0);
-    // The first removal reports the error value left since the log was made: 0.
     EXPECT_EQ(NewLog(),
-              "DIRNAME:: C:\\ProgramData\\Zeltra\\dirlink\r\n"
-              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
-              "FILENAME:: filelink\r\nINFO:: (Reparse Point) Removing Link Only\r\nSUCCESS:: Deleted\r\n"
-              "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-              "DIRNAME:: C:\\ProgramData\\Listed\r\n"
-              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
+              "FILENAME:: cloud.txt\r\nSUCCESS:: Deleted\r\n" +
+                  OneFileFolder("C:\\ProgramData\\Zeltra\\dedup", "d.txt") +
+                  "DIRNAME:: C:\\ProgramData\\Zeltra\\dirlink\r\n"
+                  "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+                  "FILENAME:: filelink\r\nINFO:: (Reparse Point) Removing Link Only\r\nSUCCESS:: Deleted\r\n"
+                  "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+                  "DIRNAME:: C:\\ProgramData\\Listed\r\n"
+                  "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
     EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Zeltra"));
     EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Listed"));
     EXPECT_EQ(sim::FolderEntries("C:\\Elsewhere"), (std::vector<std::string>{"file.txt", "keep.txt"}));
-    EXPECT_EQ(g_run.tally.files, 4u) << "each link counts as what it stands for";
+    EXPECT_EQ(g_run.tally.files, 7u) << "each link counts as what it stands for";
+}
+
+// Everything below a folder, with each file's bytes: what must stay as it was.
+std::string TreeSnapshot(const std::string &folder) {
+    std::string out;
+    for (const std::string &name : sim::FolderEntries(folder)) {
+        std::string path = folder + "\\" + name;
+        out += path + "=" + sim::FileBytes(path).value_or("<folder>") + "\n" + TreeSnapshot(path);
+    }
+    return out;
+}
+
+// The attacks of a user who may write in a listed folder, against the tree
+// ProgramData\Zeltra\Tree (listed as "6\Zeltra\Tree"), with C:\Victim and
+// C:\Decoy (a copy of the tree's shape) outside it. C:\Attacker is the
+// user's own folder, where swapped-out folders go.
+const char kTree[] = "C:\\ProgramData\\Zeltra\\Tree";
+
+void PlantAttackTree() {
+    for (const char *file : {"C:\\ProgramData\\Zeltra\\Tree\\a.txt", "C:\\ProgramData\\Zeltra\\Tree\\sub\\b.txt",
+                             "C:\\ProgramData\\Zeltra\\Tree\\sub\\deep\\c.txt", "C:\\ProgramData\\Zeltra\\Tree\\z.txt",
+                             "C:\\Victim\\v.txt", "C:\\Victim\\sub\\w.txt", "C:\\Decoy\\Tree\\d.txt"})
+        sim::PlantFile(file, "keep");
+    sim::PlantFolder("C:\\Attacker");
+}
+
+// Replaces the item at `path` (moved into C:\Attacker) with a junction.
+void SwapForJunction(const std::string &path, const std::string &target) {
+    sim::MoveTree(path, "C:\\Attacker\\" + std::to_string(sim::FileCalls()));
+    sim::PlantLink(path, target, true, IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+struct Swap {
+    const char *name;
+    std::function<void()> act;
+};
+const Swap kSwaps[] = {
+    {"subfolder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); }},
+    {"deeper folder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); }},
+    {"file to symbolic link",
+     [] {
+         sim::RemoveTree(std::string(kTree) + "\\z.txt");
+         sim::PlantLink(std::string(kTree) + "\\z.txt", "C:\\Victim\\v.txt", false);
+     }},
+    {"file to junction", [] { SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); }},
+    {"twin beside a link",
+     [] {
+         sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
+         sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
+         sim::PlantFolder(std::string(kTree) + "\\\uFF36ictim");
+     }},
+    {"listed folder to junction", [] { SwapForJunction(kTree, "C:\\Victim"); }},
+    {"ancestor to junction", [] { SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); }},
+};
+
+// Every line the stage may write for this entry, whatever the attacker did.
+bool IsStageLine(const std::string &line) {
+    for (const char *form : {"FILENAME:: ", "DIRNAME:: ", "INFO:: (Deleting Dir) ", "INFO:: (Deleting file) ",
+                             "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree", "SUCCESS:: Deleted",
+                             "Marked for Deletion", "INFO:: (Reparse Point) Removing Link Only"})
+        if (line.compare(0, std::strlen(form), form) == 0)
+            return line.find("C:\\Victim") == std::string::npos && line.find("C:\\Decoy") == std::string::npos;
+    return false;
+}
+
+// For every call of the file system the walk makes, each swap made just
+// before that call: nothing outside the tree changes, every handle is
+// closed, and the log has only the stage's lines.
+TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
+    PlantAttackTree();
+    const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+    unsigned first = sim::FileCalls() + 1;
+    ASSERT_EQ(Run({"6\\Zeltra\\Tree"}), 0);
+    unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
+    ASSERT_FALSE(sim::Exists(kTree));
+    unsigned points = 0;
+    for (const Swap &swap : kSwaps) {
+        for (unsigned k = first; k <= last; ++k, ++points) {
+            FreshMachine();
+            PlantAttackTree();
+            sim::AtCall("", sim::FileCalls() + (k - first) + 1, swap.act);
+            Run({"6\\Zeltra\\Tree"});
+            std::string where = std::string(swap.name) + " before call " + std::to_string(k - first + 1);
+            EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
+            EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
+            std::string log = NewLog();
+            for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+                EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
+        }
+    }
+    RecordProperty("swap_points", static_cast<int>(points));
+}
+
+// The attacks one by one, each at the moment that defeats a path-based walk.
+TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
+    struct Case {
+        const char *name;
+        std::function<void()> plant;
+        const char *entry;
+        LONG status;
+        std::string log;
+    } cases[] = {
+        {"best-fit twin beside a held link, no race",
+         [] {
+             kSwaps[4].act();
+             sim::PlantFile(std::string(kTree) + "\\\uFF36ictim\\t.txt");
+         },
+         "6\\Zeltra\\Tree", 0,
+         // The link is queued as the link it is; the twin, logged by its
+         // ANSI form, is emptied and removed through its own handle.
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
+                 .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Reparse Point) Removing Link Only\r\n"
+             "INFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\Victim", "t.txt") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
+        {"subfolder swapped for a junction after the first deletion",
+         [] { sim::AtCall("NtSetInformationFile", 1, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\n"
+         "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
+         "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
+         "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"},
+        {"junction above the listed folder", [] { kSwaps[6].act(); }, "6\\Zeltra\\Tree", kPathRefused,
+         "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
+        {"junction above a listed file", [] { kSwaps[6].act(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
+         "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\d.txt\r\n"},
+    };
+    for (const Case &c : cases) {
+        FreshMachine();
+        PlantAttackTree();
+        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+        c.plant();
+        EXPECT_EQ(Run({c.entry}), c.status) << c.name;
+        EXPECT_EQ(NewLog(), c.log) << c.name;
+        EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << c.name;
+        EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << c.name;
+    }
 }
 
 TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
