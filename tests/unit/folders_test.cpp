@@ -450,6 +450,14 @@ TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
                         "ERROR:: (Invalid Name) ...\r\n"
                         "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 145\r\n");
     EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
+
+    // On a double-byte code page a trail byte may have the backslash's code:
+    // such a name, in the listing or in an entry, is a name like any other.
+    sim::SetAnsiCodePage(932);
+    sim::PlantFile("C:\\Data\\\u30BD\\\u30BD.txt");
+    EXPECT_EQ(Run({"5\\C:\\Data\\\x83\x5C"}), 0);
+    EXPECT_EQ(NewLog(), OneFileFolder("C:\\Data\\\x83\x5C", "\x83\x5C.txt"));
+    EXPECT_EQ(sim::FolderEntries("C:\\Data"), std::vector<std::string>{});
 }
 
 TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
@@ -512,6 +520,12 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nDIRNAME:: C:\\SQL\r\n");
+
+    // Its path is walked from the drive's root: a junction on it ends the removal.
+    sim::PlantLink("C:\\Linked", "C:\\SQL", true, IO_REPARSE_TAG_MOUNT_POINT);
+    EXPECT_EQ(RemoveFolderTree("C:\\Linked\\Data", kInstanceFolderTree), kPathRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) C:\\Linked\\Data\r\n");
+    EXPECT_TRUE(sim::Exists("C:\\SQL\\Data\\busy.ldf"));
 }
 
 // The shipped stages over the shipped listing, on a Windows 7 style machine
