@@ -82,6 +82,7 @@ constexpr ULONG kNtFileOpen = 1;
 constexpr ULONG kNtDirectoryFile = 0x00000001;
 constexpr ULONG kNtSynchronousIoNonAlert = 0x00000020;
 constexpr ULONG kNtNonDirectoryFile = 0x00000040;
+constexpr ULONG kNtDeleteOnClose = 0x00001000;
 constexpr ULONG kNtOpenForBackupIntent = 0x00004000;
 constexpr ULONG kNtOpenReparsePoint = 0x00200000;
 constexpr ULONG kNtCaseInsensitive = 0x00000040; // OBJ_CASE_INSENSITIVE

@@ -114,10 +114,12 @@ void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t n
     item->handle = NULL;
     item->openError = 0;
     item->link = kind == ItemKind::Folder && IsLinkEntry(listedAttributes, listedTag);
+    item->deleteOnClose = kind == ItemKind::File;
     NtStatus status;
     if (kind == ItemKind::File) {
+        // Deleted as its handle closes: a read-only file is refused here.
         status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize,
-                      kOpenOptions | kNtNonDirectoryFile, &item->handle);
+                      kOpenOptions | kNtNonDirectoryFile | kNtDeleteOnClose, &item->handle);
     } else if (item->link) {
         // The link itself, never what it names.
         status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize, kOpenOptions,
@@ -147,6 +149,7 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
     item->handle = NULL;
     item->openError = 0;
     item->link = false;
+    item->deleteOnClose = false;
     char anchor[1024];
     if (anchorLength == 0 || anchorLength >= sizeof anchor)
         return Fail(nt, kNtObjectNameInvalid);
@@ -223,16 +226,19 @@ bool ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, 
 }
 
 bool DeleteItem(const NtFileCalls &nt, WalkItem *item) {
-    bool deleted = false;
-    if (item->handle != NULL && item->openError == 0) {
+    bool deleted;
+    if (item->handle == NULL || item->openError != 0) {
+        SetLastError(item->openError);
+        deleted = false;
+    } else if (item->deleteOnClose) {
+        deleted = true; // as the handle closes below
+    } else {
         BYTE deleteFile = TRUE;
         NtIoStatus io;
         std::memset(&io, 0, sizeof io);
         NtStatus status =
             nt.setInformation(item->handle, &io, &deleteFile, sizeof deleteFile, kNtFileDispositionInformation);
         deleted = status == kNtSuccess || Fail(nt, status);
-    } else {
-        SetLastError(item->openError);
     }
     DWORD error = GetLastError();
     CloseItem(item);

@@ -27,9 +27,10 @@ bool LookUpNtFileCalls(NtFileCalls *calls);
 
 // An item opened for deletion.
 struct WalkItem {
-    HANDLE handle;   // NULL when it could not be opened
-    DWORD openError; // why it could not be opened for deletion: 0, or the error its deletion reports
-    bool link;       // a name surrogate: removed as a link, never entered
+    HANDLE handle;      // NULL when it could not be opened
+    DWORD openError;    // why it could not be opened for deletion: 0, or the error its deletion reports
+    bool link;          // a name surrogate: removed as a link, never entered
+    bool deleteOnClose; // opened to be deleted when its handle closes
 };
 
 enum class ItemKind {
@@ -67,7 +68,7 @@ bool ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, 
 // DeleteFileA and RemoveDirectoryA set it), when it stays. Closes the handle.
 bool DeleteItem(const NtFileCalls &nt, WalkItem *item);
 
-// Closes the item's handle without deleting it.
+// Closes the item's handle: a folder stays; a file opened for deletion goes.
 void CloseItem(WalkItem *item);
 
 // True when the ANSI text holds a path separator; the trail byte of a

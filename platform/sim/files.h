@@ -57,6 +57,8 @@ struct FileObject : Object {
     std::string mask;               // upper-cased; empty: every entry
     std::vector<std::string> names; // the listing's leaf names, "." and ".." included
     size_t next = 0;
+    bool deleteOnClose = false; // FILE_DELETE_ON_CLOSE: the node goes with the handle
+    ~FileObject() override;
     const char *Kind() const override { return "file"; }
 };
 

@@ -33,6 +33,16 @@ bool DeleteShareConflict(const FileNode &node, DWORD access, ULONG share) {
     return false;
 }
 
+// Windows' order: the drive's root and read-only items cannot be deleted,
+// then a folder must be empty; a link goes alone.
+NtStatus DeletionRefused(const FileNode &node) {
+    if (!IsInside(node) || (node.attributes & FILE_ATTRIBUTE_READONLY))
+        return kNtCannotDelete;
+    if (node.folder && !node.IsLink() && !Children(node.path).empty())
+        return kNtDirectoryNotEmpty;
+    return kNtSuccess;
+}
+
 NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *attributes, NtIoStatus *io, LONGLONG *,
                                 ULONG, ULONG share, ULONG disposition, ULONG options, void *, ULONG) {
     SIM_LOCK();
@@ -64,11 +74,18 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
         return kNtFileIsADirectory;
     if (DeleteShareConflict(*node, access, share))
         return kNtSharingViolation;
+    if (options & kNtDeleteOnClose) {
+        if (!(access & DELETE))
+            return kNtInvalidParameter;
+        if (NtStatus refused = DeletionRefused(*node))
+            return refused;
+    }
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(node->path);
     file->node = node->id;
     file->access = access;
     file->share = share;
+    file->deleteOnClose = (options & kNtDeleteOnClose) != 0;
     *out = reinterpret_cast<HANDLE>(AddHandle(file));
     io->status = kNtSuccess;
     io->information = 1; // FILE_OPENED
@@ -203,12 +220,8 @@ NtStatus WINAPI SimNtSetInformationFile(HANDLE h, NtIoStatus *io, void *buffer, 
         return kNtAccessDenied;
     if (*static_cast<BYTE *>(buffer) == 0)
         return kNtSuccess;
-    // Windows' order: the drive's root and read-only items cannot be
-    // deleted, then a folder must be empty; a link goes alone.
-    if (!IsInside(*node) || (node->attributes & FILE_ATTRIBUTE_READONLY))
-        return kNtCannotDelete;
-    if (node->folder && !node->IsLink() && !Children(node->path).empty())
-        return kNtDirectoryNotEmpty;
+    if (NtStatus refused = DeletionRefused(*node))
+        return refused;
     EraseNode(node->path);
     io->status = kNtSuccess;
     io->information = 0;
@@ -249,6 +262,14 @@ template <class F> FARPROC AsExport(F *function) {
 }
 
 } // namespace
+
+FileObject::~FileObject() {
+    if (!deleteOnClose)
+        return;
+    SIM_LOCK();
+    if (FileNode *gone = NodeById(node))
+        EraseNode(gone->path);
+}
 
 void RegisterNtdllExports() {
     RegisterExport("ntdll.dll", "NtCreateFile", AsExport(&SimNtCreateFile));

@@ -331,7 +331,8 @@ TEST(Files, NativeCallsOpenByExactWideNameRelativeToAFolderAndDeleteThroughTheHa
         {"Victim", kNtNonDirectoryFile, kNtFileIsADirectory, kNtSuccess, ERROR_ACCESS_DENIED},
         {"Victim", kNtDirectoryFile, kNtSuccess, kNtDirectoryNotEmpty, ERROR_DIR_NOT_EMPTY},
         {"ro.txt", kNtNonDirectoryFile, kNtSuccess, kNtCannotDelete, ERROR_ACCESS_DENIED},
-        {"file.txt", kNtNonDirectoryFile, kNtSuccess, kNtSuccess, ERROR_SUCCESS},
+        {"ro.txt", kNtNonDirectoryFile | kNtDeleteOnClose, kNtCannotDelete, kNtSuccess, ERROR_ACCESS_DENIED},
+        {"file.txt", kNtNonDirectoryFile | kNtDeleteOnClose, kNtSuccess, kNtSuccess, ERROR_SUCCESS},
     };
     for (const Row &row : rows) {
         HANDLE item = NULL;

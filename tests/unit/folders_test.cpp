@@ -414,8 +414,9 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
              "INFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n" +
              OneFileFolder(std::string(kTree) + "\\Victim", "t.txt") +
              "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
+        // Opens: Zeltra, Tree, a.txt (deleted), then sub: swapped after the listing.
         {"subfolder swapped for a junction after the first deletion",
-         [] { sim::AtCall("NtSetInformationFile", 1, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
+         [] { sim::AtCall("NtCreateFile", 4, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
          "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\n"
          "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
          "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
