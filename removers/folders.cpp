@@ -376,6 +376,7 @@ LONG RemoveFolderTree(const char *folder, const FolderTreeOptions &options) {
 }
 
 LONG RemoveFolders(ListingCursor *cursor) {
+    EnableRedirectionGuard();
     if (!OpenSection(cursor))
         return kNotProcessed;
     LONG result = 0;

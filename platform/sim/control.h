@@ -93,6 +93,9 @@ void SetAnsiCodePage(UINT page);
 void AtCall(const std::string &api, unsigned n, std::function<void()> action);
 // File-function calls since the reset: of `api`, or of all when empty.
 unsigned FileCalls(const std::string &api = "");
+// The flags last set for the redirection trust policy with
+// SetProcessMitigationPolicy (1: enforced); 0 after a reset.
+DWORD RedirectionTrustFlags();
 // Another process holds the file or folder open without FILE_SHARE_DELETE:
 // deleting or removing it fails with ERROR_SHARING_VIOLATION.
 void HoldOpenElsewhere(const std::string &path);

@@ -9,6 +9,7 @@ void RegisterDefaultExports() {
     RegisterSecurityExports();
     RegisterWow64Exports();
     RegisterNtdllExports();
+    RegisterMitigationExports();
     RegisterRegistryExports();
 }
 

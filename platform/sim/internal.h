@@ -104,6 +104,7 @@ void ResetEnvironment();
 void ResetWow64();
 void RegisterWow64Exports();
 void RegisterNtdllExports();
+void RegisterMitigationExports();
 void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();
