@@ -97,17 +97,19 @@ bool NamesOneTarget(const char *path) {
 // One walk through a folder tree: the path of the current item, built in
 // place level by level, for the log and the restart queue; the items
 // themselves are reached through handles only.
+// A name's ANSI form: up to two bytes for each of its 255 wide characters.
+constexpr int kAnsiNameChars = 512;
+
 struct TreeWalk {
     char path[kFolderPathChars];
+    char name[kAnsiNameChars + 1]; // the current child's ANSI name, until it is in the path
     const FolderTreeOptions *options;
     NtFileCalls nt;
 };
 
-// One part of a folder's listing: a few records, kept while the level's
-// children are removed.
+// One part of a folder's listing: a few records, kept on the stack while the
+// level's children are removed (with the recursion, what each level keeps).
 constexpr ULONG kListingBytes = 1024;
-// A name's ANSI form: up to two bytes for each of its 255 wide characters.
-constexpr int kAnsiNameChars = 512;
 
 // Appends `separator` and `name` at `length`; false, with the path as it
 // was, when the result would not fit.
@@ -152,7 +154,7 @@ bool IsDotEntry(const NtDirEntry &entry) {
 LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry &entry, bool *stop) {
     size_t wideLength = entry.fileNameLength / sizeof(WCHAR);
     // The name as the ANSI listing gives it, for the log and the path.
-    char name[kAnsiNameChars + 1];
+    char *name = walk.name;
     int nameLength =
         WideCharToMultiByte(CP_ACP, 0, entry.fileName, static_cast<int>(wideLength), name, kAnsiNameChars, NULL, NULL);
     name[nameLength > 0 ? nameLength : 0] = '\0';
