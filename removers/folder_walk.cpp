@@ -165,10 +165,13 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
     item->link = false;
     item->deleteOnClose = false;
     char anchor[1024];
-    if (anchorLength == 0 || anchorLength >= sizeof anchor)
+    if (anchorLength >= sizeof anchor)
         return Fail(nt, kNtObjectNameInvalid);
     std::memcpy(anchor, path, anchorLength);
     anchor[anchorLength] = '\0';
+    // A bare name: in the current folder.
+    if (anchorLength == 0)
+        std::memcpy(anchor, ".", 2);
     // The anchor is opened as the system resolves it; opening it must not
     // change the last error that later log lines report.
     DWORD lastError = GetLastError();

@@ -56,7 +56,8 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
                    bool *linkOnTheWay);
 
 // The anchor of a path without location: its drive's root ("C:\"), or for
-// any other form everything before its last separator.
+// any other form everything before its last separator (none for a bare
+// name: the current folder).
 size_t DriveAnchorLength(const char *path);
 
 // Opens the child `name` (of `nameLength` wide characters) of an open folder,

@@ -215,6 +215,7 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
          },
          kQueueFailed, 0, 0, true},
         {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
+        {"a folder", [] { sim::PlantFolder("C:\\Data\\f.txt"); }, kFileRefused, 0, 0, true},
     };
     for (const Case &c : cases) {
         sim::Reset();
