@@ -6,6 +6,7 @@
 #include "core/bounded_format.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
+#include "removers/folder_walk.h"
 #include "removers/wow64.h"
 
 const FolderTreeOptions kFolderStageTree = {kQueueFailed, true};
@@ -75,12 +76,16 @@ bool IsStepComponent(const char *component, size_t length) {
 }
 
 // True when every component of the path is a plain name: the path is not
-// empty, does not end with a separator and never steps to a parent.
+// empty, does not end with a separator and never steps to a parent. The
+// trail byte of a double-byte character separates nothing.
 bool NamesOneTarget(const char *path) {
     const char *component = path;
     for (const char *p = path;; ++p) {
-        if (*p != '\\' && *p != '/' && *p != '\0')
+        if (*p != '\\' && *p != '/' && *p != '\0') {
+            if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0')
+                ++p;
             continue;
+        }
         if (IsStepComponent(component, static_cast<size_t>(p - component)))
             return false;
         if (*p == '\0')
@@ -90,12 +95,21 @@ bool NamesOneTarget(const char *path) {
 }
 
 // One walk through a folder tree: the path of the current item, built in
-// place level by level, and the find record that the levels take turns on.
+// place level by level, for the log and the restart queue; the items
+// themselves are reached through handles only.
+// A name's ANSI form: up to two bytes for each of its 255 wide characters.
+constexpr int kAnsiNameChars = 512;
+
 struct TreeWalk {
     char path[kFolderPathChars];
-    WIN32_FIND_DATAA found;
+    char name[kAnsiNameChars + 1]; // the current child's ANSI name, until it is in the path
     const FolderTreeOptions *options;
+    NtFileCalls nt;
 };
+
+// One part of a folder's listing: a few records, kept on the stack while the
+// level's children are removed (with the recursion, what each level keeps).
+constexpr ULONG kListingBytes = 1024;
 
 // Appends `separator` and `name` at `length`; false, with the path as it
 // was, when the result would not fit.
@@ -108,15 +122,15 @@ bool AppendAt(TreeWalk &walk, size_t length, const char *separator, const char *
     return true;
 }
 
-LONG RemoveLevel(TreeWalk &walk, size_t length, bool link);
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item);
 
 // A file inside the tree. Sets *stop when queuing failed: the folder's
 // enumeration ends there.
-LONG RemoveFileInTree(TreeWalk &walk, const char *name, bool link, bool *stop) {
+LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, bool link, bool *stop) {
     LogText("FILENAME:: %s\r\n", name);
     if (link)
         WriteLogLine(kReparsePoint);
-    if (DeleteFileA(walk.path)) {
+    if (DeleteItem(walk.nt, &item)) {
         WriteLogLine(kDeleted);
         ++g_run.tally.files;
         return 0;
@@ -131,12 +145,22 @@ LONG RemoveFileInTree(TreeWalk &walk, const char *name, bool link, bool *stop) {
     return walk.options->queueFailure;
 }
 
-// The item that the find record holds, below the folder at walk.path.
-LONG RemoveChild(TreeWalk &walk, size_t length, bool *stop) {
-    const char *name = walk.found.cFileName;
-    // An ANSI name can be the best-fit of a wide one, with separators or
-    // dots that would lead the path out of this folder.
-    if (std::strpbrk(name, "\\/") != NULL || IsStepComponent(name, std::strlen(name))) {
+bool IsDotEntry(const NtDirEntry &entry) {
+    size_t length = entry.fileNameLength / sizeof(WCHAR);
+    return (length == 1 || length == 2) && entry.fileName[0] == '.' && entry.fileName[length - 1] == '.';
+}
+
+// The child that a listing record of the folder at walk.path describes.
+LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry &entry, bool *stop) {
+    size_t wideLength = entry.fileNameLength / sizeof(WCHAR);
+    // The name as the ANSI listing gives it, for the log and the path.
+    char *name = walk.name;
+    int nameLength =
+        WideCharToMultiByte(CP_ACP, 0, entry.fileName, static_cast<int>(wideLength), name, kAnsiNameChars, NULL, NULL);
+    name[nameLength > 0 ? nameLength : 0] = '\0';
+    // An ANSI form can hold separators or dots that the wide name does not
+    // (best-fit): its path would name another item.
+    if (HasSeparator(name) || IsStepComponent(name, std::strlen(name))) {
         LogText("ERROR:: (Invalid Name) %s\r\n", name);
         return kNameRefused;
     }
@@ -145,51 +169,56 @@ LONG RemoveChild(TreeWalk &walk, size_t length, bool *stop) {
         LogText("ERROR:: (Path Too Long) %s\r\n", name);
         return kNotProcessed;
     }
-    DWORD attributes = walk.found.dwFileAttributes;
-    bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return RemoveLevel(walk, childLength, link);
-    return RemoveFileInTree(walk, name, link, stop);
+    WalkItem item;
+    if (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::Folder, entry.fileAttributes, entry.eaSize,
+                  &item);
+        return RemoveLevel(walk, childLength, item);
+    }
+    OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::File, entry.fileAttributes, entry.eaSize, &item);
+    return RemoveFileInTree(walk, name, item, IsLinkEntry(entry.fileAttributes, entry.eaSize), stop);
 }
 
-LONG RemoveContents(TreeWalk &walk, size_t length) {
-    size_t patternLength = 0;
-    AppendAt(walk, length, "\\", "*", &patternLength); // fits: RemoveLevel checked
-    HANDLE find = FindFirstFileA(walk.path, &walk.found);
-    walk.path[length] = '\0';
-    // An absent or unreadable folder: its own removal is still tried.
-    if (find == INVALID_HANDLE_VALUE)
-        return 0;
+LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
+    alignas(8) char listing[kListingBytes];
     LONG status = 0;
     bool stop = false;
-    do {
-        if (lstrcmpA(walk.found.cFileName, ".") == 0 || lstrcmpA(walk.found.cFileName, "..") == 0)
-            continue;
-        LONG result = RemoveChild(walk, length, &stop);
-        walk.path[length] = '\0';
-        // A later success never hides an earlier failure.
-        if (result != 0)
-            status = result;
-    } while (!stop && FindNextFileA(find, &walk.found));
-    FindClose(find);
+    // An unreadable folder: its own removal is still tried.
+    for (bool restart = true; !stop && ListFolder(walk.nt, folder, listing, kListingBytes, restart); restart = false) {
+        for (const char *record = listing; !stop;) {
+            const NtDirEntry &entry = *reinterpret_cast<const NtDirEntry *>(record);
+            if (!IsDotEntry(entry)) {
+                LONG result = RemoveChild(walk, length, folder, entry, &stop);
+                walk.path[length] = '\0';
+                // A later success never hides an earlier failure.
+                if (result != 0)
+                    status = result;
+            }
+            if (entry.nextEntryOffset == 0)
+                break;
+            record += entry.nextEntryOffset;
+        }
+    }
     return status;
 }
 
-// The folder at walk.path (of `length` characters): its contents unless it
-// is a link, then the folder itself.
-LONG RemoveLevel(TreeWalk &walk, size_t length, bool link) {
+// The folder at walk.path (of `length` characters), opened as `item`: its
+// contents unless it is a link, then the folder itself.
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item) {
     LONG status = 0;
-    if (!link) {
+    if (!item.link && item.handle != NULL) {
         // The search pattern "<folder>\*" must fit, or nothing is done here.
-        if (length + 2 >= kFolderPathChars)
+        if (length + 2 >= kFolderPathChars) {
+            CloseItem(&item);
             return kNotProcessed;
-        status = RemoveContents(walk, length);
+        }
+        status = RemoveContents(walk, length, item.handle);
     }
     const FolderTreeOptions &options = *walk.options;
     LogText("DIRNAME:: %s\r\n", walk.path);
-    if (link)
+    if (item.link)
         WriteLogLine(kReparsePoint);
-    BOOL removed = RemoveDirectoryA(walk.path);
+    bool removed = DeleteItem(walk.nt, &item);
     DWORD error = GetLastError();
     if (options.logEveryRemoval)
         LogError("INFO:: (Deleting Dir) %d\r\n", error);
@@ -205,9 +234,45 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, bool link) {
     return Queue(walk.path) ? status : options.queueFailure;
 }
 
-// The single-file deletion: no log line on any path.
-LONG DeleteListedFile(const char *path) {
-    if (DeleteFileA(path)) {
+// What ends an entry whose path passes through a link, or that this system
+// cannot walk safely.
+LONG RefusePath(const char *path) {
+    LogText("ERROR:: (Invalid Path) %s\r\n", path);
+    return kPathRefused;
+}
+
+// The folder tree at `folder`, reached from its first `anchorLength` characters.
+LONG RemoveTreeAt(const char *folder, size_t anchorLength, const FolderTreeOptions &options) {
+    TreeWalk walk;
+    walk.options = &options;
+    size_t length = 0;
+    walk.path[0] = '\0';
+    if (!AppendAt(walk, 0, "", folder, &length))
+        return kNotProcessed;
+    if (!LookUpNtFileCalls(&walk.nt))
+        return RefusePath(folder);
+    WalkItem item;
+    bool linkOnTheWay = false;
+    if (!OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item, &linkOnTheWay)) {
+        if (linkOnTheWay)
+            return RefusePath(folder);
+        // Absent or unreachable: its removal reports why.
+        item.openError = GetLastError();
+    }
+    return RemoveLevel(walk, length, item);
+}
+
+// The single-file deletion: no log line on any path but a refused one.
+LONG DeleteListedFile(const char *path, size_t anchorLength) {
+    NtFileCalls nt;
+    if (!LookUpNtFileCalls(&nt))
+        return RefusePath(path);
+    WalkItem item;
+    bool linkOnTheWay = false;
+    bool opened = OpenAlongPath(nt, path, anchorLength, ItemKind::File, &item, &linkOnTheWay);
+    if (linkOnTheWay)
+        return RefusePath(path);
+    if (opened && DeleteItem(nt, &item)) {
         ++g_run.tally.files;
         return 0;
     }
@@ -225,13 +290,13 @@ LONG DeleteListedFile(const char *path) {
 
 // Under WOW64 the 32-bit program's System32 is SysWOW64: the driver is
 // reached with redirection off, and is skipped where it cannot be switched.
-LONG DeleteDriverFile(const char *path) {
+LONG DeleteDriverFile(const char *path, size_t anchorLength) {
     if (!IsWow64())
-        return DeleteListedFile(path);
+        return DeleteListedFile(path, anchorLength);
     RedirectionSwitch redirection;
     if (!TurnRedirectionOff(&redirection))
         return 0;
-    LONG status = DeleteListedFile(path);
+    LONG status = DeleteListedFile(path, anchorLength);
     TurnRedirectionBackOn(redirection);
     return status;
 }
@@ -253,7 +318,7 @@ LONG ReadLocationCode(ListingCursor *cursor) {
 
 // Expands the location's prefix into `path` and appends the entry's path.
 // Sets *skip when the location's variable is not defined here.
-LONG ComposePath(const Location &location, LONG code, const char *entry, char *path, bool *skip) {
+LONG ComposePath(const Location &location, LONG code, const char *entry, char *path, size_t *anchorLength, bool *skip) {
     path[0] = '\0';
     DWORD length = ExpandEnvironmentStringsA(location.prefix, path, kFolderPathChars);
     if (length == 0 && code == 1)
@@ -271,6 +336,7 @@ LONG ComposePath(const Location &location, LONG code, const char *entry, char *p
         LogText("ERROR:: (Path Too Long) %s\r\n", entry);
         return kNotProcessed;
     }
+    *anchorLength = std::strlen(path);
     return AppendBounded(path, kComposedPathChars, entry) == kFormatOk ? 0 : kNotProcessed;
 }
 
@@ -278,9 +344,11 @@ LONG RemoveEntry(LONG code, const char *entry) {
     const Location &location = kLocations[code - 1];
     char path[kFolderPathChars];
     const char *target = path;
+    // Where the walk starts: the location's folder, or a complete path's drive.
+    size_t anchorLength = 0;
     if (location.prefix != NULL) {
         bool skip = false;
-        LONG status = ComposePath(location, code, entry, path, &skip);
+        LONG status = ComposePath(location, code, entry, path, &anchorLength, &skip);
         if (status != 0 || skip)
             return status;
     } else if (code == 4) {
@@ -288,17 +356,17 @@ LONG RemoveEntry(LONG code, const char *entry) {
     } else if (CopyBounded(path, sizeof path, entry) != kFormatOk) {
         return kNotProcessed;
     }
-    if (!NamesOneTarget(target)) {
-        LogText("ERROR:: (Invalid Path) %s\r\n", target);
-        return kPathRefused;
-    }
+    if (!NamesOneTarget(target))
+        return RefusePath(target);
+    if (location.prefix == NULL)
+        anchorLength = DriveAnchorLength(target);
     switch (location.target) {
     case Target::FolderTree:
-        return RemoveFolderTree(target, kFolderStageTree);
+        return RemoveTreeAt(target, anchorLength, kFolderStageTree);
     case Target::File:
-        return DeleteListedFile(target);
+        return DeleteListedFile(target, anchorLength);
     case Target::DriverFile:
-        return DeleteDriverFile(target);
+        return DeleteDriverFile(target, anchorLength);
     }
     return kNotProcessed;
 }
@@ -306,19 +374,11 @@ LONG RemoveEntry(LONG code, const char *entry) {
 } // namespace
 
 LONG RemoveFolderTree(const char *folder, const FolderTreeOptions &options) {
-    TreeWalk walk;
-    walk.options = &options;
-    size_t length = 0;
-    walk.path[0] = '\0';
-    if (!AppendAt(walk, 0, "", folder, &length))
-        return kNotProcessed;
-    // A listed folder that is itself a link is removed as one, not entered.
-    DWORD attributes = GetFileAttributesA(walk.path);
-    bool link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    return RemoveLevel(walk, length, link);
+    return RemoveTreeAt(folder, DriveAnchorLength(folder), options);
 }
 
 LONG RemoveFolders(ListingCursor *cursor) {
+    EnableRedirectionGuard();
     if (!OpenSection(cursor))
         return kNotProcessed;
     LONG result = 0;

@@ -78,13 +78,38 @@ void Restart();
 // A link (reparse point) at `path` to `target`: a directory link when
 // `directory`. Calls that open a path follow links on the way; DeleteFileA,
 // RemoveDirectoryA and GetFileAttributesA act on the link itself.
-void PlantLink(const std::string &path, const std::string &target, bool directory);
+// The tag says what kind: IO_REPARSE_TAG_SYMLINK or IO_REPARSE_TAG_MOUNT_POINT
+// (a junction); both are name surrogates.
+void PlantLink(const std::string &path, const std::string &target, bool directory, DWORD tag = IO_REPARSE_TAG_SYMLINK);
+// A reparse point that keeps data elsewhere (deduplication, cloud files), on
+// an existing file or folder: it stands for no other name and is followed by
+// nothing.
+void PlantReparseData(const std::string &path, DWORD tag);
+// Moves a file or folder with all it holds, as a rename by another process
+// would, whatever this process holds open: open handles follow it. False
+// when the source is absent or the target exists or has no folder.
+bool MoveTree(const std::string &from, const std::string &to);
+// Deletes a file or folder with all it holds, whatever is open.
+void RemoveTree(const std::string &path);
+// Names are UTF-8 in the paths a test passes: each component is the item's
+// exact wide name. The ANSI calls report and accept a name in its ANSI form,
+// with Windows' best-fit replacements ("\xEF\xBC\xB6ictim", a fullwidth V,
+// is listed as "Victim"); the native calls of ntdll use the wide names.
+// The ANSI code page: 1252 after a reset, or 932 (Japanese, double-byte:
+// U+30BD is 0x83 0x5C, its trail byte the backslash's code).
+void SetAnsiCodePage(UINT page);
+// The test's action runs at the n-th call (from 1, counted since the reset)
+// of the file function `api` ("NtCreateFile", "WriteFile", ...), or of any
+// file function when `api` is empty, before that call acts.
+void AtCall(const std::string &api, unsigned n, std::function<void()> action);
+// File-function calls since the reset: of `api`, or of all when empty.
+unsigned FileCalls(const std::string &api = "");
+// The flags last set for the redirection trust policy with
+// SetProcessMitigationPolicy (1: enforced); 0 after a reset.
+DWORD RedirectionTrustFlags();
 // Another process holds the file or folder open without FILE_SHARE_DELETE:
 // deleting or removing it fails with ERROR_SHARING_VIOLATION.
 void HoldOpenElsewhere(const std::string &path);
-// The name FindFirstFileA/FindNextFileA report for the node, as the ANSI
-// best-fit of a wide name can differ from it (even holding a '\').
-void SetEnumerationName(const std::string &path, const std::string &name);
 // The enumeration delivers "." and ".." (except in a drive's root), then the
 // folder's entries ordered by their upper-cased names, byte by byte, as NTFS
 // orders them. Paths: "/" and "\" both separate, "." and ".." are resolved.

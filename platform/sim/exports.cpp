@@ -8,6 +8,8 @@ namespace sim::detail {
 void RegisterDefaultExports() {
     RegisterSecurityExports();
     RegisterWow64Exports();
+    RegisterNtdllExports();
+    RegisterMitigationExports();
     RegisterRegistryExports();
 }
 

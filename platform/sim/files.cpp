@@ -30,18 +30,16 @@ std::string &TempPath() {
     return path;
 }
 
-struct FileObject : Object {
-    std::string key;
-    DWORD access = 0;
-    DWORD share = 0;
-    const char *Kind() const override { return "file"; }
-};
-
 struct FindObject : Object {
     std::vector<WIN32_FIND_DATAA> entries;
     size_t next = 0;
     const char *Kind() const override { return "find"; }
 };
+
+uint64_t &LastNodeId() {
+    static uint64_t id = 0;
+    return id;
+}
 
 WIN32_FIND_DATAA FindData(const std::string &name, DWORD attributes, size_t size) {
     WIN32_FIND_DATAA data;
@@ -103,6 +101,15 @@ FileNode *FindNode(const std::string &path) {
     return it == Nodes().end() ? nullptr : &it->second;
 }
 
+FileNode *NodeById(uint64_t id) {
+    if (id == 0)
+        return nullptr;
+    for (auto &entry : Nodes())
+        if (entry.second.id == id)
+            return &entry.second;
+    return nullptr;
+}
+
 FileNode &MakeNode(const std::string &path, bool folder) {
     std::string normalized = NormalizePath(path);
     std::string parent = ParentPath(normalized);
@@ -111,6 +118,8 @@ FileNode &MakeNode(const std::string &path, bool folder) {
     FileNode &node = Nodes()[Upper(normalized)];
     node.path = normalized;
     node.folder = folder;
+    if (node.id == 0)
+        node.id = ++LastNodeId();
     return node;
 }
 
@@ -139,8 +148,8 @@ bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
     FileNode *node = FindNode(path);
     if (node && node->heldByOtherProcess)
         return true;
-    for (auto &f : OpenFiles(PathKey(path)))
-        if (!(f->share & FILE_SHARE_DELETE))
+    for (auto &f : AllOf<FileObject>())
+        if ((f->key == PathKey(path) || (node && f->node == node->id)) && !(f->share & FILE_SHARE_DELETE))
             return true;
     return false;
 }
@@ -201,6 +210,8 @@ void ResetFiles() {
     SIM_LOCK();
     Nodes().clear();
     Queue().clear();
+    ResetCodePage();
+    ResetCallHooks();
     MakeNode("C:", true);
     // No "SysWOW64\drivers": a Wine prefix has none, so a driver file's
     // path with redirection on ends in ERROR_PATH_NOT_FOUND there and here.
@@ -218,18 +229,34 @@ using namespace sim::detail;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
                    HANDLE) {
     SIM_LOCK();
+    NoteCall("CreateFileA");
     DWORD code;
     if (TakeFault("CreateFileA", path, &code))
         return Fail(code, INVALID_HANDLE_VALUE);
     if (path == nullptr || *path == '\0')
         return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-    std::string normalized = ResolvePath(path, true);
+    std::string normalized = ResolvePath(path, !(attributes & FILE_FLAG_OPEN_REPARSE_POINT));
     FileNode *parent = FindNode(ParentPath(normalized));
-    if (!parent || !parent->folder)
-        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     FileNode *node = FindNode(normalized);
-    if (node && node->folder)
-        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    // A drive's root has no parent; every other path needs its folder.
+    if ((!parent || !parent->folder) && !(node && ParentPath(normalized).empty()))
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    // A folder opens only for backup semantics, and only as it is.
+    if (node && node->folder) {
+        if (!(attributes & FILE_FLAG_BACKUP_SEMANTICS))
+            return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
+            return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (node->heldByOtherProcess && (access & DELETE))
+            return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        auto folder = std::make_shared<FileObject>();
+        folder->key = PathKey(normalized);
+        folder->node = node->id;
+        folder->access = access;
+        folder->share = share;
+        SetLastError(ERROR_SUCCESS);
+        return reinterpret_cast<HANDLE>(AddHandle(folder));
+    }
     if (node) {
         if (node->heldByOtherProcess)
             return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
@@ -268,6 +295,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         node->data.clear();
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(normalized);
+    file->node = node->id;
     file->access = access;
     file->share = share;
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
@@ -278,6 +306,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 
 BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
     SIM_LOCK();
+    NoteCall("WriteFile");
     if (written)
         *written = 0;
     auto file = Lookup<FileObject>(h);
@@ -317,6 +346,7 @@ BOOL ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     SIM_LOCK();
+    NoteCall("MoveFileExA");
     DWORD code;
     if (TakeFault("MoveFileExA", existing, &code))
         return Fail(code, FALSE);
@@ -334,6 +364,7 @@ namespace {
 // The node that DeleteFileA or RemoveDirectoryA acts on: a link itself,
 // never its target. NULL, with the last error set, when there is none.
 FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
+    NoteCall(api);
     DWORD code;
     if (TakeFault(api, path, &code))
         return Fail(code, static_cast<FileNode *>(nullptr));
@@ -392,6 +423,7 @@ BOOL RemoveDirectoryA(LPCSTR path) {
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     SIM_LOCK();
+    NoteCall("CreateDirectoryA");
     DWORD code;
     if (TakeFault("CreateDirectoryA", path, &code))
         return Fail(code, FALSE);
@@ -405,8 +437,19 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
+// A wide path, kept as UTF-8: the way a test makes a name that has no ANSI form.
+BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES sa) {
+    SIM_LOCK();
+    std::u16string wide;
+    for (const WCHAR *p = path; p && *p; ++p)
+        wide += *p;
+    std::string utf8 = Utf8(wide);
+    return CreateDirectoryA(utf8.c_str(), sa);
+}
+
 DWORD GetFileAttributesA(LPCSTR path) {
     SIM_LOCK();
+    NoteCall("GetFileAttributesA");
     DWORD code;
     if (TakeFault("GetFileAttributesA", path, &code))
         return Fail(code, INVALID_FILE_ATTRIBUTES);
@@ -446,6 +489,7 @@ DWORD GetTempPathA(DWORD size, LPSTR buffer) {
 
 HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     SIM_LOCK();
+    NoteCall("FindFirstFileA");
     DWORD code;
     if (TakeFault("FindFirstFileA", pattern, &code))
         return Fail(code, INVALID_HANDLE_VALUE);
@@ -467,8 +511,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     }
     for (const FileNode *child : Children(folder)) {
         find->entries.push_back(FindData(child->FindName(), child->Attributes(), child->data.size()));
-        if (child->IsLink())
-            find->entries.back().dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+        find->entries.back().dwReserved0 = child->reparseTag;
     }
     if (find->entries.empty())
         return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
@@ -479,6 +522,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 
 BOOL FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
     SIM_LOCK();
+    NoteCall("FindNextFileA");
     auto find = Lookup<FindObject>(h);
     if (!find)
         return Fail(ERROR_INVALID_HANDLE, FALSE);
@@ -539,23 +583,64 @@ std::vector<std::string> FolderEntries(const std::string &path) {
     return names;
 }
 
-void PlantLink(const std::string &path, const std::string &target, bool directory) {
+void PlantLink(const std::string &path, const std::string &target, bool directory, DWORD tag) {
     SIM_LOCK();
     FileNode &node = MakeNode(path, directory);
     node.attributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
     node.linkTarget = NormalizePath(target);
+    node.reparseTag = tag;
+}
+
+void PlantReparseData(const std::string &path, DWORD tag) {
+    SIM_LOCK();
+    if (FileNode *node = FindNode(path))
+        node->reparseTag = tag;
+}
+
+bool MoveTree(const std::string &from, const std::string &to) {
+    SIM_LOCK();
+    std::string source = NormalizePath(from), target = NormalizePath(to);
+    FileNode *parent = FindNode(ParentPath(target));
+    if (!FindNode(source) || FindNode(target) || !parent || !parent->folder)
+        return false;
+    std::string sourceKey = Upper(source);
+    std::vector<FileNode> moved;
+    for (auto it = Nodes().begin(); it != Nodes().end();) {
+        const std::string &key = it->first;
+        bool inside =
+            key == sourceKey || (key.size() > sourceKey.size() && key.compare(0, sourceKey.size(), sourceKey) == 0 &&
+                                 key[sourceKey.size()] == '\\');
+        if (!inside) {
+            ++it;
+            continue;
+        }
+        moved.push_back(it->second);
+        moved.back().path = target + it->second.path.substr(source.size());
+        it = Nodes().erase(it);
+    }
+    for (FileNode &node : moved) {
+        for (auto &f : AllOf<FileObject>())
+            if (f->node == node.id)
+                f->key = Upper(node.path);
+        Nodes()[Upper(node.path)] = node;
+    }
+    return true;
+}
+
+void RemoveTree(const std::string &path) {
+    SIM_LOCK();
+    std::string key = PathKey(path);
+    for (auto it = Nodes().begin(); it != Nodes().end();) {
+        bool inside = it->first == key || (it->first.size() > key.size() &&
+                                           it->first.compare(0, key.size(), key) == 0 && it->first[key.size()] == '\\');
+        it = inside ? Nodes().erase(it) : std::next(it);
+    }
 }
 
 void HoldOpenElsewhere(const std::string &path) {
     SIM_LOCK();
     if (FileNode *node = FindNode(path))
         node->heldByOtherProcess = true;
-}
-
-void SetEnumerationName(const std::string &path, const std::string &name) {
-    SIM_LOCK();
-    if (FileNode *node = FindNode(path))
-        node->enumName = name;
 }
 
 void SetTempPath(const std::string &path) {

@@ -2,42 +2,73 @@
 // sources. Nothing outside platform/sim includes this header.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "sim/internal.h"
 #include "sim/windows.h"
 
 namespace sim::detail {
 
+// The ANSI form of a UTF-8 name in the current ANSI code page, with the
+// best-fit replacements Windows makes (a fullwidth letter becomes its plain
+// letter); UTF-16 and back (code_page.cpp).
+std::string AnsiForm(const std::string &utf8);
+std::u16string Utf16(const std::string &utf8);
+std::string Utf8(const std::u16string &utf16);
+void ResetCodePage();
+
+// Names are kept as UTF-8: the exact wide name of each component. The ANSI
+// calls see a name in its ANSI form (AnsiForm), as Windows converts it.
 struct FileNode {
     std::string path; // normalised, in the case it was created with
+    uint64_t id = 0;  // the file id, unique for the machine's life; handles follow it
     bool folder = false;
     std::string data; // a file's bytes
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
-    std::string linkTarget;          // a reparse point's target; empty for none
-    std::string enumName;            // the name the ANSI enumeration reports, if it differs
+    std::string linkTarget;          // a link's target; empty for none
+    DWORD reparseTag = 0;            // a link's tag, or a data reparse point's; 0 for none
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {
         DWORD a = attributes & ~(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
         if (folder)
             a |= FILE_ATTRIBUTE_DIRECTORY;
-        if (IsLink())
+        if (reparseTag != 0)
             a |= FILE_ATTRIBUTE_REPARSE_POINT;
         if (a == 0)
             a = FILE_ATTRIBUTE_NORMAL;
         return a;
     }
-    std::string FindName() const {
-        if (!enumName.empty())
-            return enumName;
-        size_t slash = path.rfind('\\');
-        return slash == std::string::npos ? path : path.substr(slash + 1);
-    }
+    std::string FindName() const { return AnsiForm(LeafName(path)); }
 };
 
+// An open file or folder of this process. A handle names the node by its id,
+// so it follows the node when it is moved, and is left dangling when the
+// node is deleted. A folder's handle keeps its listing between queries.
+struct FileObject : Object {
+    std::string key; // the path key at opening, for the data of a file
+    uint64_t node = 0;
+    DWORD access = 0;
+    DWORD share = 0;
+    bool listed = false;            // a listing has begun: its entries and mask are fixed
+    std::string mask;               // upper-cased; empty: every entry
+    std::vector<std::string> names; // the listing's leaf names, "." and ".." included
+    size_t next = 0;
+    bool deleteOnClose = false; // FILE_DELETE_ON_CLOSE: the node goes with the handle
+    ~FileObject() override;
+    const char *Kind() const override { return "file"; }
+};
+
+// Counts a call of the simulated file system and runs the test's action
+// planned for it (call_hooks.cpp).
+void NoteCall(const char *api);
+void ResetCallHooks();
+
 FileNode *FindNode(const std::string &path);
+FileNode *NodeById(uint64_t id);
 // Creates the node (and any missing parent folders) or returns the existing one.
 FileNode &MakeNode(const std::string &path, bool folder);
 void EraseNode(const std::string &path);

@@ -96,6 +96,8 @@ void ResetServices();
 void ResetEnvironment();
 void ResetWow64();
 void RegisterWow64Exports();
+void RegisterNtdllExports();
+void RegisterMitigationExports();
 void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();

@@ -19,6 +19,9 @@ typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef unsigned int UINT;
 typedef char CHAR;
+// Windows' wide character: 16 bits, as on Windows (wchar_t is 32 here).
+typedef char16_t WCHAR;
+typedef int64_t LONGLONG;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef void *LPVOID;
@@ -166,6 +169,9 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define MOVEFILE_REPLACE_EXISTING 0x1u
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x4u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define CP_ACP 0u
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
 #define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
 
@@ -510,6 +516,7 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa);
+BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES sa);
 BOOL RemoveDirectoryA(LPCSTR path);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
@@ -521,6 +528,10 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
 DWORD ExpandEnvironmentStringsA(LPCSTR src, LPSTR dst, DWORD size);
 int lstrcmpA(LPCSTR a, LPCSTR b);
 int lstrlenA(LPCSTR s);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *wide, int wideLength, LPSTR ansi, int ansiSize,
+                        LPCSTR defaultChar, PBOOL usedDefault);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR ansi, int ansiLength, WCHAR *wide, int wideSize);
+BOOL IsDBCSLeadByte(BYTE byte);
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES sa, BOOL initialOwner, LPCSTR name);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID param, DWORD flags,
                     LPDWORD threadId);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "conformance.h"
+#include "nt_files.h"
 
 namespace {
 
@@ -188,6 +189,188 @@ TEST(Files, ListingAFolderStartsWithDotAndDotDotAndAnAbsentOneSays3) {
     SetLastError(kSentinel);
     EXPECT_EQ(FindFirstFileA((folder / "absent\\*").c_str(), &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << "not 2: the folder is what is absent";
+}
+
+// The native calls of ntdll through which the folder walk acts.
+struct Native {
+    NtCreateFileFn create;
+    NtQueryDirectoryFileFn queryDirectory;
+    NtQueryInformationFileFn queryInformation;
+    NtSetInformationFileFn setInformation;
+    RtlNtStatusToDosErrorFn toDosError;
+};
+
+template <class F> F NtdllExport(const char *name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+std::vector<WCHAR> Wide(const std::string &ansi) {
+    std::vector<WCHAR> wide(ansi.size() + 1, 0);
+    int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+    return wide;
+}
+
+// Opens `name` relative to `folder`, as the walk does: the item itself, never
+// what a reparse point names; every kind of sharing granted.
+NtStatus OpenRelative(const Native &nt, HANDLE folder, std::vector<WCHAR> name, DWORD access, ULONG options,
+                      HANDLE *handle) {
+    WORD bytes = static_cast<WORD>(name.size() * sizeof(WCHAR));
+    NtName wide = {bytes, bytes, name.data()};
+    NtObjectAttributes attributes = {sizeof attributes, folder, &wide, kNtCaseInsensitive, NULL, NULL};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    *handle = NULL;
+    return nt.create(handle, access, &attributes, &io, NULL, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     kNtFileOpen, options | kNtOpenReparsePoint | kNtSynchronousIoNonAlert, NULL, 0);
+}
+
+NtStatus Dispose(const Native &nt, HANDLE handle) {
+    BYTE deleteFile = TRUE;
+    NtIoStatus io;
+    return nt.setInformation(handle, &io, &deleteFile, 1, kNtFileDispositionInformation);
+}
+
+struct Listed {
+    std::vector<WCHAR> name;
+    DWORD attributes;
+};
+
+// The whole listing of an open folder, from its handle.
+NtStatus ListAll(const Native &nt, HANDLE folder, std::vector<Listed> *entries) {
+    alignas(8) char buffer[1024];
+    NtStatus status;
+    for (BYTE restart = TRUE;; restart = FALSE) {
+        NtIoStatus io;
+        status = nt.queryDirectory(folder, NULL, NULL, NULL, &io, buffer, sizeof buffer,
+                                   kNtFileIdFullDirectoryInformation, FALSE, NULL, restart);
+        if (status != kNtSuccess)
+            return status;
+        for (const char *at = buffer;;) {
+            const NtDirEntry *entry = reinterpret_cast<const NtDirEntry *>(at);
+            entries->push_back({std::vector<WCHAR>(entry->fileName, entry->fileName + entry->fileNameLength / 2),
+                                entry->fileAttributes});
+            if (entry->nextEntryOffset == 0)
+                break;
+            at += entry->nextEntryOffset;
+        }
+    }
+}
+
+TEST(Files, NativeCallsOpenByExactWideNameRelativeToAFolderAndDeleteThroughTheHandle) {
+    Native nt = {NtdllExport<NtCreateFileFn>("NtCreateFile"),
+                 NtdllExport<NtQueryDirectoryFileFn>("NtQueryDirectoryFile"),
+                 NtdllExport<NtQueryInformationFileFn>("NtQueryInformationFile"),
+                 NtdllExport<NtSetInformationFileFn>("NtSetInformationFile"),
+                 NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError")};
+    ASSERT_TRUE(nt.create && nt.queryDirectory && nt.queryInformation && nt.setInformation && nt.toDosError);
+    ScratchFolder folder("native");
+    folder.File("file.txt");
+    std::string readOnly = folder.File("ro.txt");
+    ASSERT_TRUE(SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(CreateDirectoryA((folder / "Victim").c_str(), NULL));
+    HANDLE inside = Create(folder / "Victim\\inside.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+    CloseHandle(inside);
+    // A twin: a fullwidth V, whose ANSI form (best fit) is the plain name.
+    std::vector<WCHAR> twin = Wide(folder.Path() + "\\");
+    const WCHAR twinName[] = {0xFF36, 'i', 'c', 't', 'i', 'm'};
+    twin.insert(twin.end(), twinName, twinName + 6);
+    twin.push_back(0);
+    ASSERT_TRUE(CreateDirectoryW(twin.data(), NULL));
+    char ansi[16] = {0};
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, twinName, 6, ansi, sizeof ansi, NULL, NULL), 6);
+    EXPECT_STREQ(ansi, "Victim") << "the ANSI listing names both folders alike";
+
+    SetLastError(kSentinel);
+    HANDLE h = CreateFileA(folder.Path().c_str(), kFileListDirectory | kSynchronize, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << "a folder opens with backup semantics";
+    NtAttributeTag tag = {kSentinel, kSentinel};
+    NtIoStatus io;
+    EXPECT_EQ(nt.queryInformation(h, &io, &tag, sizeof tag, kNtFileAttributeTagInformation), kNtSuccess);
+    EXPECT_EQ(tag.fileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(tag.reparseTag, 0u);
+
+    std::vector<Listed> entries;
+    SetLastError(kSentinel);
+    NtStatus end = ListAll(nt, h, &entries);
+    EXPECT_EQ(end, kNtNoMoreFiles);
+    EXPECT_EQ(nt.toDosError(end), static_cast<ULONG>(ERROR_NO_MORE_FILES)) << "what FindNextFileA leaves";
+    EXPECT_EQ(GetLastError(), kSentinel) << "the native calls leave the last error alone";
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[0].name, Wide("."));
+    EXPECT_EQ(entries[1].name, Wide(".."));
+    EXPECT_EQ(entries[2].name, Wide("file.txt"));
+    EXPECT_EQ(entries[4].name, Wide("Victim"));
+    EXPECT_EQ(entries[5].name, std::vector<WCHAR>(twinName, twinName + 6)) << "the exact wide name";
+    EXPECT_TRUE(entries[5].attributes & FILE_ATTRIBUTE_DIRECTORY);
+
+    // One name looked up: the mask of a handle's first listing.
+    HANDLE lookup =
+        CreateFileA(folder.Path().c_str(), kFileListDirectory | kSynchronize, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    std::vector<WCHAR> absent = Wide("absent");
+    NtName mask = {12, 12, absent.data()};
+    alignas(8) char record[1024];
+    EXPECT_EQ(nt.queryDirectory(lookup, NULL, NULL, NULL, &io, record, sizeof record, kNtFileIdFullDirectoryInformation,
+                                TRUE, &mask, TRUE),
+              kNtNoSuchFile);
+    EXPECT_EQ(nt.toDosError(kNtNoSuchFile), static_cast<ULONG>(ERROR_FILE_NOT_FOUND));
+    CloseHandle(lookup);
+
+    struct Row {
+        const char *name;
+        ULONG options;
+        NtStatus open, dispose;
+        ULONG error; // of the failing step
+    } rows[] = {
+        {"..", 0, kNtObjectNameInvalid, kNtSuccess, ERROR_INVALID_NAME},
+        {"absent", 0, kNtObjectNameNotFound, kNtSuccess, ERROR_FILE_NOT_FOUND},
+        {"file.txt", kNtDirectoryFile, kNtNotADirectory, kNtSuccess, ERROR_DIRECTORY},
+        {"Victim", kNtNonDirectoryFile, kNtFileIsADirectory, kNtSuccess, ERROR_ACCESS_DENIED},
+        {"Victim", kNtDirectoryFile, kNtSuccess, kNtDirectoryNotEmpty, ERROR_DIR_NOT_EMPTY},
+        {"ro.txt", kNtNonDirectoryFile, kNtSuccess, kNtCannotDelete, ERROR_ACCESS_DENIED},
+        {"ro.txt", kNtNonDirectoryFile | kNtDeleteOnClose, kNtCannotDelete, kNtSuccess, ERROR_ACCESS_DENIED},
+        {"file.txt", kNtNonDirectoryFile | kNtDeleteOnClose, kNtSuccess, kNtSuccess, ERROR_SUCCESS},
+    };
+    for (const Row &row : rows) {
+        HANDLE item = NULL;
+        EXPECT_EQ(OpenRelative(nt, h, Wide(row.name), DELETE | kSynchronize, row.options, &item), row.open) << row.name;
+        if (item == NULL)
+            continue;
+        EXPECT_EQ(Dispose(nt, item), row.dispose) << row.name;
+        EXPECT_EQ(nt.toDosError(row.open != kNtSuccess ? row.open : row.dispose), row.error) << row.name;
+        CloseHandle(item);
+    }
+    EXPECT_EQ(GetFileAttributesA((folder / "file.txt").c_str()), INVALID_FILE_ATTRIBUTES) << "deleted at its close";
+
+    // The twin goes by its exact name; the folder its ANSI form names stays.
+    HANDLE item = NULL;
+    ASSERT_EQ(
+        OpenRelative(nt, h, std::vector<WCHAR>(twinName, twinName + 6), DELETE | kSynchronize, kNtDirectoryFile, &item),
+        kNtSuccess);
+    EXPECT_EQ(Dispose(nt, item), kNtSuccess);
+    CloseHandle(item);
+    EXPECT_NE(GetFileAttributesA((folder / "Victim\\inside.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Held by another handle without FILE_SHARE_DELETE: no open for deletion.
+    HANDLE held =
+        Create(folder / "Victim\\inside.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+    HANDLE victim = NULL;
+    ASSERT_EQ(OpenRelative(nt, h, Wide("Victim"), kFileListDirectory | kSynchronize, kNtDirectoryFile, &victim),
+              kNtSuccess);
+    EXPECT_EQ(OpenRelative(nt, victim, Wide("inside.txt"), DELETE | kSynchronize, kNtNonDirectoryFile, &item),
+              kNtSharingViolation);
+    EXPECT_EQ(nt.toDosError(kNtSharingViolation), static_cast<ULONG>(ERROR_SHARING_VIOLATION));
+    CloseHandle(held);
+    EXPECT_EQ(OpenRelative(nt, victim, Wide("inside.txt"), DELETE | kSynchronize, kNtNonDirectoryFile, &item),
+              kNtSuccess);
+    EXPECT_EQ(Dispose(nt, item), kNtSuccess);
+    CloseHandle(item);
+    CloseHandle(victim);
+    CloseHandle(h);
+    SetFileAttributesA(readOnly.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";

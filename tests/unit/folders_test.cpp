@@ -1,3 +1,5 @@
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,20 @@ class RemoveFoldersTest : public MachineTest {
             text += entries[i] + (i + 1 < entries.size() ? "\r\n" : "");
         text += tail;
         cursor = {0, 0, nullptr, text.data()};
+        size_t openFiles = sim::OpenHandles("file");
         LONG result = RemoveFolders(&cursor);
+        EXPECT_EQ(sim::OpenHandles("file"), openFiles) << "every file and folder opened is closed";
         EXPECT_EQ(sim::OpenHandles("find"), 0u) << "every search is closed";
         EXPECT_FALSE(sim::FsRedirectionOff()) << "redirection is back on";
         return result;
+    }
+
+    // A fresh machine and a new log, for each row of a table.
+    void FreshMachine() {
+        sim::Reset();
+        std::memset(&g_run, 0, sizeof g_run);
+        OpenLog();
+        seen_ = 0;
     }
 
     // The log written since the last call.
@@ -80,6 +92,7 @@ TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
                             OneFileFolder("C:\\ProgramData\\Zeltra", "d.txt") +
                             OneFileFolder("C:\\Users\\Admin\\Zeltra", "f.txt"));
     EXPECT_EQ(g_run.tally.files, 15u) << "ten files and five folders";
+    EXPECT_EQ(sim::RedirectionTrustFlags(), 1u) << "RedirectionGuard enforced";
     EXPECT_EQ(cursor.Kind, 10);
     EXPECT_EQ(std::string(cursor.Position), std::string(kNextSection).substr(2));
 
@@ -87,6 +100,7 @@ TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
     // codes 1 to 3 make no such test and act on the unexpanded text.
     for (const char *variable : {"ALLUSERSPROFILE", "USERPROFILE", "PUBLIC", "windir"})
         sim::RemoveEnvironment(variable);
+    sim::RemoveExport("kernel32.dll", "SetProcessMitigationPolicy"); // older Windows: the same outcomes
     EXPECT_EQ(
         Run({"2\\Installer\\{G}", "6\\Zeltra", "7\\Desktop\\e.lnk", "8\\Zeltra", "9\\g.txt", "10\\Desktop\\h.lnk"}), 0);
     EXPECT_EQ(NewLog(), "DIRNAME:: %WINDIR%\\Installer\\{G}\r\nINFO:: (Deleting Dir) 3\r\n");
@@ -201,6 +215,7 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
          },
          kQueueFailed, 0, 0, true},
         {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
+        {"a folder", [] { sim::PlantFolder("C:\\Data\\f.txt"); }, kFileRefused, 0, 0, true},
     };
     for (const Case &c : cases) {
         sim::Reset();
@@ -260,40 +275,193 @@ TEST_F(RemoveFoldersTest, AnyFailingEntryFailsTheStage) {
 TEST_F(RemoveFoldersTest, LinksAreRemovedAsLinksAndNeverEntered) {
     sim::PlantFile("C:\\Elsewhere\\keep.txt");
     sim::PlantFile("C:\\Elsewhere\\file.txt");
-    sim::PlantLink("C:\\ProgramData\\Zeltra\\dirlink", "C:\\Elsewhere", true);
+    sim::PlantLink("C:\\ProgramData\\Zeltra\\dirlink", "C:\\Elsewhere", true, IO_REPARSE_TAG_MOUNT_POINT);
     sim::PlantLink("C:\\ProgramData\\Zeltra\\filelink", "C:\\Elsewhere\\file.txt", false);
     sim::PlantLink("C:\\ProgramData\\Listed", "C:\\Elsewhere", true);
     ASSERT_EQ(GetFileAttributesA("C:\\ProgramData\\Listed"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+    // Reparse points that keep data elsewhere name nothing: files and folders.
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\cloud.txt");
+    sim::PlantReparseData("C:\\ProgramData\\Zeltra\\cloud.txt", 0x9000001Au);
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\dedup\\d.txt");
+    sim::PlantReparseData("C:\\ProgramData\\Zeltra\\dedup", 0x80000013u);
 
     EXPECT_EQ(Run({"6\\Zeltra", "6\\Listed"}), 0);
-    // The first removal reports the error value left since the log was made: 0.
     EXPECT_EQ(NewLog(),
-              "DIRNAME:: C:\\ProgramData\\Zeltra\\dirlink\r\n"
-              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
-              "FILENAME:: filelink\r\nINFO:: (Reparse Point) Removing Link Only\r\nSUCCESS:: Deleted\r\n"
-              "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-              "DIRNAME:: C:\\ProgramData\\Listed\r\n"
-              "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
+              "FILENAME:: cloud.txt\r\nSUCCESS:: Deleted\r\n" +
+                  OneFileFolder("C:\\ProgramData\\Zeltra\\dedup", "d.txt") +
+                  "DIRNAME:: C:\\ProgramData\\Zeltra\\dirlink\r\n"
+                  "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+                  "FILENAME:: filelink\r\nINFO:: (Reparse Point) Removing Link Only\r\nSUCCESS:: Deleted\r\n"
+                  "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+                  "DIRNAME:: C:\\ProgramData\\Listed\r\n"
+                  "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
     EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Zeltra"));
     EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Listed"));
     EXPECT_EQ(sim::FolderEntries("C:\\Elsewhere"), (std::vector<std::string>{"file.txt", "keep.txt"}));
-    EXPECT_EQ(g_run.tally.files, 4u) << "each link counts as what it stands for";
+    EXPECT_EQ(g_run.tally.files, 7u) << "each link counts as what it stands for";
+}
+
+// Everything below a folder, with each file's bytes: what must stay as it was.
+std::string TreeSnapshot(const std::string &folder) {
+    std::string out;
+    for (const std::string &name : sim::FolderEntries(folder)) {
+        std::string path = folder + "\\" + name;
+        out += path + "=" + sim::FileBytes(path).value_or("<folder>") + "\n" + TreeSnapshot(path);
+    }
+    return out;
+}
+
+// The attacks of a user who may write in a listed folder, against the tree
+// ProgramData\Zeltra\Tree (listed as "6\Zeltra\Tree"), with C:\Victim and
+// C:\Decoy (a copy of the tree's shape) outside it. C:\Attacker is the
+// user's own folder, where swapped-out folders go.
+const char kTree[] = "C:\\ProgramData\\Zeltra\\Tree";
+
+void PlantAttackTree() {
+    for (const char *file : {"C:\\ProgramData\\Zeltra\\Tree\\a.txt", "C:\\ProgramData\\Zeltra\\Tree\\sub\\b.txt",
+                             "C:\\ProgramData\\Zeltra\\Tree\\sub\\deep\\c.txt", "C:\\ProgramData\\Zeltra\\Tree\\z.txt",
+                             "C:\\Victim\\v.txt", "C:\\Victim\\sub\\w.txt", "C:\\Decoy\\Tree\\d.txt"})
+        sim::PlantFile(file, "keep");
+    sim::PlantFolder("C:\\Attacker");
+}
+
+// Replaces the item at `path` (moved into C:\Attacker) with a junction.
+void SwapForJunction(const std::string &path, const std::string &target) {
+    sim::MoveTree(path, "C:\\Attacker\\" + std::to_string(sim::FileCalls()));
+    sim::PlantLink(path, target, true, IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+struct Swap {
+    const char *name;
+    std::function<void()> act;
+};
+const Swap kSwaps[] = {
+    {"subfolder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); }},
+    {"deeper folder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); }},
+    {"file to symbolic link",
+     [] {
+         sim::RemoveTree(std::string(kTree) + "\\z.txt");
+         sim::PlantLink(std::string(kTree) + "\\z.txt", "C:\\Victim\\v.txt", false);
+     }},
+    {"file to junction", [] { SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); }},
+    {"twin beside a link",
+     [] {
+         sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
+         sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
+         sim::PlantFolder(std::string(kTree) + "\\\uFF36ictim");
+     }},
+    {"listed folder to junction", [] { SwapForJunction(kTree, "C:\\Victim"); }},
+    {"ancestor to junction", [] { SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); }},
+};
+
+// Every line the stage may write for this entry, whatever the attacker did.
+bool IsStageLine(const std::string &line) {
+    for (const char *form : {"FILENAME:: ", "DIRNAME:: ", "INFO:: (Deleting Dir) ", "INFO:: (Deleting file) ",
+                             "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree", "SUCCESS:: Deleted",
+                             "Marked for Deletion", "INFO:: (Reparse Point) Removing Link Only"})
+        if (line.compare(0, std::strlen(form), form) == 0)
+            return line.find("C:\\Victim") == std::string::npos && line.find("C:\\Decoy") == std::string::npos;
+    return false;
+}
+
+// For every call of the file system the walk makes, each swap made just
+// before that call: nothing outside the tree changes, every handle is
+// closed, and the log has only the stage's lines.
+TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
+    PlantAttackTree();
+    const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+    unsigned first = sim::FileCalls() + 1;
+    ASSERT_EQ(Run({"6\\Zeltra\\Tree"}), 0);
+    unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
+    ASSERT_FALSE(sim::Exists(kTree));
+    unsigned points = 0;
+    for (const Swap &swap : kSwaps) {
+        for (unsigned k = first; k <= last; ++k, ++points) {
+            FreshMachine();
+            PlantAttackTree();
+            sim::AtCall("", sim::FileCalls() + (k - first) + 1, swap.act);
+            Run({"6\\Zeltra\\Tree"});
+            std::string where = std::string(swap.name) + " before call " + std::to_string(k - first + 1);
+            EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
+            EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
+            std::string log = NewLog();
+            for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+                EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
+        }
+    }
+    RecordProperty("swap_points", static_cast<int>(points));
+}
+
+// The attacks one by one, each at the moment that defeats a path-based walk.
+TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
+    struct Case {
+        const char *name;
+        std::function<void()> plant;
+        const char *entry;
+        LONG status;
+        std::string log;
+    } cases[] = {
+        {"best-fit twin beside a held link, no race",
+         [] {
+             kSwaps[4].act();
+             sim::PlantFile(std::string(kTree) + "\\\uFF36ictim\\t.txt");
+         },
+         "6\\Zeltra\\Tree", 0,
+         // The link is queued as the link it is; the twin, logged by its
+         // ANSI form, is emptied and removed through its own handle.
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
+                 .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Reparse Point) Removing Link Only\r\n"
+             "INFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\Victim", "t.txt") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
+        // Opens: Zeltra, Tree, a.txt (deleted), then sub: swapped after the listing.
+        {"subfolder swapped for a junction after the first deletion",
+         [] { sim::AtCall("NtCreateFile", 4, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\n"
+         "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
+         "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
+         "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"},
+        {"junction above the listed folder", [] { kSwaps[6].act(); }, "6\\Zeltra\\Tree", kPathRefused,
+         "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
+        {"junction above a listed file", [] { kSwaps[6].act(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
+         "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\d.txt\r\n"},
+    };
+    for (const Case &c : cases) {
+        FreshMachine();
+        PlantAttackTree();
+        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+        c.plant();
+        EXPECT_EQ(Run({c.entry}), c.status) << c.name;
+        EXPECT_EQ(NewLog(), c.log) << c.name;
+        EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << c.name;
+        EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << c.name;
+    }
 }
 
 TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
     sim::PlantFile("C:\\victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide1.txt");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide1.txt", "..\\..\\victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide2.txt");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide2.txt", "../../victim.txt");
-    sim::PlantFile("C:\\ProgramData\\Zeltra\\wide3");
-    sim::SetEnumerationName("C:\\ProgramData\\Zeltra\\wide3", "...");
+    // Wide names whose ANSI forms hold separators or only dots: fullwidth
+    // backslash, solidus and full stop.
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF3C..\uFF3Cvictim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF0F..\uFF0Fvictim.txt");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\\uFF0E\uFF0E\uFF0E");
 
     EXPECT_EQ(Run({"6\\Zeltra"}), kNameRefused);
-    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ..\\..\\victim.txt\r\nERROR:: (Invalid Name) ../../victim.txt\r\n"
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ../../victim.txt\r\nERROR:: (Invalid Name) ..\\..\\victim.txt\r\n"
                         "ERROR:: (Invalid Name) ...\r\n"
                         "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 145\r\n");
     EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
+
+    // On a double-byte code page a trail byte may have the backslash's code:
+    // such a name, in the listing or in an entry, is a name like any other.
+    sim::SetAnsiCodePage(932);
+    sim::PlantFile("C:\\Data\\\u30BD\\\u30BD.txt");
+    EXPECT_EQ(Run({"5\\C:\\Data\\\x83\x5C"}), 0);
+    EXPECT_EQ(NewLog(), OneFileFolder("C:\\Data\\\x83\x5C", "\x83\x5C.txt"));
+    EXPECT_EQ(sim::FolderEntries("C:\\Data"), std::vector<std::string>{});
 }
 
 TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
@@ -356,11 +524,19 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nDIRNAME:: C:\\SQL\r\n");
+
+    // Its path is walked from the drive's root: a junction on it ends the removal.
+    sim::PlantLink("C:\\Linked", "C:\\SQL", true, IO_REPARSE_TAG_MOUNT_POINT);
+    EXPECT_EQ(RemoveFolderTree("C:\\Linked\\Data", kInstanceFolderTree), kPathRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) C:\\Linked\\Data\r\n");
+    EXPECT_TRUE(sim::Exists("C:\\SQL\\Data\\busy.ldf"));
 }
 
 // The shipped stages over the shipped listing, on a Windows 7 style machine
 // where "Application Data", "Start Menu" and "Desktop" in ProgramData are
-// junctions to the newer layout, so old and new entries meet the same folders.
+// junctions to the newer layout. No entry passes through a junction: the old
+// layout's entries are refused, and the newer layout's entries remove the
+// same folders.
 class ProductRemoval : public MachineTest {};
 
 TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
@@ -387,7 +563,7 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     const std::string msi = "C:\\Windows\\Installer\\{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}\\product.msi";
     sim::PlantFile(msi);
 
-    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 0);
+    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 2) << "the refused entries fail the files stage";
 
     const std::string waiting = "Waiting for ZeltraBizUpdater to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n";
     const std::string appData = "C:\\ProgramData\\Application Data\\";
@@ -407,32 +583,30 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
         "DIRNAME:: " +
         pf +
         "ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-        // 6\Application Data\Zeltra Computing\ZeltraBusinessServer
+        "ERROR:: (Invalid Path) " +
+        appData + "Zeltra Computing\\ZeltraBusinessServer\r\nERROR:: (Invalid Path) " + appData +
+        "Zeltra Computing\\ZeltraWS\r\nERROR:: (Invalid Path) " + appData +
+        "ZeltraSetup\r\nERROR:: (Invalid Path) C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
         "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n" +
-        OneFileFolder(appData + "Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") + "DIRNAME:: " + appData +
-        "Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
-        OneFileFolder(appData + "Zeltra Computing\\ZeltraWS", "ws.log") + "DIRNAME:: " + appData +
-        "ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
-        OneFileFolder("C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security",
+        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") +
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
+        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraWS", "ws.log") +
+        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
+        OneFileFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security",
                       "Zeltra Enterprise Security Console.lnk") +
-        // The newer layout: the same folders, met again.
-        "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraWS\r\nINFO:: (Deleting Dir) 2\r\n"
-        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n"
-        "DIRNAME:: C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
-        "INFO:: (Deleting Dir) 2\r\n";
+        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Enterprise Security Console.lnk\r\n"
+        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Business Lite Console.lnk\r\n";
     // Later stages append their own lines after their banners.
     std::string log = Log();
     EXPECT_EQ(log.substr(0, log.find("/*========== 3::")), expected);
 
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     EXPECT_EQ(g_run.tally.files, 11u);
-    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file, once under each layout";
+    EXPECT_EQ(g_run.tally.filesQueued, 1u) << "the locked file, under the newer layout only";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
-                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (2)");
+                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (1)");
     for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
         EXPECT_FALSE(sim::InstalledService(name)) << name;
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});

@@ -2,6 +2,7 @@
 // are easy to get wrong: each follows Windows (differences from Wine noted).
 #include <thread>
 
+#include "nt_files.h"
 #include "test_support.h"
 
 namespace {
@@ -81,6 +82,73 @@ TEST_F(SimulatedMachine, LinksAreFollowedOnTheWayButDeletedThemselves) {
     sim::PlantFile("C:\\victim.txt");
     EXPECT_TRUE(DeleteFileA("C:\\Data\\sub\\..\\..\\victim.txt"));
     EXPECT_FALSE(sim::Exists("C:\\victim.txt"));
+}
+
+// What Wine cannot stage (Win32 makes no links there): the native calls
+// open a link itself, and a handle stays with its item when another process
+// moves it, at the moment a test chooses.
+TEST_F(SimulatedMachine, NativeOpensStopAtLinksAndHandlesFollowTheirItem) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    auto create = reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
+    auto query = reinterpret_cast<NtQueryInformationFileFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryInformationFile")));
+    auto list = reinterpret_cast<NtQueryDirectoryFileFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
+    auto set = reinterpret_cast<NtSetInformationFileFn>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
+    ASSERT_TRUE(create && query && list && set);
+    sim::PlantFile("C:\\Target\\inner.txt");
+    sim::PlantLink("C:\\Data\\junction", "C:\\Target", true, IO_REPARSE_TAG_MOUNT_POINT);
+    sim::PlantFile("C:\\Data\\Tree\\t.txt");
+    HANDLE data = CreateFileA("C:\\Data", kFileListDirectory | kSynchronize, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(data, INVALID_HANDLE_VALUE);
+    auto open = [&](HANDLE folder, const char *name, ULONG options) {
+        std::u16string wide(name, name + std::strlen(name));
+        NtName n = {static_cast<WORD>(wide.size() * 2), static_cast<WORD>(wide.size() * 2), wide.data()};
+        NtObjectAttributes attributes = {sizeof attributes, folder, &n, kNtCaseInsensitive, nullptr, nullptr};
+        NtIoStatus io;
+        HANDLE h = nullptr;
+        EXPECT_EQ(
+            create(&h, DELETE | kFileListDirectory, &attributes, &io, nullptr, 0, 7, kNtFileOpen, options, nullptr, 0),
+            kNtSuccess)
+            << name;
+        return h;
+    };
+    NtIoStatus io;
+    BYTE yes = TRUE;
+    HANDLE link = open(data, "junction", kNtOpenReparsePoint);
+    NtAttributeTag tag = {0, 0};
+    EXPECT_EQ(query(link, &io, &tag, sizeof tag, kNtFileAttributeTagInformation), kNtSuccess);
+    EXPECT_EQ(tag.fileAttributes, 0x410u);
+    EXPECT_EQ(tag.reparseTag, IO_REPARSE_TAG_MOUNT_POINT);
+    EXPECT_EQ(set(link, &io, &yes, 1, kNtFileDispositionInformation), kNtSuccess) << "the link goes alone";
+    CloseHandle(link);
+    EXPECT_TRUE(sim::Exists("C:\\Target\\inner.txt"));
+
+    // Moved away and replaced by a junction before the listing: the handle
+    // lists and deletes in the folder it opened.
+    HANDLE tree = open(data, "Tree", kNtOpenReparsePoint | kNtDirectoryFile);
+    sim::AtCall("NtQueryDirectoryFile", 1, [] {
+        ASSERT_TRUE(sim::MoveTree("C:\\Data\\Tree", "C:\\Moved"));
+        sim::PlantLink("C:\\Data\\Tree", "C:\\Target", true, IO_REPARSE_TAG_MOUNT_POINT);
+    });
+    alignas(8) char buffer[512];
+    ASSERT_EQ(list(tree, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, kNtFileIdFullDirectoryInformation,
+                   FALSE, nullptr, TRUE),
+              kNtSuccess);
+    EXPECT_EQ(sim::FileCalls("NtQueryDirectoryFile"), 1u);
+    const NtDirEntry *third = reinterpret_cast<const NtDirEntry *>(buffer);
+    for (int skip = 0; skip < 2; ++skip)
+        third = reinterpret_cast<const NtDirEntry *>(reinterpret_cast<const char *>(third) + third->nextEntryOffset);
+    EXPECT_EQ(std::u16string(third->fileName, third->fileNameLength / 2), u"t.txt");
+    HANDLE file = open(tree, "t.txt", kNtOpenReparsePoint | kNtNonDirectoryFile);
+    EXPECT_EQ(set(file, &io, &yes, 1, kNtFileDispositionInformation), kNtSuccess);
+    CloseHandle(file);
+    CloseHandle(tree);
+    CloseHandle(data);
+    EXPECT_EQ(sim::FolderEntries("C:\\Moved"), std::vector<std::string>{});
+    EXPECT_TRUE(sim::Exists("C:\\Target\\inner.txt"));
 }
 
 TEST_F(SimulatedMachine, RemoveDirectoryReportsWindowsCodes) {

@@ -1,0 +1,282 @@
+// The native file functions of ntdll that the folder walk looks up by name:
+// opening a name relative to an open folder (only that: the program never
+// passes a full NT path), listing a folder through its handle, a handle's
+// attributes and reparse tag, and deletion through a handle. As on Windows
+// they return a status and leave the thread's last error alone; the listing
+// of a handle is fixed by its first query (a snapshot of the names here).
+// A deletion takes effect at once, not when the last handle closes.
+#include <cstddef>
+#include <cstring>
+
+#include "nt_files.h"
+#include "sim/control.h"
+#include "sim/files.h"
+
+namespace sim::detail {
+
+namespace {
+
+bool IsInside(const FileNode &node) { return !ParentPath(node.path).empty(); }
+
+// Another handle on the node, or another process, stands against a handle
+// that asks for DELETE, or that does not share it with one that has it.
+bool DeleteShareConflict(const FileNode &node, DWORD access, ULONG share) {
+    if ((access & DELETE) && node.heldByOtherProcess)
+        return true;
+    for (auto &f : AllOf<FileObject>()) {
+        if (f->node != node.id)
+            continue;
+        if (((access & DELETE) && !(f->share & FILE_SHARE_DELETE)) ||
+            ((f->access & DELETE) && !(share & FILE_SHARE_DELETE)))
+            return true;
+    }
+    return false;
+}
+
+// Windows' order: the drive's root and read-only items cannot be deleted,
+// then a folder must be empty; a link goes alone.
+NtStatus DeletionRefused(const FileNode &node) {
+    if (!IsInside(node) || (node.attributes & FILE_ATTRIBUTE_READONLY))
+        return kNtCannotDelete;
+    if (node.folder && !node.IsLink() && !Children(node.path).empty())
+        return kNtDirectoryNotEmpty;
+    return kNtSuccess;
+}
+
+NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *attributes, NtIoStatus *io, LONGLONG *,
+                                ULONG, ULONG share, ULONG disposition, ULONG options, void *, ULONG) {
+    SIM_LOCK();
+    NoteCall("NtCreateFile");
+    *out = nullptr;
+    if (attributes == nullptr || attributes->objectName == nullptr)
+        return kNtInvalidParameter;
+    const NtName &wide = *attributes->objectName;
+    std::string name = Utf8(std::u16string(wide.buffer, wide.length / sizeof(WCHAR)));
+    DWORD code;
+    if (TakeFault("NtCreateFile", name.c_str(), &code))
+        return static_cast<NtStatus>(code);
+    auto root = Lookup<FileObject>(attributes->rootDirectory);
+    if (!root || disposition != kNtFileOpen)
+        return root ? kNtInvalidParameter : kNtInvalidHandle;
+    FileNode *parent = NodeById(root->node);
+    if (parent == nullptr || !parent->folder || parent->IsLink())
+        return kNtObjectPathNotFound;
+    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos)
+        return kNtObjectNameInvalid;
+    FileNode *node = FindNode(parent->path + "\\" + name);
+    if (node != nullptr && node->IsLink() && !(options & kNtOpenReparsePoint))
+        node = FindNode(ResolvePath(node->linkTarget, true));
+    if (node == nullptr)
+        return kNtObjectNameNotFound;
+    if ((options & kNtDirectoryFile) && !node->folder)
+        return kNtNotADirectory;
+    if ((options & kNtNonDirectoryFile) && node->folder)
+        return kNtFileIsADirectory;
+    if (DeleteShareConflict(*node, access, share))
+        return kNtSharingViolation;
+    if (options & kNtDeleteOnClose) {
+        if (!(access & DELETE))
+            return kNtInvalidParameter;
+        if (NtStatus refused = DeletionRefused(*node))
+            return refused;
+    }
+    auto file = std::make_shared<FileObject>();
+    file->key = PathKey(node->path);
+    file->node = node->id;
+    file->access = access;
+    file->share = share;
+    file->deleteOnClose = (options & kNtDeleteOnClose) != 0;
+    *out = reinterpret_cast<HANDLE>(AddHandle(file));
+    io->status = kNtSuccess;
+    io->information = 1; // FILE_OPENED
+    return kNtSuccess;
+}
+
+// The opening of a call on an open handle: counted, the handle looked up,
+// a scripted failure taken (its subject the node's path). The status to
+// return, or kNtSuccess to go on; *node is null for a deleted node.
+NtStatus OnHandle(const char *api, HANDLE h, std::shared_ptr<FileObject> *f, FileNode **node) {
+    NoteCall(api);
+    *f = Lookup<FileObject>(h);
+    if (!*f)
+        return kNtInvalidHandle;
+    *node = NodeById((*f)->node);
+    DWORD code;
+    if (TakeFault(api, *node ? (*node)->path.c_str() : nullptr, &code))
+        return static_cast<NtStatus>(code);
+    return kNtSuccess;
+}
+
+// The node a listed name stands for: "." and ".." are the folder and its parent.
+FileNode *ListedNode(FileNode &folder, const std::string &name) {
+    if (name == ".")
+        return &folder;
+    if (name == "..")
+        return FindNode(ParentPath(folder.path));
+    return FindNode(folder.path + "\\" + name);
+}
+
+NtStatus WINAPI SimNtQueryDirectoryFile(HANDLE h, HANDLE, void *, void *, NtIoStatus *io, void *buffer, ULONG size,
+                                        ULONG infoClass, BYTE single, NtName *mask, BYTE restart) {
+    SIM_LOCK();
+    std::shared_ptr<FileObject> f;
+    FileNode *folder = nullptr;
+    if (NtStatus status = OnHandle("NtQueryDirectoryFile", h, &f, &folder))
+        return status;
+    if (folder == nullptr)
+        return kNtObjectPathNotFound;
+    if (!folder->folder || infoClass != kNtFileIdFullDirectoryInformation)
+        return kNtInvalidParameter;
+    bool first = !f->listed;
+    if (first || restart) {
+        if (first && mask != nullptr)
+            f->mask = Upper(Utf8(std::u16string(mask->buffer, mask->length / sizeof(WCHAR))));
+        f->listed = true;
+        f->names.clear();
+        if (IsInside(*folder)) {
+            f->names.push_back(".");
+            f->names.push_back("..");
+        }
+        for (const FileNode *child : Children(folder->path))
+            f->names.push_back(LeafName(child->path));
+        if (!f->mask.empty() && f->mask != "*") {
+            std::vector<std::string> kept;
+            for (const std::string &name : f->names)
+                if (Upper(name) == f->mask)
+                    kept.push_back(name);
+            f->names = kept;
+        }
+        f->next = 0;
+    }
+    size_t used = 0, count = 0;
+    NtDirEntry *previous = nullptr;
+    for (; f->next < f->names.size(); ++f->next) {
+        const FileNode *node = ListedNode(*folder, f->names[f->next]);
+        if (node == nullptr)
+            continue; // deleted since the listing began
+        std::u16string name = Utf16(f->names[f->next]);
+        size_t need = offsetof(NtDirEntry, fileName) + name.size() * sizeof(WCHAR);
+        size_t at = (used + 7) & ~static_cast<size_t>(7);
+        if (at + need > size) {
+            if (count == 0)
+                return kNtBufferTooSmall;
+            break;
+        }
+        auto *entry = reinterpret_cast<NtDirEntry *>(static_cast<char *>(buffer) + at);
+        std::memset(entry, 0, offsetof(NtDirEntry, fileName));
+        entry->fileAttributes = node->Attributes();
+        entry->eaSize = node->reparseTag;
+        entry->fileId = static_cast<LONGLONG>(node->id);
+        entry->endOfFile = static_cast<LONGLONG>(node->data.size());
+        entry->fileNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+        std::memcpy(entry->fileName, name.data(), name.size() * sizeof(WCHAR));
+        if (previous != nullptr)
+            previous->nextEntryOffset =
+                static_cast<ULONG>(reinterpret_cast<char *>(entry) - reinterpret_cast<char *>(previous));
+        previous = entry;
+        used = at + need;
+        ++count;
+        if (single) {
+            ++f->next;
+            break;
+        }
+    }
+    if (count == 0)
+        return first && !f->mask.empty() ? kNtNoSuchFile : kNtNoMoreFiles;
+    io->status = kNtSuccess;
+    io->information = used;
+    return kNtSuccess;
+}
+
+NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
+    SIM_LOCK();
+    std::shared_ptr<FileObject> f;
+    FileNode *node = nullptr;
+    if (NtStatus status = OnHandle("NtQueryInformationFile", h, &f, &node))
+        return status;
+    if (infoClass != kNtFileAttributeTagInformation || size < sizeof(NtAttributeTag))
+        return kNtInvalidParameter;
+    if (node == nullptr)
+        return kNtObjectNameNotFound;
+    auto *tag = static_cast<NtAttributeTag *>(buffer);
+    tag->fileAttributes = node->Attributes();
+    tag->reparseTag = node->reparseTag;
+    io->status = kNtSuccess;
+    io->information = sizeof(NtAttributeTag);
+    return kNtSuccess;
+}
+
+NtStatus WINAPI SimNtSetInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
+    SIM_LOCK();
+    std::shared_ptr<FileObject> f;
+    FileNode *node = nullptr;
+    if (NtStatus status = OnHandle("NtSetInformationFile", h, &f, &node))
+        return status;
+    if (infoClass != kNtFileDispositionInformation || size < 1)
+        return kNtInvalidParameter;
+    if (node == nullptr)
+        return kNtObjectNameNotFound;
+    if (!(f->access & DELETE))
+        return kNtAccessDenied;
+    if (*static_cast<BYTE *>(buffer) == 0)
+        return kNtSuccess;
+    if (NtStatus refused = DeletionRefused(*node))
+        return refused;
+    EraseNode(node->path);
+    io->status = kNtSuccess;
+    io->information = 0;
+    return kNtSuccess;
+}
+
+ULONG WINAPI SimRtlNtStatusToDosError(NtStatus status) {
+    struct Pair {
+        NtStatus status;
+        ULONG error;
+    };
+    static const Pair kErrors[] = {
+        {kNtSuccess, ERROR_SUCCESS},
+        {kNtBufferOverflow, ERROR_MORE_DATA},
+        {kNtNoMoreFiles, ERROR_NO_MORE_FILES},
+        {kNtInvalidHandle, ERROR_INVALID_HANDLE},
+        {kNtInvalidParameter, ERROR_INVALID_PARAMETER},
+        {kNtNoSuchFile, ERROR_FILE_NOT_FOUND},
+        {kNtAccessDenied, ERROR_ACCESS_DENIED},
+        {kNtBufferTooSmall, ERROR_INSUFFICIENT_BUFFER},
+        {kNtObjectNameInvalid, ERROR_INVALID_NAME},
+        {kNtObjectNameNotFound, ERROR_FILE_NOT_FOUND},
+        {kNtObjectPathNotFound, ERROR_PATH_NOT_FOUND},
+        {kNtSharingViolation, ERROR_SHARING_VIOLATION},
+        {kNtFileIsADirectory, ERROR_ACCESS_DENIED},
+        {kNtDirectoryNotEmpty, ERROR_DIR_NOT_EMPTY},
+        {kNtNotADirectory, ERROR_DIRECTORY},
+        {kNtCannotDelete, ERROR_ACCESS_DENIED},
+    };
+    for (const Pair &p : kErrors)
+        if (p.status == status)
+            return p.error;
+    return 317; // ERROR_MR_MID_NOT_FOUND: no message for the status
+}
+
+template <class F> FARPROC AsExport(F *function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+} // namespace
+
+FileObject::~FileObject() {
+    if (!deleteOnClose)
+        return;
+    SIM_LOCK();
+    if (FileNode *gone = NodeById(node))
+        EraseNode(gone->path);
+}
+
+void RegisterNtdllExports() {
+    RegisterExport("ntdll.dll", "NtCreateFile", AsExport(&SimNtCreateFile));
+    RegisterExport("ntdll.dll", "NtQueryDirectoryFile", AsExport(&SimNtQueryDirectoryFile));
+    RegisterExport("ntdll.dll", "NtQueryInformationFile", AsExport(&SimNtQueryInformationFile));
+    RegisterExport("ntdll.dll", "NtSetInformationFile", AsExport(&SimNtSetInformationFile));
+    RegisterExport("ntdll.dll", "RtlNtStatusToDosError", AsExport(&SimRtlNtStatusToDosError));
+}
+
+} // namespace sim::detail

@@ -1,0 +1,270 @@
+#include "removers/folder_walk.h"
+
+#include <cstring>
+
+namespace {
+
+// GetProcAddress's result, converted through void (*)(), the one function
+// type that converts to any other without a warning.
+template <class F> F LookUp(HMODULE module, const char *name) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kOpenOptions = kNtOpenReparsePoint | kNtSynchronousIoNonAlert | kNtOpenForBackupIntent;
+constexpr DWORD kFolderAccess = kFileListDirectory | kFileTraverse | kFileReadAttributes | kSynchronize;
+
+// A name on the way, as wide characters: no longer than the path buffer.
+constexpr size_t kNameChars = 1024;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool Fail(const NtFileCalls &nt, NtStatus status) {
+    SetLastError(nt.toDosError(status));
+    return false;
+}
+
+NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD access, ULONG options,
+              HANDLE *handle) {
+    NtName wide = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
+                   const_cast<WCHAR *>(name)};
+    NtObjectAttributes attributes = {sizeof(NtObjectAttributes), folder, &wide, kNtCaseInsensitive, NULL, NULL};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    *handle = NULL;
+    NtStatus status = nt.create(handle, access, &attributes, &io, NULL, 0, kShareAll, kNtFileOpen, options, NULL, 0);
+    if (status != kNtSuccess)
+        *handle = NULL;
+    return status;
+}
+
+// True when the open handle is a link itself (the check that no swap after
+// the listing can pass: the handle is what is acted on).
+bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
+    NtAttributeTag tag = {0, 0};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    if (nt.queryInformation(handle, &io, &tag, sizeof tag, kNtFileAttributeTagInformation) != kNtSuccess)
+        return false;
+    return (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparseTag & kReparseTagNameSurrogateBit);
+}
+
+// The listing's record of one name in an open folder; false when it has none.
+bool LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD *attributes,
+                 ULONG *tag, NtStatus *status) {
+    alignas(8) char record[sizeof(NtDirEntry) + kNameChars * sizeof(WCHAR)];
+    NtName mask = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
+                   const_cast<WCHAR *>(name)};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    *status = nt.queryDirectory(folder, NULL, NULL, NULL, &io, record, sizeof record, kNtFileIdFullDirectoryInformation,
+                                TRUE, &mask, TRUE);
+    if (*status != kNtSuccess)
+        return false;
+    const NtDirEntry *entry = reinterpret_cast<const NtDirEntry *>(record);
+    *attributes = entry->fileAttributes;
+    *tag = entry->eaSize;
+    return true;
+}
+
+} // namespace
+
+bool LookUpNtFileCalls(NtFileCalls *calls) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == NULL)
+        return false;
+    calls->create = LookUp<NtCreateFileFn>(ntdll, "NtCreateFile");
+    calls->queryDirectory = LookUp<NtQueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
+    calls->queryInformation = LookUp<NtQueryInformationFileFn>(ntdll, "NtQueryInformationFile");
+    calls->setInformation = LookUp<NtSetInformationFileFn>(ntdll, "NtSetInformationFile");
+    calls->toDosError = LookUp<RtlNtStatusToDosErrorFn>(ntdll, "RtlNtStatusToDosError");
+    return calls->create && calls->queryDirectory && calls->queryInformation && calls->setInformation &&
+           calls->toDosError;
+}
+
+void EnableRedirectionGuard() {
+    typedef BOOL(WINAPI * SetPolicyFn)(int, void *, SIZE_T);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SetPolicyFn setPolicy = kernel ? LookUp<SetPolicyFn>(kernel, "SetProcessMitigationPolicy") : NULL;
+    const int kRedirectionTrustPolicy = 16;
+    DWORD enforce = 1; // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: EnforceRedirectionTrust
+    // Where the policy is unknown the call fails: the last error, which log
+    // lines report, stays as it was.
+    DWORD lastError = GetLastError();
+    if (setPolicy != NULL)
+        setPolicy(kRedirectionTrustPolicy, &enforce, sizeof enforce);
+    SetLastError(lastError);
+}
+
+bool IsLinkEntry(DWORD attributes, ULONG tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || (tag & kReparseTagNameSurrogateBit));
+}
+
+bool HasSeparator(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (IsSeparator(*p))
+            return true;
+        if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0')
+            ++p;
+    }
+    return false;
+}
+
+size_t DriveAnchorLength(const char *path) {
+    if (path[0] != '\0' && path[1] == ':' && IsSeparator(path[2]))
+        return 3;
+    size_t last = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        if (IsSeparator(path[i]))
+            last = i;
+        else if (IsDBCSLeadByte(static_cast<BYTE>(path[i])) && path[i + 1] != '\0')
+            ++i;
+    }
+    return last;
+}
+
+void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, ItemKind kind,
+               DWORD listedAttributes, ULONG listedTag, WalkItem *item) {
+    item->handle = NULL;
+    item->openError = 0;
+    item->link = kind == ItemKind::Folder && IsLinkEntry(listedAttributes, listedTag);
+    item->deleteOnClose = kind == ItemKind::File;
+    NtStatus status;
+    if (kind == ItemKind::File) {
+        // Deleted as its handle closes: a read-only file is refused here.
+        status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize,
+                      kOpenOptions | kNtNonDirectoryFile | kNtDeleteOnClose, &item->handle);
+    } else if (item->link) {
+        // The link itself, never what it names.
+        status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize, kOpenOptions,
+                      &item->handle);
+    } else {
+        status =
+            Open(nt, folder, name, nameLength, DELETE | kFolderAccess, kOpenOptions | kNtDirectoryFile, &item->handle);
+        // Held by another process: still listed and emptied; its own
+        // deletion reports the sharing violation.
+        if (status == kNtSharingViolation) {
+            item->openError = ERROR_SHARING_VIOLATION;
+            status = Open(nt, folder, name, nameLength, kFolderAccess, kOpenOptions | kNtDirectoryFile, &item->handle);
+        }
+        // Listed as a folder, found a link: swapped since the listing.
+        if (status == kNtSuccess && HandleIsLink(nt, item->handle))
+            item->link = true;
+    }
+    if (status != kNtSuccess) {
+        item->openError = nt.toDosError(status);
+        item->handle = NULL;
+    }
+}
+
+bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item,
+                   bool *linkOnTheWay) {
+    *linkOnTheWay = false;
+    item->handle = NULL;
+    item->openError = 0;
+    item->link = false;
+    item->deleteOnClose = false;
+    char anchor[1024];
+    if (anchorLength >= sizeof anchor)
+        return Fail(nt, kNtObjectNameInvalid);
+    std::memcpy(anchor, path, anchorLength);
+    anchor[anchorLength] = '\0';
+    // A bare name: in the current folder.
+    if (anchorLength == 0)
+        std::memcpy(anchor, ".", 2);
+    // The anchor is opened as the system resolves it; opening it must not
+    // change the last error that later log lines report.
+    DWORD lastError = GetLastError();
+    HANDLE folder = CreateFileA(anchor, kFileListDirectory | kFileTraverse | kSynchronize, kShareAll, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND)
+            SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    SetLastError(lastError);
+    const char *component = path + anchorLength;
+    while (IsSeparator(*component))
+        ++component;
+    for (;;) {
+        size_t length = 0;
+        while (component[length] != '\0' && !IsSeparator(component[length]))
+            length += IsDBCSLeadByte(static_cast<BYTE>(component[length])) && component[length + 1] != '\0' ? 2 : 1;
+        bool last = component[length] == '\0';
+        WCHAR name[kNameChars];
+        int nameLength = length == 0 ? 0
+                                     : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), name,
+                                                           static_cast<int>(kNameChars));
+        DWORD attributes = 0;
+        ULONG tag = 0;
+        NtStatus status = kNtObjectNameInvalid;
+        if (nameLength <= 0 ||
+            !LookUpEntry(nt, folder, name, static_cast<size_t>(nameLength), &attributes, &tag, &status)) {
+            CloseHandle(folder);
+            if (!last && (status == kNtNoSuchFile || status == kNtObjectNameNotFound))
+                status = kNtObjectPathNotFound;
+            return Fail(nt, status);
+        }
+        if (last) {
+            OpenChild(nt, folder, name, static_cast<size_t>(nameLength), kind, attributes, tag, item);
+            CloseHandle(folder);
+            if (item->handle == NULL) {
+                SetLastError(item->openError);
+                return false;
+            }
+            return true;
+        }
+        HANDLE next = NULL;
+        if (!IsLinkEntry(attributes, tag))
+            status = Open(nt, folder, name, static_cast<size_t>(nameLength), kFolderAccess,
+                          kOpenOptions | kNtDirectoryFile, &next);
+        CloseHandle(folder);
+        if (IsLinkEntry(attributes, tag) || (status == kNtSuccess && HandleIsLink(nt, next))) {
+            if (next != NULL)
+                CloseHandle(next);
+            *linkOnTheWay = true;
+            return false;
+        }
+        if (status != kNtSuccess)
+            return Fail(nt, status == kNtObjectNameNotFound ? kNtObjectPathNotFound : status);
+        folder = next;
+        component += length;
+        while (IsSeparator(*component))
+            ++component;
+    }
+}
+
+bool ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, bool restart) {
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    NtStatus status = nt.queryDirectory(folder, NULL, NULL, NULL, &io, buffer, size, kNtFileIdFullDirectoryInformation,
+                                        FALSE, NULL, restart ? TRUE : FALSE);
+    return status == kNtSuccess || Fail(nt, status);
+}
+
+bool DeleteItem(const NtFileCalls &nt, WalkItem *item) {
+    bool deleted;
+    if (item->handle == NULL || item->openError != 0) {
+        SetLastError(item->openError);
+        deleted = false;
+    } else if (item->deleteOnClose) {
+        deleted = true; // as the handle closes below
+    } else {
+        BYTE deleteFile = TRUE;
+        NtIoStatus io;
+        std::memset(&io, 0, sizeof io);
+        NtStatus status =
+            nt.setInformation(item->handle, &io, &deleteFile, sizeof deleteFile, kNtFileDispositionInformation);
+        deleted = status == kNtSuccess || Fail(nt, status);
+    }
+    DWORD error = GetLastError();
+    CloseItem(item);
+    SetLastError(error);
+    return deleted;
+}
+
+void CloseItem(WalkItem *item) {
+    if (item->handle != NULL)
+        CloseHandle(item->handle);
+    item->handle = NULL;
+}
