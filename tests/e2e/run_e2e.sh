@@ -33,6 +33,27 @@ TOOL='C:\e2e\ZeltraES_RT.exe'
 # windows_exit CODE: a Unix exit status as the Windows exit code (255: -1).
 windows_exit() { echo $(($1 > 127 ? $1 - 256 : $1)); }
 
+# wait_for_restart: the restart the user accepted goes on after the
+# program's exit: Wine ends every process of the machine (the planted holder
+# among them), then wineboot carries out the queued deletions. Checking
+# before it has finished would race it, so this waits (bounded) until no
+# process of the machine runs scenario.exe's holder or wineboot.
+wait_for_restart() {
+    local pid deadline=$(($(date +%s) + $(e2e_scaled 20))) busy
+    while (($(date +%s) < deadline)); do
+        busy=0
+        for pid in $(e2e_marked_pids "$WINEPREFIX"); do
+            if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qiE 'scenario\.exe"? hold|wineboot'; then
+                busy=1
+                break
+            fi
+        done
+        ((busy)) || return 0
+        sleep "$E2E_POLL_S"
+    done
+    e2e_fail "the restart did not end within $(e2e_scaled 20) s"
+}
+
 # play_scenario NAME: plants tests/scenarios/NAME.scenario, runs the program
 # with the driver playing its user section (a "second-copy" action starts a
 # second copy and answers its box), adds the exit codes to the driver's
@@ -74,12 +95,17 @@ play_scenario() {
     done
     e2e_wait "$prog" 30 || e2e_fail "still running after the user's last action"
     echo "EXIT-CODE $(windows_exit "$E2E_EXIT")" >>"$record"
+    if grep -q '^MSGBOX .*answer=YES .*text="A restart is required' "$record"; then
+        wait_for_restart
+    fi
     cp "$record" "$WINEPREFIX/drive_c/e2e/record.txt"
     e2e_wine 'C:\e2e\scenario.exe' check 'C:\e2e\scenarios' "$name" 'C:\e2e\record.txt' >"$E2E_TEST_DIR/check.txt" ||
         e2e_fail "$(tr -d '\r' <"$E2E_TEST_DIR/check.txt" | head -n 4 | tr '\n' ' ')"
     ((restart)) || return 0
-    e2e_wine_env wineserver -k
-    e2e_wine_env wineserver -w
+    e2e_wine_vars
+    timeout -k 2 "$(e2e_scaled 30)" env "${E2E_ENV[@]}" wineserver -k || true
+    timeout -k 2 "$(e2e_scaled 60)" env "${E2E_ENV[@]}" wineserver -w ||
+        e2e_fail "the wineserver did not end for the restart"
     e2e_wine 'C:\e2e\scenario.exe' after 'C:\e2e\scenarios' "$name" >"$E2E_TEST_DIR/after.txt" ||
         e2e_fail "after the restart: $(tr -d '\r' <"$E2E_TEST_DIR/after.txt" | head -n 4 | tr '\n' ' ')"
 }

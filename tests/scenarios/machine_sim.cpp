@@ -93,20 +93,9 @@ bool PlantLink(const std::string &path, const std::string &target, std::string *
 }
 
 bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *) {
-    // The ANSI best fit of U+FF3C (UTF-8 EF BC BC) is a backslash.
-    std::string ansi;
-    for (size_t i = 0; i < utf8Name.size(); ++i) {
-        if (utf8Name.compare(i, 3, "\xEF\xBC\xBC") == 0) {
-            ansi += '\\';
-            i += 2;
-        } else {
-            ansi += utf8Name[i];
-        }
-    }
-    // Named by its UTF-8 bytes, the node sorts where the wide name does.
-    const std::string path = folder + "\\" + utf8Name;
-    sim::PlantFile(path, "planted\r\n");
-    sim::SetEnumerationName(path, ansi);
+    // The simulated machine names items by their UTF-8 wide names and lists
+    // them to the ANSI calls in their best-fit forms.
+    sim::PlantFile(folder + "\\" + utf8Name, "planted\r\n");
     return true;
 }
 
