@@ -2,13 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "exports.h"
 
-// GetProcAddress's result, converted through void (*)(), the one function
-// type that converts to any other without a warning.
-template <class F> F LookUp(HMODULE module, const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
+namespace {
 
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ULONG kOpenOptions = kNtOpenReparsePoint | kNtSynchronousIoNonAlert | kNtOpenForBackupIntent;
@@ -73,11 +69,11 @@ bool LookUpNtFileCalls(NtFileCalls *calls) {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll == NULL)
         return false;
-    calls->create = LookUp<NtCreateFileFn>(ntdll, "NtCreateFile");
-    calls->queryDirectory = LookUp<NtQueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
-    calls->queryInformation = LookUp<NtQueryInformationFileFn>(ntdll, "NtQueryInformationFile");
-    calls->setInformation = LookUp<NtSetInformationFileFn>(ntdll, "NtSetInformationFile");
-    calls->toDosError = LookUp<RtlNtStatusToDosErrorFn>(ntdll, "RtlNtStatusToDosError");
+    calls->create = LookUpExport<NtCreateFileFn>(ntdll, "NtCreateFile");
+    calls->queryDirectory = LookUpExport<NtQueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
+    calls->queryInformation = LookUpExport<NtQueryInformationFileFn>(ntdll, "NtQueryInformationFile");
+    calls->setInformation = LookUpExport<NtSetInformationFileFn>(ntdll, "NtSetInformationFile");
+    calls->toDosError = LookUpExport<RtlNtStatusToDosErrorFn>(ntdll, "RtlNtStatusToDosError");
     return calls->create && calls->queryDirectory && calls->queryInformation && calls->setInformation &&
            calls->toDosError;
 }
@@ -85,7 +81,7 @@ bool LookUpNtFileCalls(NtFileCalls *calls) {
 void EnableRedirectionGuard() {
     typedef BOOL(WINAPI * SetPolicyFn)(int, void *, SIZE_T);
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    SetPolicyFn setPolicy = kernel ? LookUp<SetPolicyFn>(kernel, "SetProcessMitigationPolicy") : NULL;
+    SetPolicyFn setPolicy = kernel ? LookUpExport<SetPolicyFn>(kernel, "SetProcessMitigationPolicy") : NULL;
     const int kRedirectionTrustPolicy = 16;
     DWORD enforce = 1; // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: EnforceRedirectionTrust
     // Where the policy is unknown the call fails: the last error, which log

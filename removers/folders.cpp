@@ -47,14 +47,13 @@ const Location kLocations[] = {
 const char kProgramFilesFallback[] = "%PROGRAMFILES(x86)%\\";
 const char *const kCodePrefixes[] = {"1\\", "2\\", "3\\", "4\\", "5\\", "6\\", "7\\", "8\\", "9\\", "10\\"};
 
+// Every formatted line of the stage goes through its own buffer.
 void LogText(const char *format, const char *text) {
-    FormatBounded(g_run.fileLogLine, kLogLineChars, format, text);
-    WriteLogLine(g_run.fileLogLine);
+    WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, text);
 }
 
 void LogError(const char *format, DWORD error) {
-    FormatBounded(g_run.fileLogLine, kLogLineChars, format, static_cast<int32_t>(error));
-    WriteLogLine(g_run.fileLogLine);
+    WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, static_cast<int32_t>(error));
 }
 
 bool Queue(const char *path) {
@@ -393,8 +392,8 @@ LONG RemoveFolders(ListingCursor *cursor) {
             return kNotProcessed;
         }
         if (code == 1) {
-            FormatBounded(g_run.fileLogLine, kLogLineChars, "File_%d:: %s\r\n", static_cast<int32_t>(taken + 1), entry);
-            WriteLogLine(g_run.fileLogLine);
+            WriteLogFormatted(g_run.fileLogLine, kLogLineChars, "File_%d:: %s\r\n", static_cast<int32_t>(taken + 1),
+                              entry);
         }
         LONG status = RemoveEntry(code, entry);
         // Any failing entry fails the stage; the last one's status is kept.
