@@ -44,4 +44,10 @@ std::string KeySecurity(int view, const std::string &path);
 bool InstallPackage(const std::string &productCode, std::string *error);
 bool PlantDecoyInstaller(std::string *error);
 
+// A note that planting leaves for the check, which on a real machine runs
+// in another process: what a key's security was before the run.
+void Remember(const std::string &name, const std::string &value);
+// The note, or "nothing remembered".
+std::string Recall(const std::string &name);
+
 } // namespace scenario::machine

@@ -1,6 +1,8 @@
 // The scenarios' machine part on the simulated machine: what Windows' own
 // components do there (the service manager, another process, the Installer)
 // is planted through the simulation's control API.
+#include <map>
+
 #include "machine.h"
 #include "scenario.h"
 #include "sim/control.h"
@@ -130,6 +132,16 @@ bool InstallPackage(const std::string &productCode, std::string *) {
 bool PlantDecoyInstaller(std::string *) {
     sim::RegisterProgram("C:\\Tools\\msiexec.exe", 100, [](const std::string &) -> DWORD { return 0; });
     return true;
+}
+
+// Planting and checking run in this one process.
+std::map<std::string, std::string> g_notes;
+
+void Remember(const std::string &name, const std::string &value) { g_notes[name] = value; }
+
+std::string Recall(const std::string &name) {
+    auto note = g_notes.find(name);
+    return note == g_notes.end() ? "nothing remembered" : note->second;
 }
 
 } // namespace scenario::machine

@@ -208,4 +208,31 @@ bool PlantDecoyInstaller(std::string *error) {
            Failed("CopyFileA msiexec.exe", GetLastError(), error);
 }
 
+// Notes are lines "name<TAB>value" in a file beside this program: plant and
+// check are two runs of it.
+std::string NotesPath() { return ToolFolder() + "\\notes.txt"; }
+
+void Remember(const std::string &name, const std::string &value) {
+    if (FILE *notes = std::fopen(NotesPath().c_str(), "a")) {
+        std::fprintf(notes, "%s\t%s\n", name.c_str(), value.c_str());
+        std::fclose(notes);
+    }
+}
+
+std::string Recall(const std::string &name) {
+    std::string value = "nothing remembered";
+    if (FILE *notes = std::fopen(NotesPath().c_str(), "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, notes)) {
+            std::string text = line;
+            if (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            if (text.compare(0, name.size() + 1, name + "\t") == 0)
+                value = text.substr(name.size() + 1); // the last note counts
+        }
+        std::fclose(notes);
+    }
+    return value;
+}
+
 } // namespace scenario::machine

@@ -553,13 +553,16 @@ bool Holds(const std::string &item, std::string *found) {
         *found = machine::ServiceState(left);
         return *found == right;
     }
-    if ((word == "sddl" || word == "dacl" || word == "not-dacl") && Split(rest, " = ", &left, &right) &&
+    if ((word == "sddl" || word == "dacl") && Split(rest, " = ", &left, &right) &&
         KeyArgument(left, &view, &path, nullptr)) {
         *found = machine::KeySecurity(view, path);
         if (word == "sddl")
             return *found == right;
-        std::string dacl = found->find("D:") == std::string::npos ? "" : found->substr(found->find("D:") + 2);
-        return (dacl == right) == (word == "dacl");
+        return (found->find("D:") == std::string::npos ? "" : found->substr(found->find("D:") + 2)) == right;
+    }
+    if (word == "same-security" && KeyArgument(rest, &view, &path, nullptr)) {
+        *found = machine::KeySecurity(view, path);
+        return *found == machine::Recall("security " + rest);
     }
     if (word == "queued") {
         std::vector<std::string> queue = RestartQueue();
@@ -740,6 +743,8 @@ bool Plant(const Scenario &scenario, std::string *error) {
             ok = RemoveTree(view, path, error);
         } else if (word == "protect" && KeyArgument(rest, &view, &path, nullptr)) {
             ok = machine::ProtectKey(view, path, error);
+        } else if (word == "remember-security" && KeyArgument(rest, &view, &path, nullptr)) {
+            machine::Remember("security " + rest, machine::KeySecurity(view, path));
         } else if (word == "service") {
             std::string serviceName = Word(rest, &rest);
             std::string behaviour = Word(rest, &right);
