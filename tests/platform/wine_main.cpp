@@ -247,7 +247,7 @@ DWORD ServiceStartType(const char *name) {
 const char *ServiceProcessesGap() {
     static std::string reason;
     const char *emulator = std::getenv("ZRT_32BIT_EMULATOR");
-    if (emulator == nullptr)
+    if (emulator == nullptr || *emulator == '\0')
         return nullptr;
     reason = std::string("32-bit programs run under ") + emulator +
              ", where threads of 32-bit Wine processes die at random; these cases run natively";
