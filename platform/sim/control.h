@@ -201,7 +201,8 @@ void SetProgramFolder(const std::string &folder);
 struct ProcessLaunch {
     std::string application; // as passed; empty for NULL
     std::string commandLine;
-    std::string started; // the program's path; empty when none was found
+    std::string started;       // the program's path; empty when none was found
+    std::string currentFolder; // as passed; empty for NULL (the caller's own)
 };
 std::vector<ProcessLaunch> ProcessLaunches();
 void InstallProduct(const std::string &productCode);
