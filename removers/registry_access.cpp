@@ -43,6 +43,10 @@ bool EnableTakeOwnershipPrivilege() {
 
 // Sets an access list of one entry, all access for Administrators, on the
 // registry key with this security object name ("MACHINE\\SOFTWARE\\...").
+// Where the key's list does not let Administrators rewrite it (WRITE_DAC),
+// the key is first taken over for Administrators, which the enabled
+// take-ownership privilege allows, and the list set again; where the list
+// alone suffices the owner stays as it is.
 bool GrantAdministratorsAllAccess(char *objectName) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = NULL;
@@ -61,13 +65,28 @@ bool GrantAdministratorsAllAccess(char *objectName) {
     entry.Trustee.ptstrName = static_cast<LPSTR>(administrators);
     PACL accessList = NULL;
     bool granted = false;
-    if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS)
-        granted = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
-                                        NULL /* group */, accessList, NULL /* system list */) == ERROR_SUCCESS;
+    if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS) {
+        DWORD status = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
+                                             NULL /* group */, accessList, NULL /* system list */);
+        if (status == ERROR_ACCESS_DENIED &&
+            SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, administrators,
+                                  NULL /* group */, NULL /* access list */, NULL /* system list */) == ERROR_SUCCESS)
+            status = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
+                                           NULL /* group */, accessList, NULL /* system list */);
+        granted = status == ERROR_SUCCESS;
+    }
     if (accessList != NULL)
         LocalFree(accessList);
     FreeSid(administrators);
     return granted;
+}
+
+// A key path of at least two components, none of them empty: the grant
+// never reaches a hive root or a key directly below one (HKLM\SOFTWARE).
+bool NamesAKeyBelowAHiveKey(const char *keyPath) {
+    size_t length = std::strlen(keyPath);
+    return length > 0 && keyPath[0] != '\\' && keyPath[length - 1] != '\\' && std::strchr(keyPath, '\\') != NULL &&
+           std::strstr(keyPath, "\\\\") == NULL;
 }
 
 } // namespace
@@ -79,6 +98,8 @@ LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath) {
         return -1;
     if (rootName[0] == '\0')
         return 0;
+    if (!NamesAKeyBelowAHiveKey(keyPath))
+        return -2;
     // A name cut at 511 characters is used as it is; setting it then fails.
     char objectName[kObjectNameChars];
     FormatBounded(objectName, sizeof objectName, "%s\\%s", rootName, keyPath);

@@ -160,10 +160,15 @@ std::optional<RegistryValue> KeyValue(const std::string &key, const std::string 
 enum class KeyGuard { None, UntilAccessReplaced, Always };
 void GuardKey(const std::string &path, KeyGuard guard);
 // A key protected as Windows protects one: owner SYSTEM and an access list
-// that denies DELETE to everyone. Opening it with DELETE among the access
-// asked for (KEY_ALL_ACCESS has it) and deleting it are refused with
-// ERROR_ACCESS_DENIED until SetNamedSecurityInfoA replaces its access list.
-void ProtectKey(const std::string &path);
+// that grants Administrators `administratorsAccess` (generic rights mapped
+// as for keys) and nothing else: by default all but DELETE, so that opening
+// it with DELETE among the access asked for (KEY_ALL_ACCESS has it) and
+// deleting it are refused with ERROR_ACCESS_DENIED. As on Windows, the
+// owner is granted READ_CONTROL and WRITE_DAC whatever the list says, and
+// the enabled take-ownership privilege WRITE_OWNER; SetNamedSecurityInfoA
+// needs WRITE_DAC to replace the list, WRITE_OWNER to set the owner, and the
+// restore privilege for any owner but Administrators.
+void ProtectKey(const std::string &path, DWORD administratorsAccess = KEY_ALL_ACCESS & ~DELETE);
 // An explicit entry of an access list; mode as Windows reads a list back:
 // GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
 struct AccessEntry {

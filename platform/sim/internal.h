@@ -81,9 +81,11 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 // "S-1-5-32-544" and the like for a live SID; empty for anything else.
 std::string SidString(PSID sid);
 
-// Replaces the access list of the key at `path` below the predefined `root`,
-// found in the process's default view, as SetNamedSecurityInfoA does.
-DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries);
+// Sets the owner (a SID string) and/or replaces the access list of the key
+// at `path` below the predefined `root`, found in the process's default
+// view, as SetNamedSecurityInfoA does; a null pointer leaves that part.
+DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
+                     const std::vector<sim::AccessEntry> *accessList);
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().

@@ -16,6 +16,20 @@ namespace sim::detail {
 
 namespace {
 
+const char kAdministrators[] = "S-1-5-32-544";
+const char kEveryone[] = "S-1-1-0";
+
+// An access mask with its generic rights mapped to a key's own.
+DWORD KeyRights(DWORD mask) {
+    if (mask & GENERIC_ALL)
+        mask |= KEY_ALL_ACCESS;
+    if (mask & (GENERIC_READ | GENERIC_EXECUTE))
+        mask |= KEY_READ;
+    if (mask & GENERIC_WRITE)
+        mask |= KEY_WRITE;
+    return mask & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
+}
+
 struct KeyNode {
     struct Value {
         std::string name;
@@ -26,10 +40,10 @@ struct KeyNode {
     std::map<std::string, std::shared_ptr<KeyNode>> children; // by upper-cased name: enumeration order
     std::vector<Value> values;
     sim::KeyGuard guard = sim::KeyGuard::None;
-    bool deniesDelete = false; // its access list denies DELETE, checked when the key is opened
-    bool accessReplaced = false;
+    bool secured = false;        // its access list is checked (planted by ProtectKey, or set by the program)
+    bool accessReplaced = false; // SetNamedSecurityInfoA has set its list
     std::vector<sim::AccessEntry> accessList;
-    std::string owner = "S-1-5-32-544";
+    std::string owner = kAdministrators;
     bool deleted = false;
 
     Value *FindValue(const std::string &valueName) {
@@ -46,12 +60,34 @@ struct KeyNode {
             values.push_back(Value{valueName, type, data});
         }
     }
-    // A guarded key refuses its deletion and changes of its values.
-    bool Refuses() const {
-        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced) ||
-               DeniesDelete();
+    bool Guarded() const {
+        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced);
     }
-    bool DeniesDelete() const { return deniesDelete && !accessReplaced; }
+    // What an administrator's process is granted of `wanted`, as Windows'
+    // access check gives it: the list's entries for Administrators and
+    // Everyone (denying ones first), READ_CONTROL and WRITE_DAC to the
+    // owner, WRITE_OWNER to a holder of the enabled take-ownership privilege.
+    DWORD Granted(DWORD wanted) const {
+        if (!secured)
+            return wanted;
+        DWORD allowed = 0, denied = 0;
+        for (const sim::AccessEntry &e : accessList)
+            if (e.trustee == kAdministrators || e.trustee == kEveryone)
+                (e.mode == DENY_ACCESS ? denied : allowed) |= KeyRights(e.access);
+        DWORD granted = allowed & ~denied;
+        if (owner == kAdministrators)
+            granted |= READ_CONTROL | WRITE_DAC;
+        if (sim::PrivilegeEnabled(SE_TAKE_OWNERSHIP_NAME))
+            granted |= WRITE_OWNER;
+        return granted & wanted;
+    }
+    bool Allows(DWORD wanted) const {
+        wanted &= ~static_cast<DWORD>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+        return Granted(wanted) == wanted;
+    }
+    // Deleting the key and changing its values.
+    bool RefusesDelete() const { return Guarded() || !Allows(DELETE); }
+    bool RefusesValueChange() const { return Guarded() || !Allows(KEY_SET_VALUE); }
 };
 
 constexpr int kRoots = 5;
@@ -312,7 +348,7 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
     if (!node)
         return ERROR_FILE_NOT_FOUND;
     // Windows checks the access asked for against the access list at open.
-    if (node->DeniesDelete() && (access & DELETE))
+    if (!node->Allows(access))
         return ERROR_ACCESS_DENIED;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -332,7 +368,7 @@ LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!owner || !node)
         return ERROR_FILE_NOT_FOUND;
-    if (!node->children.empty() || node->Refuses())
+    if (!node->children.empty() || node->RefusesDelete())
         return ERROR_ACCESS_DENIED;
     node->deleted = true;
     owner->children.erase(Upper(where.parts.back()));
@@ -400,7 +436,8 @@ void RegisterRegistryExports() {
                    reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimRegDeleteKeyExA)));
 }
 
-DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries) {
+DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
+                     const std::vector<sim::AccessEntry> *accessList) {
     SIM_LOCK();
     Location where;
     // Named security objects are resolved in the process's default view.
@@ -410,8 +447,20 @@ DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
-    node->accessList = entries;
-    node->accessReplaced = true;
+    // The key is opened with the rights each change needs.
+    if (!node->Allows((owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0)))
+        return ERROR_ACCESS_DENIED;
+    // Administrators may own what they take; any other owner needs the
+    // restore privilege.
+    if (owner && *owner != kAdministrators && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
+        return ERROR_INVALID_OWNER;
+    if (owner)
+        node->owner = *owner;
+    if (accessList) {
+        node->accessList = *accessList;
+        node->accessReplaced = true;
+        node->secured = true;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -519,7 +568,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, 
         return status;
     if (data == nullptr && size > 0)
         return ERROR_INVALID_PARAMETER;
-    if (node->Refuses())
+    if (node->RefusesValueChange())
         return ERROR_ACCESS_DENIED;
     node->SetValue(name ? name : "", type, std::string(reinterpret_cast<const char *>(data), data ? size : 0));
     return ERROR_SUCCESS;
@@ -534,7 +583,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     LONG status = NodeOf(key, &node);
     if (status != ERROR_SUCCESS)
         return status;
-    if (node->Refuses())
+    if (node->RefusesValueChange())
         return ERROR_ACCESS_DENIED;
     auto &values = node->values;
     auto it = std::find_if(values.begin(), values.end(),
@@ -610,11 +659,12 @@ void GuardKey(const std::string &path, KeyGuard guard) {
     node->owner = "S-1-5-18";
 }
 
-void ProtectKey(const std::string &path) {
+void ProtectKey(const std::string &path, DWORD administratorsAccess) {
     SIM_LOCK();
     auto node = ControlKey(path, true);
-    node->deniesDelete = true;
+    node->secured = true;
     node->accessReplaced = false;
+    node->accessList = {AccessEntry{kAdministrators, administratorsAccess, GRANT_ACCESS, 0}};
     node->owner = "S-1-5-18";
 }
 

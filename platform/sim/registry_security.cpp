@@ -108,8 +108,8 @@ DWORD SetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL oldAcl, PAC
     return ERROR_SUCCESS;
 }
 
-DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID, PSID, PACL dacl,
-                            PACL) {
+DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID ownerSid, PSID,
+                            PACL dacl, PACL) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("SetNamedSecurityInfoA", objectName, &code))
@@ -122,12 +122,17 @@ DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFO
     HKEY root;
     if (!FindObjectRoot(name.substr(0, slash), &root))
         return ERROR_INVALID_PARAMETER;
-    if (!(info & DACL_SECURITY_INFORMATION))
-        return ERROR_SUCCESS; // owner, group and system list are not modelled
+    // The group and the system list are not modelled; a list set is kept
+    // as it is given, protected from inheritance or not.
+    std::string owner = (info & OWNER_SECURITY_INFORMATION) ? SidString(ownerSid) : "";
+    if ((info & OWNER_SECURITY_INFORMATION) && owner.empty())
+        return ERROR_INVALID_PARAMETER;
     std::vector<sim::AccessEntry> entries;
     if (dacl != nullptr && Security().liveLists.count(dacl))
         entries = dacl->entries;
-    return ReplaceKeyAccessList(root, slash == std::string::npos ? "" : name.substr(slash + 1), entries);
+    return SetKeySecurity(root, slash == std::string::npos ? "" : name.substr(slash + 1),
+                          (info & OWNER_SECURITY_INFORMATION) ? &owner : nullptr,
+                          (info & DACL_SECURITY_INFORMATION) ? &entries : nullptr);
 }
 
 HLOCAL LocalFree(HLOCAL mem) {

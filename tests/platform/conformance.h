@@ -37,6 +37,10 @@ DWORD ServiceStartType(const char *service);
 // suite's service processes.
 const char kServiceProcesses[] = "service processes";
 
+// The behaviour of MachineGap that taking a key over needs: the enabled
+// take-ownership privilege granting WRITE_OWNER whatever the key's list says.
+const char kTakeOwnership[] = "take-ownership privilege";
+
 // Why this machine cannot show a behaviour of Windows, or null when it can.
 // The simulated machine names its known gaps here, so that the test skips
 // with the reason instead of failing; so does Wine under emulation.

@@ -57,6 +57,20 @@ void Wipe(const std::string &path, REGSAM view) {
     DeleteKeyEx()(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
 }
 
+// An access list of one entry that gives the group `access`; null on failure.
+PACL GroupList(PSID group, DWORD access, DWORD inheritance) {
+    EXPLICIT_ACCESS_A entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.grfAccessPermissions = access;
+    entry.grfAccessMode = SET_ACCESS;
+    entry.grfInheritance = inheritance;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
+    entry.Trustee.ptstrName = static_cast<LPSTR>(group);
+    PACL acl = NULL;
+    return SetEntriesInAclA(1, &entry, NULL, &acl) == ERROR_SUCCESS ? acl : NULL;
+}
+
 class Registry : public ::testing::Test {
   protected:
     void SetUp() override { TearDown(); }
@@ -149,16 +163,8 @@ TEST_F(Registry, NamedSecurityFindsMachineKeysInThe32BitView) {
     PSID admins = NULL;
     ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
                                          &admins));
-    EXPLICIT_ACCESS_A entry;
-    std::memset(&entry, 0, sizeof entry);
-    entry.grfAccessPermissions = KEY_ALL_ACCESS;
-    entry.grfAccessMode = SET_ACCESS;
-    entry.grfInheritance = CONTAINER_INHERIT_ACE;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    entry.Trustee.ptstrName = static_cast<LPSTR>(admins);
-    PACL acl = NULL;
-    ASSERT_EQ(SetEntriesInAclA(1, &entry, NULL, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+    PACL acl = GroupList(admins, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE);
+    ASSERT_NE(acl, nullptr);
 
     std::string secured = "MACHINE\\" + At("Secured");
     std::string secured64 = "MACHINE\\" + At("Secured64");
@@ -172,6 +178,87 @@ TEST_F(Registry, NamedSecurityFindsMachineKeysInThe32BitView) {
         << "the new list lets administrators delete it";
     EXPECT_EQ(LocalFree(acl), nullptr);
     FreeSid(admins);
+}
+
+// ---- who may rewrite a key's security ----
+
+// Enables or disables one privilege of the process token; false when the
+// token does not hold it.
+bool SetPrivilege(const char *name, bool enabled) {
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
+        return false;
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = enabled ? SE_PRIVILEGE_ENABLED : 0;
+    bool done = LookupPrivilegeValueA(NULL, name, &privileges.Privileges[0].Luid) &&
+                AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, NULL, NULL) &&
+                GetLastError() != ERROR_NOT_ALL_ASSIGNED;
+    CloseHandle(token);
+    return done;
+}
+
+LONG OpenWith(const std::string &path, REGSAM access) {
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, access, &key);
+    if (status == ERROR_SUCCESS)
+        RegCloseKey(key);
+    return status;
+}
+
+// A key owned by SYSTEM whose protected list gives Administrators read
+// access only, as Windows protects its own keys: the list cannot be
+// replaced (no WRITE_DAC) until the key is taken over, which the enabled
+// take-ownership privilege allows (WRITE_OWNER); then the owner's implied
+// WRITE_DAC lets the list be replaced, and the key be deleted.
+TEST_F(Registry, AKeyWhoseListRefusesWriteDacIsTakenOverWithThePrivilegeFirst) {
+    ASSERT_TRUE(MakeKey(At("Owned"), 0));
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = NULL, system = NULL;
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                         &admins));
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
+    PACL readOnly = GroupList(admins, KEY_READ, NO_INHERITANCE);
+    PACL all = GroupList(admins, GENERIC_ALL, NO_INHERITANCE);
+    ASSERT_TRUE(readOnly != nullptr && all != nullptr);
+    std::string name = "MACHINE\\" + At("Owned");
+    // Any owner but the caller's groups needs the restore privilege.
+    ASSERT_TRUE(SetPrivilege(SE_RESTORE_NAME, true));
+    ASSERT_EQ(SetNamedSecurityInfoA(&name[0], SE_REGISTRY_KEY,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                        PROTECTED_DACL_SECURITY_INFORMATION,
+                                    system, NULL, readOnly, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    SetPrivilege(SE_RESTORE_NAME, false);
+    SetPrivilege(SE_TAKE_OWNERSHIP_NAME, false);
+
+    EXPECT_EQ(OpenWith(At("Owned"), KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(OpenWith(At("Owned"), WRITE_DAC), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(OpenWith(At("Owned"), WRITE_OWNER), ERROR_ACCESS_DENIED) << "without the privilege";
+    EXPECT_EQ(OpenWith(At("Owned"), KEY_ALL_ACCESS), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetNamedSecurityInfoA(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, all, NULL),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Owned").c_str()), ERROR_ACCESS_DENIED);
+
+    ASSERT_TRUE(SetPrivilege(SE_TAKE_OWNERSHIP_NAME, true));
+    if (const char *gap = MachineGap(kTakeOwnership)) {
+        EXPECT_EQ(OpenWith(At("Owned"), WRITE_OWNER), ERROR_ACCESS_DENIED) << "the gap as measured";
+        GTEST_SKIP() << gap;
+    }
+    EXPECT_EQ(OpenWith(At("Owned"), WRITE_OWNER), ERROR_SUCCESS) << "the privilege grants WRITE_OWNER";
+    EXPECT_EQ(OpenWith(At("Owned"), WRITE_DAC), ERROR_ACCESS_DENIED) << "and nothing more";
+    EXPECT_EQ(SetNamedSecurityInfoA(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, all, NULL),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(SetNamedSecurityInfoA(&name[0], SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, admins, NULL, NULL, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(OpenWith(At("Owned"), WRITE_DAC), ERROR_SUCCESS) << "the owner may rewrite the list";
+    EXPECT_EQ(SetNamedSecurityInfoA(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, all, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("Owned").c_str()), ERROR_SUCCESS);
+    LocalFree(readOnly);
+    LocalFree(all);
+    FreeSid(admins);
+    FreeSid(system);
 }
 
 // ---- values ----

@@ -197,7 +197,9 @@ class StdoutOnlyPrinter : public ::testing::EmptyTestEventListener {
     }
     void OnTestEnd(const ::testing::TestInfo &t) override { printer_->OnTestEnd(t); }
     void OnTestSuiteEnd(const ::testing::TestSuite &s) override { printer_->OnTestSuiteEnd(s); }
-    void OnEnvironmentsTearDownStart(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownStart(u); }
+    void OnEnvironmentsTearDownStart(const ::testing::UnitTest &u) override {
+        printer_->OnEnvironmentsTearDownStart(u);
+    }
     void OnEnvironmentsTearDownEnd(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownEnd(u); }
     void OnTestIterationEnd(const ::testing::UnitTest &u, int i) override { printer_->OnTestIterationEnd(u, i); }
     void OnTestProgramEnd(const ::testing::UnitTest &u) override { printer_->OnTestProgramEnd(u); }
@@ -244,8 +246,16 @@ DWORD ServiceStartType(const char *name) {
 // process. The service cases run three service processes whose threads start
 // while the cases run: of 13 runs under emulation, 2 got through. Natively
 // they always pass.
+//
+// Wine's access check never grants WRITE_OWNER for the take-ownership
+// privilege (measured with Wine 8: with SeTakeOwnershipPrivilege enabled, a
+// key owned by SYSTEM whose list gives Administrators read access only
+// still refuses an open with WRITE_OWNER and SetNamedSecurityInfoA setting
+// the owner, both with 5), so no key can be taken over there.
 const char *MachineGap(const char *behaviour) {
     static std::string reason;
+    if (std::strcmp(behaviour, kTakeOwnership) == 0 && UnderWine())
+        return "Wine grants no WRITE_OWNER for the enabled take-ownership privilege (5 where Windows gives 0)";
     const char *emulator = std::getenv("ZRT_32BIT_EMULATOR");
     if (emulator == nullptr || std::strcmp(behaviour, kServiceProcesses) != 0)
         return nullptr;

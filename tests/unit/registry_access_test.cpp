@@ -97,6 +97,50 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
     EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value());
 }
 
+// Where the key's list lets Administrators rewrite it, only the list
+// changes; where it does not (a key owned by SYSTEM that gives them read
+// access only), the key is taken over for Administrators first.
+TEST_F(AccessGrant, TakesTheKeyOverOnlyWhereItsListCannotBeReplaced) {
+    const std::string name = "MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS";
+    struct Case {
+        const char *name;
+        DWORD administratorsAccess;
+        unsigned failOwnerSet; // SetNamedSecurityInfoA calls to pass before one fails, 0: none fails
+        LONG result;
+        const char *owner;
+        size_t calls;
+    };
+    const Case cases[] = {
+        {"the list lets them rewrite it", KEY_ALL_ACCESS & ~DELETE, 0, 0, "S-1-5-18", 1},
+        {"read only: taken over", KEY_READ, 0, 0, "S-1-5-32-544", 3},
+        {"read only, the takeover refused", KEY_READ, 2, -2, "S-1-5-18", 1}, // a failed call is not recorded
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        sim::ProtectKey(kKey32, c.administratorsAccess);
+        if (c.failOwnerSet)
+            sim::FailCall("SetNamedSecurityInfoA", {.error = ERROR_ACCESS_DENIED, .skip = c.failOwnerSet - 1});
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), c.result);
+        EXPECT_EQ(sim::KeyOwner(kKey32), c.owner);
+        EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>(c.calls, name));
+        EXPECT_EQ(sim::KeyAccessList(kKey32).has_value(), c.result == 0);
+        ExpectNothingLeftOpen();
+    }
+}
+
+TEST_F(AccessGrant, NeverTouchesAHiveRootOrAKeyDirectlyBelowOne) {
+    sim::PlantKey("HKCU\\Software");
+    for (const char *path : {"", "SOFTWARE", "SOFTWARE\\", "\\SOFTWARE\\Zeltra", "SOFTWARE\\\\Zeltra", "\\"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, path), -2);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path), -2);
+    }
+    EXPECT_TRUE(sim::NamedSecurityCalls().empty());
+    EXPECT_EQ(sim::KeyAccessList("HKCU\\Software"), std::nullopt);
+    ExpectNothingLeftOpen();
+}
+
 TEST_F(AccessGrant, AnObjectNameIsCutAt511Characters) {
     std::string path = "SOFTWARE\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Zeltra";
     sim::PlantKey("HKCU\\" + path);
