@@ -224,6 +224,11 @@ struct MessageBoxRecord {
 // Answers for the next message boxes, in order. A box with no scripted
 // answer gets IDOK, or IDNO when it has Yes and No.
 void ScriptMessageBoxAnswers(const std::vector<int> &answers);
+// Runs `meanwhile` with the box's text while each message box is up (after
+// it is recorded, before its answer returns), on the thread that shows it.
+// A box shown on the dialog's thread keeps dispatching the dialog's
+// messages in its own loop: sim::DeliverNow reaches the dialog from there.
+void WhileMessageBoxUp(std::function<void(const std::string &text)> meanwhile);
 std::vector<MessageBoxRecord> MessageBoxes();
 struct ShowWindowRecord {
     HWND hwnd;
@@ -278,6 +283,10 @@ UserAction CloseDialog();
 // The test's own code, run when the dialog is idle (to look, or to wait).
 UserAction Step(std::function<void(HWND dialog)> step);
 void ScriptUser(const std::vector<UserAction> &actions);
+// The user acts on the running dialog now: on the dialog's own thread (in a
+// message box's loop) the dialog handles it before DeliverNow returns; from
+// another thread the click or close is queued for the dialog's thread.
+void DeliverNow(const UserAction &action);
 size_t UnusedUserActions();
 
 struct AnimateWindowRecord {
