@@ -40,6 +40,10 @@ uint64_t SleptMilliseconds();
 // GetVersion's value; a set top bit is the Windows 9x family.
 void SetVersion(DWORD version);
 
+// The search folders that SetDefaultDllDirectories (a kernel32 export) set
+// for the process; 0 while it was not called.
+DWORD DefaultDllDirectories();
+
 // ---- kernel objects ----
 // Another process holds a named mutex.
 void PlantMutex(const std::string &name);

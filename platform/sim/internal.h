@@ -94,6 +94,7 @@ void ResetUi();
 void ResetSecurity();
 void ResetProcesses();
 void RegisterSecurityExports();
+void RegisterKernelExports();
 void ResetServices();
 void ResetEnvironment();
 void ResetWow64();
