@@ -63,18 +63,20 @@ bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn d
 // Deletes the subkeys of an opened key, always the first one, since the
 // next moves up when one is gone. False on any enumeration status but
 // success and the end (ERROR_MORE_DATA returns no name to go down), on a
-// subkey not deleted, and on a subkey that is still first after its
-// deletion reported success (a name that cannot be opened as enumerated).
+// subkey not deleted, on a subkey that is still first after its deletion
+// reported success (a name that cannot be opened as enumerated), and once
+// kMaxSubkeysDeleted are gone.
 bool DeleteSubkeys(HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     char name[kSubkeyNameChars];
     char previous[kSubkeyNameChars] = "";
-    for (;;) {
+    for (DWORD deleted = 0;; ++deleted) {
         std::memset(name, 0, sizeof name);
         DWORD length = kSubkeyNameChars;
         LONG status = RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL);
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
-        if (status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 || !DeleteTree(key, name, access, deleteKeyEx))
+        if (deleted == kMaxSubkeysDeleted || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 ||
+            !DeleteTree(key, name, access, deleteKeyEx))
             return false;
         std::memcpy(previous, name, sizeof previous);
     }

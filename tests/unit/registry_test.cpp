@@ -256,6 +256,17 @@ TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 
+// A user who keeps re-creating subkeys cannot hold the run: the loop ends
+// after its bound, and the key counts as one that remains.
+TEST_F(RegistryStage, TheSubkeyLoopIsBounded) {
+    for (DWORD i = 0; i <= kMaxSubkeysDeleted; ++i)
+        sim::PlantKey("HKCU\\Software\\Zeltra\\K" + std::to_string(100000 + i));
+    EXPECT_EQ(Run("NRE=1\r\nHKCU\\Software\\Zeltra\r\n"), kRegistryKeyRemains);
+    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\Zeltra").size(), 1u);
+    EXPECT_EQ(g_run.tally.registry, kMaxSubkeysDeleted);
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
 TEST_F(RegistryStage, AKeyPathWiderThanItsEntryIsRefusedAndTheStageGoesOn) {
     sim::PlantKey("HKCU\\Software\\Zeltra\\Keep");
     sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Keep");
