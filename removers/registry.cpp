@@ -48,10 +48,13 @@ LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine,
         .status;
 }
 
-// Deletes the key itself, with the access retry for a refusal.
-bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+// Deletes the opened key (`path` below `parent`) itself, with the access
+// retry for a refusal. The delete goes through the key's own handle (an
+// empty path): by name, a link under that name would be followed and its
+// target deleted in its place.
+bool DeleteKey(HKEY parent, const char *path, HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
-        return deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
+        return deleteKeyEx != NULL ? deleteKeyEx(key, "", access, 0) : RegDeleteKeyA(key, "");
     });
     if (status != ERROR_SUCCESS)
         return false;
@@ -89,14 +92,16 @@ bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn 
     HKEY key = NULL;
     // A key whose access list refuses the opening (a protected key denies
     // the DELETE that KEY_ALL_ACCESS asks for) is taken over like a key
-    // whose delete is refused.
-    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n",
-                                        [&] { return RegOpenKeyExA(parent, path, 0, access, &key); });
+    // whose delete is refused. A registry link is opened as the link, never
+    // followed: it has no subkeys of its own and goes as a link.
+    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n", [&] {
+        return RegOpenKeyExA(parent, path, REG_OPTION_OPEN_LINK, access, &key);
+    });
     if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
     bool result = DeleteSubkeys(key, access, deleteKeyEx);
     // The key's own delete is attempted also when a subkey remains.
-    if (!DeleteKey(parent, path, access, deleteKeyEx))
+    if (!DeleteKey(parent, path, key, access, deleteKeyEx))
         result = false;
     RegCloseKey(key);
     return result;

@@ -185,6 +185,12 @@ struct AccessEntry {
 // planted access list stands.
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);
 std::string KeyOwner(const std::string &path);
+// A registry link at `path` to the key at `target` (both as above): opening
+// a path through it, deleting it by name and setting security by name reach
+// the target; REG_OPTION_OPEN_LINK opens the link itself, and a link's own
+// handle deletes the link (RegDeleteKeyA with an empty path). KeyExists and
+// the other control calls see the link itself.
+void PlantRegistryLink(const std::string &path, const std::string &target);
 // A 32-bit process on 64-bit Windows (the default): HKLM\SOFTWARE is seen
 // through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view. Off:
 // 32-bit Windows, one view, the flags ignored.

@@ -45,6 +45,11 @@ struct KeyNode {
     std::vector<sim::AccessEntry> accessList;
     std::string owner = kAdministrators;
     bool deleted = false;
+    // A registry link: opening a path through it continues at the target
+    // (a root and a physical path), unless the link itself is asked for.
+    bool link = false;
+    int linkRoot = -1;
+    std::vector<std::string> linkParts;
 
     Value *FindValue(const std::string &valueName) {
         for (Value &v : values)
@@ -304,6 +309,48 @@ std::shared_ptr<KeyNode> Walk(int root, const std::vector<std::string> &parts, b
     return node;
 }
 
+// Follows the registry links on a physical location: a component that is a
+// link continues at its target, the last one only when `followLast`. False
+// when links chain deeper than Windows follows them.
+bool FollowKeyLinks(Location *where, bool followLast) {
+    for (int hops = 0; hops < 16; ++hops) {
+        std::shared_ptr<KeyNode> node = Registry().roots[where->root];
+        bool redirected = false;
+        for (size_t i = 0; i < where->parts.size() && !redirected; ++i) {
+            auto it = node->children.find(Upper(where->parts[i]));
+            if (it == node->children.end())
+                return true; // absent: there is nothing further to follow
+            node = it->second;
+            if (node->link && (i + 1 < where->parts.size() || followLast)) {
+                std::vector<std::string> rest(where->parts.begin() + static_cast<long>(i) + 1, where->parts.end());
+                where->root = node->linkRoot;
+                where->parts = node->linkParts;
+                where->parts.insert(where->parts.end(), rest.begin(), rest.end());
+                redirected = true;
+            }
+        }
+        if (!redirected)
+            return true;
+    }
+    return false;
+}
+
+// Makes the node a link to "\REGISTRY\MACHINE\..." or "\REGISTRY\USER\...",
+// as the SymbolicLinkValue of a key created with REG_OPTION_CREATE_LINK.
+bool SetLinkTarget(KeyNode &node, const std::string &target) {
+    std::vector<std::string> parts;
+    if (!SplitKeyPath(target.c_str() + (target.empty() || target[0] != '\\' ? 0 : 1), &parts) || parts.size() < 2 ||
+        !EqualNoCase(parts[0], "REGISTRY"))
+        return false;
+    int root = EqualNoCase(parts[1], "MACHINE") ? kMachine : EqualNoCase(parts[1], "USER") ? 3 : -1;
+    if (root < 0)
+        return false;
+    node.link = true;
+    node.linkRoot = root;
+    node.linkParts = FollowLinks(root, std::vector<std::string>(parts.begin() + 2, parts.end()));
+    return true;
+}
+
 // The node behind a key handle or a root, for the value calls.
 LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
     int root = RootIndex(key);
@@ -329,8 +376,10 @@ HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node) {
     return reinterpret_cast<HKEY>(AddHandle(object));
 }
 
-// RegOpenKeyExA, and with `create` RegCreateKeyExA.
-LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool create, PHKEY result,
+// RegOpenKeyExA, and with `create` RegCreateKeyExA. A link on the way is
+// followed; the key named is the link itself with REG_OPTION_OPEN_LINK, and
+// a new key is a link with REG_OPTION_CREATE_LINK.
+LONG OpenKey(const char *api, HKEY parent, const char *path, DWORD options, REGSAM access, bool create, PHKEY result,
              LPDWORD disposition) {
     SIM_LOCK();
     DWORD code;
@@ -343,10 +392,14 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
     LONG status = Resolve(parent, path, access, &where);
     if (status != ERROR_SUCCESS)
         return status;
+    if (!FollowKeyLinks(&where, !(options & (REG_OPTION_OPEN_LINK | REG_OPTION_CREATE_LINK))))
+        return ERROR_CANT_RESOLVE_FILENAME;
     bool created = false;
     auto node = Walk(where.root, where.parts, create, &created);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
+    if (created && (options & REG_OPTION_CREATE_LINK))
+        node->link = true; // its target comes with its SymbolicLinkValue
     // Windows checks the access asked for against the access list at open.
     if (!node->Allows(access))
         return ERROR_ACCESS_DENIED;
@@ -356,11 +409,16 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
     return ERROR_SUCCESS;
 }
 
+// RegDeleteKeyA and RegDeleteKeyExA: a path is opened as RegOpenKeyExA opens
+// it, following a link it ends in; an empty path deletes the key of the
+// handle itself, a link opened as such included.
 LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     Location where;
     LONG status = Resolve(parent, path, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), &where);
     if (status != ERROR_SUCCESS)
         return status;
+    if (path != nullptr && path[0] != '\0' && !FollowKeyLinks(&where, true))
+        return ERROR_CANT_RESOLVE_FILENAME;
     if (where.parts.empty())
         return ERROR_ACCESS_DENIED; // a root key cannot be deleted
     std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
@@ -444,6 +502,9 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
     LONG status = Resolve(root, path.c_str(), 0, &where);
     if (status != ERROR_SUCCESS)
         return static_cast<DWORD>(status);
+    // By name, as RegOpenKeyExA opens it: through a link to its target.
+    if (!FollowKeyLinks(&where, true))
+        return ERROR_CANT_RESOLVE_FILENAME;
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
@@ -470,13 +531,13 @@ using namespace sim::detail;
 
 // ---- advapi32: registry ----
 
-LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    return OpenKey("RegOpenKeyExA", parent, subKey, access, false, result, nullptr);
+LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    return OpenKey("RegOpenKeyExA", parent, subKey, options, access, false, result, nullptr);
 }
 
-LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
+LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES,
                      PHKEY result, LPDWORD disposition) {
-    return OpenKey("RegCreateKeyExA", parent, subKey, access, true, result, disposition);
+    return OpenKey("RegCreateKeyExA", parent, subKey, options, access, true, result, disposition);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR cls, LPDWORD clsLength,
@@ -570,6 +631,14 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, 
         return ERROR_INVALID_PARAMETER;
     if (node->RefusesValueChange())
         return ERROR_ACCESS_DENIED;
+    // A link's target: the wide text of its SymbolicLinkValue.
+    if (node->link && type == REG_LINK && name && EqualNoCase(name, "SymbolicLinkValue")) {
+        std::string target;
+        for (DWORD i = 0; i + 1 < size; i += 2)
+            target += static_cast<char>(data[i]);
+        if (!SetLinkTarget(*node, target))
+            return ERROR_INVALID_PARAMETER;
+    }
     node->SetValue(name ? name : "", type, std::string(reinterpret_cast<const char *>(data), data ? size : 0));
     return ERROR_SUCCESS;
 }
@@ -685,6 +754,15 @@ std::string KeyOwner(const std::string &path) {
 void SetRegistryWow64(bool wow64) {
     SIM_LOCK();
     Registry().wow64 = wow64;
+}
+
+void PlantRegistryLink(const std::string &path, const std::string &target) {
+    SIM_LOCK();
+    Location to = ControlPath(target);
+    auto node = ControlKey(path, true);
+    node->link = true;
+    node->linkRoot = to.root;
+    node->linkParts = to.parts;
 }
 
 void SetCurrentControlSetLink(bool linked) {

@@ -71,10 +71,40 @@ PACL GroupList(PSID group, DWORD access, DWORD inheritance) {
     return SetEntriesInAclA(1, &entry, NULL, &acl) == ERROR_SUCCESS ? acl : NULL;
 }
 
+const char kLink[] = "SYSTEM\\ZrtConformance\\Link";
+
+// Creates a registry link at `path` to the physical key "\REGISTRY\MACHINE\<target>".
+bool MakeLink(const std::string &path, const std::string &target) {
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, NULL, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return false;
+    // The target as UTF-16, without a terminator.
+    std::string text = "\\REGISTRY\\MACHINE\\" + target, wide;
+    for (char c : text)
+        wide += std::string{c, '\0'};
+    LONG status = RegSetValueExA(key, "SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(wide.data()),
+                                 static_cast<DWORD>(wide.size()));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+// Deletes the link itself, through a handle to it.
+LONG DeleteLink(const std::string &path) {
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = RegDeleteKeyA(key, "");
+    RegCloseKey(key);
+    return status;
+}
+
 class Registry : public ::testing::Test {
   protected:
     void SetUp() override { TearDown(); }
     void TearDown() override {
+        DeleteLink(kLink);
         Wipe(kBase, KEY_WOW64_32KEY);
         Wipe(kBase, KEY_WOW64_64KEY);
         Wipe("SYSTEM\\ZrtConformance", KEY_WOW64_64KEY);
@@ -259,6 +289,29 @@ TEST_F(Registry, AKeyWhoseListRefusesWriteDacIsTakenOverWithThePrivilegeFirst) {
     LocalFree(all);
     FreeSid(admins);
     FreeSid(system);
+}
+
+// A link is followed by name, but opened as itself with REG_OPTION_OPEN_LINK,
+// where it has no subkeys of its own, and its own handle deletes it (an
+// empty path) while its target stays; deleting it by name reaches the target.
+TEST_F(Registry, ALinkOpenedAsItselfIsDeletedThroughItsHandleAndItsTargetStays) {
+    const std::string target = "SYSTEM\\ZrtConformance\\Target";
+    ASSERT_TRUE(MakeKey(target + "\\Child", 0));
+    ASSERT_TRUE(MakeLink(kLink, target));
+    EXPECT_TRUE(KeyIn(std::string(kLink) + "\\Child", 0)) << "followed by name";
+
+    HKEY key = NULL;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLink, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    char name[64];
+    DWORD length = sizeof name;
+    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL), ERROR_NO_MORE_ITEMS)
+        << "the link has no subkeys of its own";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, kLink), ERROR_ACCESS_DENIED)
+        << "by name the delete reaches the target, which has a subkey";
+    EXPECT_EQ(RegDeleteKeyA(key, ""), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLink, REG_OPTION_OPEN_LINK, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(KeyIn(target + "\\Child", 0)) << "the target stays";
 }
 
 // ---- values ----

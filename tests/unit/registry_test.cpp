@@ -267,6 +267,23 @@ TEST_F(RegistryStage, TheSubkeyLoopIsBounded) {
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 
+// A link planted where the product's keys are writable, as the listed key or
+// below it, goes as a link: what it points at stays.
+TEST_F(RegistryStage, ARegistryLinkIsRemovedAsALinkAndNeverFollowed) {
+    sim::PlantValue("HKCU\\Software\\Victim\\Data", "Keep", REG_SZ, "yes");
+    sim::PlantRegistryLink("HKCU\\Software\\Zeltra", "HKCU\\Software\\Victim");
+    sim::PlantRegistryLink("HKCU\\Software\\Other\\Shortcut", "HKCU\\Software\\Victim");
+    EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), 0);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\Software\\Zeltra\r\n") + kDeleted +
+                         "Registry_2:: HKCU\\Software\\Other\r\n" + kDeleted + kDeleted);
+    EXPECT_FALSE(sim::KeyExists("HKCU\\Software\\Zeltra"));
+    EXPECT_FALSE(sim::KeyExists("HKCU\\Software\\Other"));
+    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\Victim"), std::vector<std::string>{"Data"});
+    EXPECT_EQ(sim::KeyValue("HKCU\\Software\\Victim\\Data", "Keep")->data, "yes");
+    EXPECT_EQ(g_run.tally.registry, 3u);
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
 TEST_F(RegistryStage, AKeyPathWiderThanItsEntryIsRefusedAndTheStageGoesOn) {
     sim::PlantKey("HKCU\\Software\\Zeltra\\Keep");
     sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Keep");
