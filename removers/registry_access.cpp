@@ -8,10 +8,10 @@ namespace {
 
 const char kTakeOwnershipPrivilege[] = "SeTakeOwnershipPrivilege";
 constexpr size_t kRootNameChars = 50;
-constexpr size_t kObjectNameChars = 512;
 
 // The name the security functions give a predefined root; empty for every
-// other handle, whose key they cannot name.
+// other handle (HKEY_CURRENT_CONFIG, a key the caller opened), whose keys
+// the grant leaves alone.
 const char *ObjectRootName(HKEY root) {
     if (root == HKEY_CLASSES_ROOT)
         return "CLASSES_ROOT";
@@ -41,13 +41,32 @@ bool EnableTakeOwnershipPrivilege() {
     return enabled;
 }
 
+// Opens the key itself, a registry link as the link, with `access`.
+LONG OpenKeyItself(HKEY root, const char *keyPath, REGSAM access, HKEY *key) {
+    return RegOpenKeyExA(root, keyPath, REG_OPTION_OPEN_LINK, access, key);
+}
+
+// Sets the owner or the access list through a handle to the key opened for
+// that change alone; the handle, not the name, says which key it is.
+bool SetKeySecurity(HKEY root, const char *keyPath, SECURITY_INFORMATION what, PSID owner, PACL accessList) {
+    HKEY key = NULL;
+    if (OpenKeyItself(root, keyPath, what == OWNER_SECURITY_INFORMATION ? WRITE_OWNER : WRITE_DAC, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    bool set = SetSecurityInfo(key, SE_REGISTRY_KEY, what, owner, NULL /* group */, accessList,
+                               NULL /* system list */) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
+}
+
 // Sets an access list of one entry, all access for Administrators, on the
-// registry key with this security object name ("MACHINE\\SOFTWARE\\...").
+// key `keyPath` below `root`, through a handle: by name, the security
+// functions would follow a registry link planted under it to another key.
 // Where the key's list does not let Administrators rewrite it (WRITE_DAC),
 // the key is first taken over for Administrators, which the enabled
-// take-ownership privilege allows, and the list set again; where the list
-// alone suffices the owner stays as it is.
-bool GrantAdministratorsAllAccess(char *objectName) {
+// take-ownership privilege allows (WRITE_OWNER); where the list alone
+// suffices the owner stays as it is.
+bool GrantAdministratorsAllAccess(HKEY root, const char *keyPath) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = NULL;
     if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
@@ -66,14 +85,9 @@ bool GrantAdministratorsAllAccess(char *objectName) {
     PACL accessList = NULL;
     bool granted = false;
     if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS) {
-        DWORD status = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
-                                             NULL /* group */, accessList, NULL /* system list */);
-        if (status == ERROR_ACCESS_DENIED &&
-            SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, administrators,
-                                  NULL /* group */, NULL /* access list */, NULL /* system list */) == ERROR_SUCCESS)
-            status = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
-                                           NULL /* group */, accessList, NULL /* system list */);
-        granted = status == ERROR_SUCCESS;
+        granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
+        if (!granted && SetKeySecurity(root, keyPath, OWNER_SECURITY_INFORMATION, administrators, NULL))
+            granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
     }
     if (accessList != NULL)
         LocalFree(accessList);
@@ -100,8 +114,5 @@ LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath) {
         return 0;
     if (!NamesAKeyBelowAHiveKey(keyPath))
         return -2;
-    // A name cut at 511 characters is used as it is; setting it then fails.
-    char objectName[kObjectNameChars];
-    FormatBounded(objectName, sizeof objectName, "%s\\%s", rootName, keyPath);
-    return GrantAdministratorsAllAccess(objectName) ? 0 : -2;
+    return GrantAdministratorsAllAccess(root, keyPath) ? 0 : -2;
 }

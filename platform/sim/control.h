@@ -198,7 +198,9 @@ void SetRegistryWow64(bool wow64);
 // HKLM\SYSTEM\CurrentControlSet is a link to ControlSet001, as on Windows
 // (the default); off: two separate keys, as in a Wine prefix.
 void SetCurrentControlSetLink(bool linked);
-// Object names that SetNamedSecurityInfoA was called with, in order.
+// Object names that SetNamedSecurityInfoA was called with, in order, and
+// for SetSecurityInfo on a key handle, the name of the key as it was opened
+// ("MACHINE\\" and the path as given, below the names of its parents).
 std::vector<std::string> NamedSecurityCalls();
 // Access lists of SetEntriesInAclA not yet released with LocalFree.
 size_t LiveAccessLists();

@@ -86,6 +86,11 @@ std::string SidString(PSID sid);
 // view, as SetNamedSecurityInfoA does; a null pointer leaves that part.
 DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
                      const std::vector<sim::AccessEntry> *accessList);
+// The same through an opened key handle, as SetSecurityInfo does: the
+// handle's own access must hold WRITE_OWNER and WRITE_DAC for the changes.
+// *objectName is the key's security object name, as it was opened.
+DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                             std::string *objectName);
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().

@@ -117,6 +117,8 @@ struct KeyObject : Object {
     std::vector<std::string> parts; // physical path below the root
     View view;                      // the view it was opened in; relative opens keep it
     std::shared_ptr<KeyNode> node;
+    REGSAM access;          // what it was opened with, all of it granted
+    std::string objectName; // as the security functions name it: "MACHINE\SOFTWARE\..." as opened
     const char *Kind() const override { return "key"; }
 };
 
@@ -367,12 +369,25 @@ LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
     return ERROR_SUCCESS;
 }
 
-HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node) {
+// The security object name of the key at `path` below `parent`, as the
+// program would spell it: the root's object name, then the path as given.
+std::string ObjectName(HKEY parent, const char *path) {
+    static const char *const kObjectRoots[kRoots] = {"CLASSES_ROOT", "CURRENT_USER", "MACHINE", "USERS",
+                                                     "CURRENT_CONFIG"};
+    int root = RootIndex(parent);
+    auto key = root < 0 ? Lookup<KeyObject>(parent) : nullptr;
+    std::string name = root >= 0 ? kObjectRoots[root] : key ? key->objectName : "";
+    return path && *path ? name + "\\" + path : name;
+}
+
+HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node, REGSAM access, std::string objectName) {
     auto object = std::make_shared<KeyObject>();
     object->root = where.root;
     object->parts = where.parts;
     object->view = where.view;
     object->node = std::move(node);
+    object->access = access;
+    object->objectName = std::move(objectName);
     return reinterpret_cast<HKEY>(AddHandle(object));
 }
 
@@ -405,7 +420,7 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, DWORD options, REGS
         return ERROR_ACCESS_DENIED;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *result = NewKeyHandle(where, node);
+    *result = NewKeyHandle(where, node, access, ObjectName(parent, path));
     return ERROR_SUCCESS;
 }
 
@@ -494,6 +509,30 @@ void RegisterRegistryExports() {
                    reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimRegDeleteKeyExA)));
 }
 
+namespace {
+
+// Sets the owner and/or the list of a key opened with `held`.
+DWORD ApplyKeySecurity(KeyNode &node, REGSAM held, const std::string *owner,
+                       const std::vector<sim::AccessEntry> *accessList) {
+    DWORD needed = (owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0);
+    if ((held & needed) != needed)
+        return ERROR_ACCESS_DENIED;
+    // Administrators may own what they take; any other owner needs the
+    // restore privilege.
+    if (owner && *owner != kAdministrators && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
+        return ERROR_INVALID_OWNER;
+    if (owner)
+        node.owner = *owner;
+    if (accessList) {
+        node.accessList = *accessList;
+        node.accessReplaced = true;
+        node.secured = true;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
 DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
                      const std::vector<sim::AccessEntry> *accessList) {
     SIM_LOCK();
@@ -509,20 +548,19 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
     if (!node)
         return ERROR_FILE_NOT_FOUND;
     // The key is opened with the rights each change needs.
-    if (!node->Allows((owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0)))
-        return ERROR_ACCESS_DENIED;
-    // Administrators may own what they take; any other owner needs the
-    // restore privilege.
-    if (owner && *owner != kAdministrators && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
-        return ERROR_INVALID_OWNER;
-    if (owner)
-        node->owner = *owner;
-    if (accessList) {
-        node->accessList = *accessList;
-        node->accessReplaced = true;
-        node->secured = true;
-    }
-    return ERROR_SUCCESS;
+    return ApplyKeySecurity(*node, node->Granted(WRITE_OWNER | WRITE_DAC), owner, accessList);
+}
+
+DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                             std::string *objectName) {
+    SIM_LOCK();
+    auto object = Lookup<KeyObject>(key);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    *objectName = object->objectName;
+    if (object->node->deleted)
+        return ERROR_KEY_DELETED;
+    return ApplyKeySecurity(*object->node, object->access, owner, accessList);
 }
 
 } // namespace sim::detail

@@ -579,6 +579,8 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
                               DWORD s4, DWORD s5, DWORD s6, DWORD s7, PSID *sid);
 PSID FreeSid(PSID sid);
 DWORD SetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL oldAcl, PACL *newAcl);
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group, PACL dacl,
+                      PACL sacl);
 DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                             PACL dacl, PACL sacl);
 

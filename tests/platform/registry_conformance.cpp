@@ -57,6 +57,16 @@ void Wipe(const std::string &path, REGSAM view) {
     DeleteKeyEx()(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
 }
 
+// A SID of the NT authority with one or two sub-authorities (the second 0:
+// none); FreeSid releases it. Null on failure.
+PSID NtSid(DWORD first, DWORD second = 0) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = NULL;
+    if (!AllocateAndInitializeSid(&nt, second ? 2 : 1, first, second, 0, 0, 0, 0, 0, 0, &sid))
+        return NULL;
+    return sid;
+}
+
 // An access list of one entry that gives the group `access`; null on failure.
 PACL GroupList(PSID group, DWORD access, DWORD inheritance) {
     EXPLICIT_ACCESS_A entry;
@@ -189,10 +199,8 @@ TEST_F(Registry, EnumeratingIntoATooSmallNameBufferSays234) {
 TEST_F(Registry, NamedSecurityFindsMachineKeysInThe32BitView) {
     ASSERT_TRUE(MakeKey(At("Secured"), KEY_WOW64_32KEY));
     ASSERT_TRUE(MakeKey(At("Secured64"), KEY_WOW64_64KEY));
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = NULL;
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                         &admins));
+    PSID admins = NtSid(SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+    ASSERT_NE(admins, nullptr);
     PACL acl = GroupList(admins, KEY_ALL_ACCESS, CONTAINER_INHERIT_ACE);
     ASSERT_NE(acl, nullptr);
 
@@ -236,6 +244,31 @@ LONG OpenWith(const std::string &path, REGSAM access) {
     return status;
 }
 
+// The grant sets a key's list through a handle to the key itself, which
+// needs nothing but WRITE_DAC.
+TEST_F(Registry, AListIsSetThroughAHandleOpenedWithWriteDacAlone) {
+    ASSERT_TRUE(MakeKey(At("ByHandle"), 0));
+    PSID admins = NtSid(SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+    ASSERT_NE(admins, nullptr);
+    PACL all = GroupList(admins, GENERIC_ALL, NO_INHERITANCE);
+    ASSERT_NE(all, nullptr);
+    HKEY key = NULL;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("ByHandle").c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, all, NULL),
+              static_cast<DWORD>(ERROR_ACCESS_DENIED))
+        << "a handle without WRITE_DAC";
+    RegCloseKey(key);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("ByHandle").c_str(), REG_OPTION_OPEN_LINK, WRITE_DAC, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(SetSecurityInfo(key, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, all, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    RegCloseKey(key);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, At("ByHandle").c_str()), ERROR_SUCCESS);
+    LocalFree(all);
+    FreeSid(admins);
+}
+
 // A key owned by SYSTEM whose protected list gives Administrators read
 // access only, as Windows protects its own keys: the list cannot be
 // replaced (no WRITE_DAC) until the key is taken over, which the enabled
@@ -243,11 +276,9 @@ LONG OpenWith(const std::string &path, REGSAM access) {
 // WRITE_DAC lets the list be replaced, and the key be deleted.
 TEST_F(Registry, AKeyWhoseListRefusesWriteDacIsTakenOverWithThePrivilegeFirst) {
     ASSERT_TRUE(MakeKey(At("Owned"), 0));
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = NULL, system = NULL;
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                         &admins));
-    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
+    PSID admins = NtSid(SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+    PSID system = NtSid(SECURITY_LOCAL_SYSTEM_RID);
+    ASSERT_TRUE(admins != nullptr && system != nullptr);
     PACL readOnly = GroupList(admins, KEY_READ, NO_INHERITANCE);
     PACL all = GroupList(admins, GENERIC_ALL, NO_INHERITANCE);
     ASSERT_TRUE(readOnly != nullptr && all != nullptr);
