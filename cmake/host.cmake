@@ -33,6 +33,10 @@ target_link_libraries(unit_tests PRIVATE zrt_program GTest::gtest_main)
 # ends fails that case instead of holding the suite.
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit TIMEOUT 60)
 
+if(ZRT_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/platform/CMakeLists.txt)
   add_subdirectory(tests/platform)
 endif()
