@@ -35,8 +35,12 @@ void InitDialog(HWND dialog) {
     SendDlgItemMessageA(dialog, IDC_TITLE, WM_SETFONT, reinterpret_cast<WPARAM>(g_run.titleFont), TRUE);
 }
 
-// A button click: logs the choice, asks, and starts the worker.
+// A button click: logs the choice, asks, and starts the worker. The
+// confirmation has no owner window, so the dialog still takes clicks while
+// it is up: those, and any click once a run has started, are ignored.
 void StartRemoval(HWND dialog, int button) {
+    if (g_run.confirming || g_run.runStarted)
+        return;
     LONG mode;
     const char *confirmation;
     if (button == IDC_REMOVE_PRODUCT) {
@@ -52,12 +56,16 @@ void StartRemoval(HWND dialog, int button) {
     }
     // Only an explicit Yes starts the removal: a box that could not be shown
     // (0) is no consent.
-    if (MessageBoxA(NULL, confirmation, kBoxTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
+    g_run.confirming = 1;
+    int answer = MessageBoxA(NULL, confirmation, kBoxTitle, MB_YESNO | MB_ICONQUESTION);
+    g_run.confirming = 0;
+    if (answer != IDYES)
         return;
     g_run.removalMode = mode;
     DWORD threadId = 0;
     g_run.busyMarker = CreateThread(NULL, 0, RemovalWorker, dialog, 0, &threadId);
     if (g_run.busyMarker != NULL) {
+        g_run.runStarted = 1;
         EnableWindow(GetDlgItem(dialog, IDC_REMOVE_PRODUCT), FALSE);
         EnableWindow(GetDlgItem(dialog, IDC_REMOVE_COMPLETELY), FALSE);
     }
@@ -80,6 +88,7 @@ void ShowOutcome(HWND dialog) {
             MessageBoxA(dialog, "No Traces Found", kBoxTitle, MB_ICONINFORMATION);
         return;
     }
+    // A box that could not be shown (0) is no consent either.
     if (MessageBoxA(dialog, "A restart is required to complete the process", kBoxTitle, MB_YESNO) == IDYES)
         ExitWindowsEx(EWX_REBOOT | EWX_FORCE,
                       SHTDN_REASON_FLAG_PLANNED | SHTDN_REASON_MAJOR_OPERATINGSYSTEM | SHTDN_REASON_MINOR_RECONFIG);
@@ -102,8 +111,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             StartRemoval(dialog, LOWORD(wParam));
         return FALSE;
     case WM_CLOSE:
-        // While the worker runs, closing would cut the run short: ignored.
-        if (g_run.busyMarker == 0)
+        // While the worker runs, closing would cut the run short, and during
+        // a confirmation a Yes would start a run without its dialog: ignored.
+        if (g_run.busyMarker == 0 && !g_run.confirming)
             EndDialog(dialog, 0);
         return TRUE;
     case WM_CTLCOLOREDIT:

@@ -6,10 +6,27 @@
 #include "app/startup_checks.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
+#include "exports.h"
 #include "resources/resource.h"
 #include "win32.h"
 
+namespace {
+
+// Libraries the process loads by name come from the system folder only,
+// never from the program's or the current folder. Looked up at run time:
+// Windows before 8 (without its update) lacks it, and then it is skipped.
+void LoadLibrariesFromTheSystemFolderOnly() {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SetDefaultDllDirectoriesFn setDefaultDllDirectories =
+        kernel ? LookUpExport<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories") : NULL;
+    if (setDefaultDllDirectories != NULL)
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+} // namespace
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+    LoadLibrariesFromTheSystemFolderOnly();
     int exitCode = -1;
     // Global: a copy started in another session counts too.
     HANDLE mutex = CreateMutexA(NULL, FALSE, "Global\\ZeltraEnterpriseServer_RT");
@@ -26,10 +43,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, MainDialogProc, 0);
         exitCode = 0;
     }
-    // With no log the handle is 0 and the path empty: both calls then fail
-    // without effect. The log itself stays until the next restart.
+    // With no log the handle is 0: closing it fails without effect. The log
+    // itself stays until the next restart; only a file this run created is
+    // queued, never one that stood under its name before.
+    bool logCreated = g_run.traceLogHandle != 0 && g_run.traceLogHandle != INVALID_HANDLE_VALUE;
     CloseHandle(g_run.traceLogHandle);
-    MoveFileExA(g_run.traceLogPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (logCreated)
+        MoveFileExA(g_run.traceLogPath, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     if (mutex != NULL)
         CloseHandle(mutex);
     return exitCode;

@@ -29,6 +29,12 @@ target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_definitions(unit_tests PRIVATE ZRT_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_compile_options(unit_tests PRIVATE ${ZRT_WARNINGS})
 target_link_libraries(unit_tests PRIVATE zrt_program GTest::gtest_main)
-gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
+# Each test case is its own ctest test with a deadline: a loop that never
+# ends fails that case instead of holding the suite.
+gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit TIMEOUT 60)
+
+if(ZRT_FUZZ)
+  add_subdirectory(tests/fuzz)
+endif()
 
 add_subdirectory(tests/platform)

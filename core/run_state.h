@@ -20,6 +20,8 @@ struct RunState {
     char traceLogPath[kPathChars];
     LONG removalMode;  // 1: product only; 2: product and SQL instance
     HANDLE busyMarker; // the worker's handle while a run is in progress
+    LONG confirming;   // a confirmation box is up: the dialog takes no click and no close meanwhile
+    LONG runStarted;   // a worker was started: the program runs no second one
     LONG runResult;
     LONG tracesFound; // 1 once the run counted anything
     TraceTally tally;

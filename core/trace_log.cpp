@@ -14,9 +14,12 @@ void CreateTraceLog() {
     GetTempPathA(kPathChars, tempPath);
     FormatBounded(g_run.traceLogPath, kPathChars, "%s\\ZeltraES_RT_%d_Log.txt", tempPath,
                   static_cast<int32_t>(GetTickCount()));
+    // A new file only, the name itself opened and not what a link planted
+    // under it points at: where the temporary folder is shared (the tool run
+    // as SYSTEM), any other user could have put a file or a link there first.
     g_run.traceLogHandle =
         CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
 void WriteLogLine(const char *text) {

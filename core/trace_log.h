@@ -4,8 +4,9 @@
 
 #include <cstddef>
 
-// Creates "<temp>\ZeltraES_RT_<tick>_Log.txt" and keeps its path and handle
-// in the run state; a failure leaves INVALID_HANDLE_VALUE, which means no log.
+// Creates "<temp>\ZeltraES_RT_<tick>_Log.txt", which must not exist yet, and
+// keeps its path and handle in the run state; a failure (also for a name
+// taken by a file or a link) leaves INVALID_HANDLE_VALUE, which means no log.
 void CreateTraceLog();
 
 // Writes the text (without its terminator) when a trace log is open.

@@ -9,6 +9,7 @@ typedef BOOL(WINAPI *Wow64DisableWow64FsRedirectionFn)(LPVOID *);
 typedef BOOL(WINAPI *Wow64RevertWow64FsRedirectionFn)(LPVOID);
 typedef BOOL(WINAPI *CheckTokenMembershipFn)(HANDLE, PSID, PBOOL);
 typedef LONG(WINAPI *RegDeleteKeyExAFn)(HKEY, LPCSTR, REGSAM, DWORD);
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFn)(DWORD);
 
 // The export `name` of the loaded `module` as the function pointer type F;
 // NULL when it is missing. GetProcAddress's result goes through void (*)(),

@@ -48,10 +48,13 @@ LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine,
         .status;
 }
 
-// Deletes the key itself, with the access retry for a refusal.
-bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+// Deletes the opened key (`path` below `parent`) itself, with the access
+// retry for a refusal. The delete goes through the key's own handle (an
+// empty path): by name, a link under that name would be followed and its
+// target deleted in its place.
+bool DeleteKey(HKEY parent, const char *path, HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
-        return deleteKeyEx != NULL ? deleteKeyEx(parent, path, access, 0) : RegDeleteKeyA(parent, path);
+        return deleteKeyEx != NULL ? deleteKeyEx(key, "", access, 0) : RegDeleteKeyA(key, "");
     });
     if (status != ERROR_SUCCESS)
         return false;
@@ -63,18 +66,20 @@ bool DeleteKey(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn d
 // Deletes the subkeys of an opened key, always the first one, since the
 // next moves up when one is gone. False on any enumeration status but
 // success and the end (ERROR_MORE_DATA returns no name to go down), on a
-// subkey not deleted, and on a subkey that is still first after its
-// deletion reported success (a name that cannot be opened as enumerated).
+// subkey not deleted, on a subkey that is still first after its deletion
+// reported success (a name that cannot be opened as enumerated), and once
+// kMaxSubkeysDeleted are gone.
 bool DeleteSubkeys(HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     char name[kSubkeyNameChars];
     char previous[kSubkeyNameChars] = "";
-    for (;;) {
+    for (DWORD deleted = 0;; ++deleted) {
         std::memset(name, 0, sizeof name);
         DWORD length = kSubkeyNameChars;
         LONG status = RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL);
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
-        if (status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 || !DeleteTree(key, name, access, deleteKeyEx))
+        if (deleted == kMaxSubkeysDeleted || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 ||
+            !DeleteTree(key, name, access, deleteKeyEx))
             return false;
         std::memcpy(previous, name, sizeof previous);
     }
@@ -87,14 +92,16 @@ bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn 
     HKEY key = NULL;
     // A key whose access list refuses the opening (a protected key denies
     // the DELETE that KEY_ALL_ACCESS asks for) is taken over like a key
-    // whose delete is refused.
-    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n",
-                                        [&] { return RegOpenKeyExA(parent, path, 0, access, &key); });
+    // whose delete is refused. A registry link is opened as the link, never
+    // followed: it has no subkeys of its own and goes as a link.
+    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n", [&] {
+        return RegOpenKeyExA(parent, path, REG_OPTION_OPEN_LINK, access, &key);
+    });
     if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
     bool result = DeleteSubkeys(key, access, deleteKeyEx);
     // The key's own delete is attempted also when a subkey remains.
-    if (!DeleteKey(parent, path, access, deleteKeyEx))
+    if (!DeleteKey(parent, path, key, access, deleteKeyEx))
         result = false;
     RegCloseKey(key);
     return result;

@@ -8,10 +8,10 @@ namespace {
 
 const char kTakeOwnershipPrivilege[] = "SeTakeOwnershipPrivilege";
 constexpr size_t kRootNameChars = 50;
-constexpr size_t kObjectNameChars = 512;
 
 // The name the security functions give a predefined root; empty for every
-// other handle, whose key they cannot name.
+// other handle (HKEY_CURRENT_CONFIG, a key the caller opened), whose keys
+// the grant leaves alone.
 const char *ObjectRootName(HKEY root) {
     if (root == HKEY_CLASSES_ROOT)
         return "CLASSES_ROOT";
@@ -41,9 +41,32 @@ bool EnableTakeOwnershipPrivilege() {
     return enabled;
 }
 
+// Opens the key itself, a registry link as the link, with `access`.
+LONG OpenKeyItself(HKEY root, const char *keyPath, REGSAM access, HKEY *key) {
+    return RegOpenKeyExA(root, keyPath, REG_OPTION_OPEN_LINK, access, key);
+}
+
+// Sets the owner or the access list through a handle to the key opened for
+// that change alone; the handle, not the name, says which key it is.
+bool SetKeySecurity(HKEY root, const char *keyPath, SECURITY_INFORMATION what, PSID owner, PACL accessList) {
+    HKEY key = NULL;
+    if (OpenKeyItself(root, keyPath, what == OWNER_SECURITY_INFORMATION ? WRITE_OWNER : WRITE_DAC, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    bool set = SetSecurityInfo(key, SE_REGISTRY_KEY, what, owner, NULL /* group */, accessList,
+                               NULL /* system list */) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
+}
+
 // Sets an access list of one entry, all access for Administrators, on the
-// registry key with this security object name ("MACHINE\\SOFTWARE\\...").
-bool GrantAdministratorsAllAccess(char *objectName) {
+// key `keyPath` below `root`, through a handle: by name, the security
+// functions would follow a registry link planted under it to another key.
+// Where the key's list does not let Administrators rewrite it (WRITE_DAC),
+// the key is first taken over for Administrators, which the enabled
+// take-ownership privilege allows (WRITE_OWNER); where the list alone
+// suffices the owner stays as it is.
+bool GrantAdministratorsAllAccess(HKEY root, const char *keyPath) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID administrators = NULL;
     if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
@@ -61,13 +84,23 @@ bool GrantAdministratorsAllAccess(char *objectName) {
     entry.Trustee.ptstrName = static_cast<LPSTR>(administrators);
     PACL accessList = NULL;
     bool granted = false;
-    if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS)
-        granted = SetNamedSecurityInfoA(objectName, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL /* owner */,
-                                        NULL /* group */, accessList, NULL /* system list */) == ERROR_SUCCESS;
+    if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS) {
+        granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
+        if (!granted && SetKeySecurity(root, keyPath, OWNER_SECURITY_INFORMATION, administrators, NULL))
+            granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
+    }
     if (accessList != NULL)
         LocalFree(accessList);
     FreeSid(administrators);
     return granted;
+}
+
+// A key path of at least two components, none of them empty: the grant
+// never reaches a hive root or a key directly below one (HKLM\SOFTWARE).
+bool NamesAKeyBelowAHiveKey(const char *keyPath) {
+    size_t length = std::strlen(keyPath);
+    return length > 0 && keyPath[0] != '\\' && keyPath[length - 1] != '\\' && std::strchr(keyPath, '\\') != NULL &&
+           std::strstr(keyPath, "\\\\") == NULL;
 }
 
 } // namespace
@@ -79,8 +112,7 @@ LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath) {
         return -1;
     if (rootName[0] == '\0')
         return 0;
-    // A name cut at 511 characters is used as it is; setting it then fails.
-    char objectName[kObjectNameChars];
-    FormatBounded(objectName, sizeof objectName, "%s\\%s", rootName, keyPath);
-    return GrantAdministratorsAllAccess(objectName) ? 0 : -2;
+    if (!NamesAKeyBelowAHiveKey(keyPath))
+        return -2;
+    return GrantAdministratorsAllAccess(root, keyPath) ? 0 : -2;
 }

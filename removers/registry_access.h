@@ -12,9 +12,11 @@
 constexpr int kAccessRetryLimit = 2;
 
 // Enables the privilege and replaces the access list of `keyPath` below the
-// predefined `root`. 0: done, or only the privilege enabled when the root has
-// no security object name (HKEY_CURRENT_CONFIG, any opened key handle);
-// -1: the privilege could not be enabled; -2: the access list was not set.
+// predefined `root`, taking the key over for Administrators first where its
+// list does not let them replace it. 0: done, or only the privilege enabled
+// when the root has no security object name (HKEY_CURRENT_CONFIG, any opened
+// key handle); -1: the privilege could not be enabled; -2: the access list
+// was not set, or the path names a hive root or a key directly below one.
 LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath);
 
 // What a registry operation run with the access retry ended with: its last

@@ -32,20 +32,22 @@ bool IsToleratedStopError(DWORD error) {
 
 // Polls while the service reports SERVICE_STOP_PENDING, one second apart,
 // at most kMaxStopWaits times. `status` keeps the state last reported.
-void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, char *line) {
+// False when the waits ran out with the service still stopping.
+bool WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, char *line) {
     if (!QueryServiceStatus(service, status))
-        return;
+        return true;
     int waits = 0;
     while (status->dwCurrentState == SERVICE_STOP_PENDING) {
         WriteLogFormatted(line, kLogLineChars, "Waiting for %s to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n", name);
         Sleep(1000);
         if (++waits == kMaxStopWaits) {
             WriteLogLine("Still Waiting!!!...Breaking Out\r\n");
-            return;
+            return false;
         }
         if (!QueryServiceStatus(service, status))
-            return;
+            return true;
     }
+    return true;
 }
 
 // Disables, stops and deletes the open service, logging through the stage's
@@ -75,7 +77,10 @@ LONG RemoveService(SC_HANDLE service, const char *name, char *line) {
             failure = kServiceStopRefused;
         }
     }
-    WaitWhileStopping(service, name, &status, line);
+    // A service still stopping after every wait stays installed: a failure,
+    // though its log shows only the wait.
+    if (!WaitWhileStopping(service, name, &status, line) && failure == 0)
+        failure = kServiceStillStopping;
     if (status.dwCurrentState != SERVICE_STOPPED)
         return failure;
 

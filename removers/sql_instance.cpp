@@ -35,9 +35,14 @@ constexpr size_t kTextChars = 1024;
 // that failed.
 constexpr LONG kRegistryPartFailed = -3;
 constexpr LONG kServiceStepFailed = 1;
-constexpr LONG kInstallerNotStarted = -1;
+constexpr LONG kInstallerFailed = -1; // not started, or it ended with a failure
 constexpr LONG kRegistryListingFailed = 4;
 constexpr LONG kFolderStepFailed = 2;
+// A value of the instance's registration that is there but is not what it
+// claims (an id that is no plain name, a folder that is no local drive path,
+// a product code that is no braced GUID) or cannot be read: the instance is
+// not fully removed.
+constexpr LONG kValueRefused = 3;
 
 // What the registry part learned about the instance.
 struct InstanceFacts {
@@ -56,18 +61,31 @@ void Record(LONG *result, LONG outcome) {
 
 // ---- what a value read from the registry must look like to be used ----
 
-bool IsPlainName(const char *s) {
-    if (s[0] == '\0' || std::strcmp(s, ".") == 0 || std::strcmp(s, "..") == 0)
-        return false;
-    return std::strpbrk(s, "\\/") == NULL;
+// Printable ASCII only: a control character (CR, LF) in a value would end a
+// line of the in-memory listings and add one of its own.
+bool IsPrintable(char c) { return c >= 0x20 && c < 0x7F; }
+
+// A key and folder name: printable, no separator, not "." or "..".
+bool IsInstanceId(const char *s) {
+    bool dotsOnly = true;
+    for (const char *p = s; *p; ++p) {
+        if (!IsPrintable(*p) || *p == '\\' || *p == '/' || *p == ':')
+            return false;
+        dotsOnly = dotsOnly && *p == '.';
+    }
+    return s[0] != '\0' && !dotsOnly;
 }
 
-bool IsAbsolutePath(const char *s) {
+// A folder on a local drive, "X:\...": never a share (which would hand the
+// administrator's credentials to its host), never a device or "\\?\" path,
+// no stream name, and no "." or ".." component that leads elsewhere.
+bool IsLocalDrivePath(const char *s) {
     bool drive = ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z')) && s[1] == ':' && s[2] == '\\';
-    bool unc = s[0] == '\\' && s[1] == '\\' && s[2] != '\0' && s[2] != '\\';
-    if (!drive && !unc)
+    if (!drive)
         return false;
-    // No "." or ".." component may lead the folder elsewhere.
+    for (const char *p = s + 2; *p; ++p)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F || *p == '/' || *p == ':')
+            return false;
     for (const char *p = s; (p = std::strchr(p, '.')) != NULL; ++p) {
         bool starts = p[-1] == '\\';
         size_t dots = p[1] == '.' ? 2 : 1;
@@ -90,15 +108,25 @@ bool IsBracedGuid(const char *s) {
     return true;
 }
 
+// What reading one of the instance's values gave.
+enum class ValueRead {
+    kAbsent,  // not there: the discovery ends, as for any missing fact
+    kRefused, // there, but unreadable or not what it claims: not used, and reported
+    kUsable,
+};
+
 // Reads a string value into `buffer` (capacity bytes), terminated within
-// its size whether or not the stored data ends with a NUL.
-bool QueryString(HKEY key, const char *name, char *buffer, DWORD capacity) {
+// its size whether or not the stored data ends with a NUL, and checks it.
+template <class Check> ValueRead QueryString(HKEY key, const char *name, char *buffer, DWORD capacity, Check check) {
     DWORD size = capacity - 1;
     std::memset(buffer, 0, capacity);
-    if (RegQueryValueExA(key, name, NULL, NULL, reinterpret_cast<BYTE *>(buffer), &size) != ERROR_SUCCESS)
-        return false;
+    LONG status = RegQueryValueExA(key, name, NULL, NULL, reinterpret_cast<BYTE *>(buffer), &size);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return ValueRead::kAbsent;
+    if (status != ERROR_SUCCESS)
+        return ValueRead::kRefused;
     buffer[size < capacity ? size : capacity - 1] = '\0';
-    return true;
+    return check(buffer) ? ValueRead::kUsable : ValueRead::kRefused;
 }
 
 // The registry part's outcome of a value write or deletion run with the
@@ -192,41 +220,59 @@ LONG DeleteInstanceMapping(HKEY map) {
 }
 
 // Reads our instance's id from the instance map and deletes the map entry.
+// Without a usable id the entry stays: nothing is known of the instance.
 LONG UnmapInstance(HKEY sqlRoot, InstanceFacts *facts) {
     HKEY map = NULL;
     if (RegOpenKeyExA(sqlRoot, kInstanceMapKey, 0, KEY_ALL_ACCESS, &map) != ERROR_SUCCESS)
         return 0;
     char id[kValueBytes];
-    if (QueryString(map, kInstanceName, id, sizeof id) && std::strlen(id) < kIdChars && IsPlainName(id)) {
+    ValueRead read = QueryString(map, kInstanceName, id, sizeof id,
+                                 [](const char *v) { return std::strlen(v) < kIdChars && IsInstanceId(v); });
+    LONG outcome = read == ValueRead::kRefused ? kValueRefused : 0;
+    if (read == ValueRead::kUsable) {
         CopyBounded(facts->id, sizeof facts->id, id);
         facts->idKnown = true;
+        AccessRetryOutcome retry = WithAccessRetry(
+            HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
+        outcome = RegistryPartOutcome(retry, true);
     }
-    AccessRetryOutcome retry = WithAccessRetry(
-        HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
     RegCloseKey(map);
-    return RegistryPartOutcome(retry, true);
+    return outcome;
 }
 
 // Reads the instance folder and the package's product code from the
-// instance's setup key.
-void ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
+// instance's setup key. Returns kValueRefused when a value is there but not
+// used.
+LONG ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
     char setupPath[kTextChars];
     if (FormatBounded(setupPath, sizeof setupPath, "%s\\Setup", facts->id) != kFormatOk)
-        return;
+        return kValueRefused;
     HKEY setup = NULL;
     if (RegOpenKeyExA(sqlRoot, setupPath, 0, KEY_ALL_ACCESS, &setup) != ERROR_SUCCESS)
-        return;
+        return 0;
+    LONG outcome = 0;
     char programDir[kValueBytes];
-    if (QueryString(setup, "SqlProgramDir", programDir, sizeof programDir) && IsAbsolutePath(programDir) &&
-        FormatBounded(facts->folder, sizeof facts->folder, "%s\\%s", programDir, facts->id) == kFormatOk) {
+    ValueRead read = QueryString(setup, "SqlProgramDir", programDir, sizeof programDir, IsLocalDrivePath);
+    if (read == ValueRead::kUsable &&
+        FormatBounded(facts->folder, sizeof facts->folder, "%s\\%s", programDir, facts->id) != kFormatOk)
+        read = ValueRead::kRefused;
+    if (read == ValueRead::kRefused)
+        outcome = kValueRefused;
+    if (read == ValueRead::kUsable) {
         facts->folderKnown = true;
         char code[kProductCodeChars];
-        if (QueryString(setup, "ProductCode", code, sizeof code) && IsBracedGuid(code)) {
+        // An empty code is an unknown one; any other must be a braced GUID.
+        read = QueryString(setup, "ProductCode", code, sizeof code,
+                           [](const char *v) { return v[0] == '\0' || IsBracedGuid(v); });
+        if (read == ValueRead::kRefused)
+            outcome = kValueRefused;
+        if (read == ValueRead::kUsable && code[0] != '\0') {
             CopyBounded(facts->productCode, sizeof facts->productCode, code);
             facts->productCodeKnown = true;
         }
     }
     RegCloseKey(setup);
+    return outcome;
 }
 
 // Learns what it can of the instance and unregisters it. Returns the
@@ -239,7 +285,7 @@ LONG LearnAndUnregister(InstanceFacts *facts) {
     if (UnlistInstance(sqlRoot, &outcome)) {
         Record(&outcome, UnmapInstance(sqlRoot, facts));
         if (facts->idKnown)
-            ReadSetup(sqlRoot, facts);
+            Record(&outcome, ReadSetup(sqlRoot, facts));
     }
     RegCloseKey(sqlRoot);
     return outcome;
@@ -252,27 +298,40 @@ LONG StopAndDeleteService(ListingCursor *cursor, char *text) {
     return StopServices(cursor) == 0 ? 0 : kServiceStepFailed;
 }
 
-// Runs the Windows Installer from the system folder, never one found beside
-// the program or in the current folder.
+// Exit codes of the Installer that leave the package removed: done, done
+// with a restart to follow, and no such product installed.
+bool IsUninstalled(DWORD exitCode) {
+    return exitCode == ERROR_SUCCESS || exitCode == ERROR_SUCCESS_REBOOT_REQUIRED || exitCode == ERROR_UNKNOWN_PRODUCT;
+}
+
+// Runs the Windows Installer from the system folder, and in it, never one
+// found beside the program or in the current folder.
 LONG Uninstall(const InstanceFacts &facts, char *text) {
     WriteLogLine("SQL_UNINSTALL:: Invoking MSI\r\n");
     FormatBounded(text, kTextChars, "MSIEXEC.EXE /qn /norestart /x %s", facts.productCode);
+    char systemFolder[MAX_PATH];
     char installer[MAX_PATH];
-    UINT length = GetSystemDirectoryA(installer, sizeof installer);
-    if (length == 0 || length >= sizeof installer ||
-        AppendBounded(installer, sizeof installer, "\\msiexec.exe") != kFormatOk)
-        return kInstallerNotStarted;
+    UINT length = GetSystemDirectoryA(systemFolder, sizeof systemFolder);
+    if (length == 0 || length >= sizeof systemFolder ||
+        FormatBounded(installer, sizeof installer, "%s\\msiexec.exe", systemFolder) != kFormatOk)
+        return kInstallerFailed;
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
-    if (!CreateProcessA(installer, text, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return kInstallerNotStarted;
-    WaitForSingleObject(process.hProcess, 60000); // a slower Installer runs on by itself
+    if (!CreateProcessA(installer, text, NULL, NULL, FALSE, 0, NULL, systemFolder, &startup, &process))
+        return kInstallerFailed;
+    LONG outcome = 0;
+    // A slower Installer runs on by itself; its result is then not known.
+    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+        DWORD exitCode = 0;
+        if (!GetExitCodeProcess(process.hProcess, &exitCode) || !IsUninstalled(exitCode))
+            outcome = kInstallerFailed;
+    }
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    return 0;
+    return outcome;
 }
 
 LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char *text) {

@@ -14,7 +14,7 @@ import struct
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 14, 16, 24
 ENGLISH_US = 1033
 MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID
 
@@ -97,6 +97,26 @@ def dialog(b):
     return controls
 
 
+# The texts of a version resource's string table, by name.
+VERSION_TEXTS = {"FileDescription": "ZeltraEnterprise Security Removal Tool", "FileVersion": "1.0.0.0",
+                 "ProductName": "ZeltraEnterprise Server", "ProductVersion": "1.0.0.0"}
+
+
+def version_texts(b):
+    texts = {}
+    # Each String: length, value length (in characters), type 1, the key,
+    # padding to 32 bits, the value; keys and values end with a NUL.
+    for name in VERSION_TEXTS:
+        key = (name + "\0").encode("utf-16-le")
+        at = b.find(key)
+        if at < 6:
+            continue
+        value_chars = struct.unpack_from("<H", b, at - 4)[0]
+        start = (at + len(key) + 3) & ~3
+        texts[name] = b[start:start + 2 * value_chars].decode("utf-16-le").rstrip("\0")
+    return texts
+
+
 def main(path):
     found = resources(open(path, "rb").read())
     ids = resource_ids()
@@ -119,13 +139,17 @@ def main(path):
                                                              b[6] or 256, b[7] or 256, struct.unpack_from("<H", b, 12)[0]))
         elif kind == RT_ICON:
             check(b == source("app.ico")[22:], "the image of app.ico")
+        elif kind == RT_VERSION:
+            texts = version_texts(b)
+            for name, value in sorted(VERSION_TEXTS.items()):
+                check(texts.get(name) == value, "%s \"%s\"" % (name, value))
         elif kind == RT_MANIFEST:
             print("  " + b.decode("utf-8").replace("\n", "\n  "))
             check(b == source("app.manifest"), "byte for byte app.manifest")
         elif kind == "ENTRYLISTINGS":
             check(b == source("entry_listing.txt"), "byte for byte entry_listing.txt")
     for kind, name in (("ENTRYLISTINGS", ids["IDR_ENTRYLISTINGS"]), (RT_DIALOG, ids["IDD_MAIN"]),
-                       (RT_GROUP_ICON, ids["IDI_APP"]), (RT_MANIFEST, MANIFEST_ID)):
+                       (RT_GROUP_ICON, ids["IDI_APP"]), (RT_VERSION, 1), (RT_MANIFEST, MANIFEST_ID)):
         if (kind, name, ENGLISH_US) not in found:
             failures.append("no resource %s %s in language %d" % (kind, name, ENGLISH_US))
     for failure in failures:

@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 source scripts/wine_32bit.sh
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686 mingw-w64-tools
-          wine wine64 wine32:i386 xvfb x11-utils msitools wixl imagemagick python3)
+          wine wine64 wine32:i386 xvfb x11-utils msitools wixl imagemagick python3
+          clang-14 libclang-rt-14-dev)
 # What the 32-bit half of Wine needs where it runs under qemu-i386.
 emulation_packages=(qemu-user-static wine32-preloader:i386 wine64-preloader)
 

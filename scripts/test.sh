@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the removal tool from a fresh clone: installs what is
-# missing, builds the host, host-asan and win32 presets, and runs the unit
-# tests (plain and sanitized), the platform conformance suite and the
-# end-to-end tests of the real program under Wine. Where this machine runs
+# missing, builds the host, host-asan, fuzz and win32 presets, and runs the
+# unit tests (plain and sanitized), the fuzz targets on their corpus, the
+# platform conformance suite and the end-to-end tests of the real program
+# under Wine. Where this machine runs
 # 32-bit programs only emulated, the Wine suites take about three times as
 # long; where it cannot run them at all, they are skipped and the summary
 # says why.
@@ -13,12 +14,14 @@ bash scripts/setup.sh
 # shellcheck source=wine_32bit.sh
 source scripts/wine_32bit.sh
 start=$(date +%s)
-for preset in host host-asan win32; do
+for preset in host host-asan fuzz win32; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
 ctest --preset host --parallel 2
 ctest --preset host-asan --parallel 2
+# Each fuzz target a few seconds on its checked-in corpus.
+ctest --preset fuzz
 zrt_32bit_mode
 echo "$ZRT_32BIT_LINE"
 wine_start=$(date +%s)

@@ -40,6 +40,10 @@ uint64_t SleptMilliseconds();
 // GetVersion's value; a set top bit is the Windows 9x family.
 void SetVersion(DWORD version);
 
+// The search folders that SetDefaultDllDirectories (a kernel32 export) set
+// for the process; 0 while it was not called.
+DWORD DefaultDllDirectories();
+
 // ---- kernel objects ----
 // Another process holds a named mutex.
 void PlantMutex(const std::string &name);
@@ -190,10 +194,15 @@ std::optional<RegistryValue> KeyValue(const std::string &key, const std::string 
 enum class KeyGuard { None, UntilAccessReplaced, Always };
 void GuardKey(const std::string &path, KeyGuard guard);
 // A key protected as Windows protects one: owner SYSTEM and an access list
-// that denies DELETE to everyone. Opening it with DELETE among the access
-// asked for (KEY_ALL_ACCESS has it) and deleting it are refused with
-// ERROR_ACCESS_DENIED until SetNamedSecurityInfoA replaces its access list.
-void ProtectKey(const std::string &path);
+// that grants Administrators `administratorsAccess` (generic rights mapped
+// as for keys) and nothing else: by default all but DELETE, so that opening
+// it with DELETE among the access asked for (KEY_ALL_ACCESS has it) and
+// deleting it are refused with ERROR_ACCESS_DENIED. As on Windows, the
+// owner is granted READ_CONTROL and WRITE_DAC whatever the list says, and
+// the enabled take-ownership privilege WRITE_OWNER; SetNamedSecurityInfoA
+// needs WRITE_DAC to replace the list, WRITE_OWNER to set the owner, and the
+// restore privilege for any owner but Administrators.
+void ProtectKey(const std::string &path, DWORD administratorsAccess = KEY_ALL_ACCESS & ~DELETE);
 // An explicit entry of an access list; mode as Windows reads a list back:
 // GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
 struct AccessEntry {
@@ -206,6 +215,12 @@ struct AccessEntry {
 // planted access list stands.
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);
 std::string KeyOwner(const std::string &path);
+// A registry link at `path` to the key at `target` (both as above): opening
+// a path through it, deleting it by name and setting security by name reach
+// the target; REG_OPTION_OPEN_LINK opens the link itself, and a link's own
+// handle deletes the link (RegDeleteKeyA with an empty path). KeyExists and
+// the other control calls see the link itself.
+void PlantRegistryLink(const std::string &path, const std::string &target);
 // A 32-bit process on 64-bit Windows (the default): HKLM\SOFTWARE is seen
 // through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view. Off:
 // 32-bit Windows, one view, the flags ignored.
@@ -213,7 +228,9 @@ void SetRegistryWow64(bool wow64);
 // HKLM\SYSTEM\CurrentControlSet is a link to ControlSet001, as on Windows
 // (the default); off: two separate keys, as in a Wine prefix.
 void SetCurrentControlSetLink(bool linked);
-// Object names that SetNamedSecurityInfoA was called with, in order.
+// Object names that SetNamedSecurityInfoA was called with, in order, and
+// for SetSecurityInfo on a key handle, the name of the key as it was opened
+// ("MACHINE\\" and the path as given, below the names of its parents).
 std::vector<std::string> NamedSecurityCalls();
 // Access lists of SetEntriesInAclA not yet released with LocalFree.
 size_t LiveAccessLists();
@@ -231,7 +248,8 @@ void SetProgramFolder(const std::string &folder);
 struct ProcessLaunch {
     std::string application; // as passed; empty for NULL
     std::string commandLine;
-    std::string started; // the program's path; empty when none was found
+    std::string started;       // the program's path; empty when none was found
+    std::string currentFolder; // as passed; empty for NULL (the caller's own)
 };
 std::vector<ProcessLaunch> ProcessLaunches();
 void InstallProduct(const std::string &productCode);
@@ -248,6 +266,11 @@ struct MessageBoxRecord {
 // Answers for the next message boxes, in order. A box with no scripted
 // answer gets IDOK, or IDNO when it has Yes and No.
 void ScriptMessageBoxAnswers(const std::vector<int> &answers);
+// Runs `meanwhile` with the box's text while each message box is up (after
+// it is recorded, before its answer returns), on the thread that shows it.
+// A box shown on the dialog's thread keeps dispatching the dialog's
+// messages in its own loop: sim::DeliverNow reaches the dialog from there.
+void WhileMessageBoxUp(std::function<void(const std::string &text)> meanwhile);
 std::vector<MessageBoxRecord> MessageBoxes();
 struct ShowWindowRecord {
     HWND hwnd;
@@ -302,6 +325,10 @@ UserAction CloseDialog();
 // The test's own code, run when the dialog is idle (to look, or to wait).
 UserAction Step(std::function<void(HWND dialog)> step);
 void ScriptUser(const std::vector<UserAction> &actions);
+// The user acts on the running dialog now: on the dialog's own thread (in a
+// message box's loop) the dialog handles it before DeliverNow returns; from
+// another thread the click or close is queued for the dialog's thread.
+void DeliverNow(const UserAction &action);
 size_t UnusedUserActions();
 
 struct AnimateWindowRecord {

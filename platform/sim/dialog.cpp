@@ -694,6 +694,28 @@ UserAction Click(int controlId) { return UserAction{UserAction::kClick, controlI
 UserAction CloseDialog() { return UserAction{UserAction::kClose, 0, nullptr}; }
 UserAction Step(std::function<void(HWND dialog)> step) { return UserAction{UserAction::kStep, 0, std::move(step)}; }
 
+void DeliverNow(const UserAction &action) {
+    std::shared_ptr<DialogRun> run;
+    Message queued{nullptr, 0, 0, 0, nullptr};
+    {
+        SIM_LOCK();
+        run = Wm().run;
+        if (!run)
+            return;
+        if (action.kind == UserAction::kClick)
+            queued = Message{FindControl(run->hwnd, action.controlId), BM_CLICK, 0, 0, nullptr};
+        else if (action.kind == UserAction::kClose)
+            queued = Message{run->hwnd, WM_CLOSE, 0, 0, nullptr};
+    }
+    if (std::this_thread::get_id() == run->thread || action.kind == UserAction::kStep) {
+        Perform(run, action);
+        return;
+    }
+    std::lock_guard<std::mutex> queueLock(run->lock);
+    run->queue.push_back(queued);
+    run->signal.notify_all();
+}
+
 void ScriptUser(const std::vector<UserAction> &actions) {
     SIM_LOCK();
     Wm().script.assign(actions.begin(), actions.end());

@@ -6,6 +6,7 @@
 namespace sim::detail {
 
 void RegisterDefaultExports() {
+    RegisterKernelExports();
     RegisterSecurityExports();
     RegisterWow64Exports();
     RegisterNtdllExports();

@@ -81,9 +81,16 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 // "S-1-5-32-544" and the like for a live SID; empty for anything else.
 std::string SidString(PSID sid);
 
-// Replaces the access list of the key at `path` below the predefined `root`,
-// found in the process's default view, as SetNamedSecurityInfoA does.
-DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries);
+// Sets the owner (a SID string) and/or replaces the access list of the key
+// at `path` below the predefined `root`, found in the process's default
+// view, as SetNamedSecurityInfoA does; a null pointer leaves that part.
+DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
+                     const std::vector<sim::AccessEntry> *accessList);
+// The same through an opened key handle, as SetSecurityInfo does: the
+// handle's own access must hold WRITE_OWNER and WRITE_DAC for the changes.
+// *objectName is the key's security object name, as it was opened.
+DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                             std::string *objectName);
 
 // Per-area resets, called by sim::Reset(), and per-area exports, called by
 // RegisterDefaultExports().
@@ -92,6 +99,7 @@ void ResetUi();
 void ResetSecurity();
 void ResetProcesses();
 void RegisterSecurityExports();
+void RegisterKernelExports();
 void ResetServices();
 void ResetEnvironment();
 void ResetWow64();

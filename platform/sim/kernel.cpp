@@ -283,9 +283,33 @@ bool WaitForThread(const void *handle, DWORD ms, DWORD *result) {
     return true;
 }
 
+// The folders SetDefaultDllDirectories chose; 0 while it was not called.
+DWORD g_dllDirectories = 0;
+
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("SetDefaultDllDirectories", nullptr, &code))
+        return Fail(code, FALSE);
+    if (flags == 0)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    g_dllDirectories = flags;
+    return TRUE;
+}
+
+} // namespace
+
+void RegisterKernelExports() {
+    RegisterExport("kernel32.dll", "SetDefaultDllDirectories",
+                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimSetDefaultDllDirectories)));
+}
+
+namespace {
+
 void ResetKernel() {
     JoinThreads();
     SIM_LOCK();
+    g_dllDirectories = 0;
     ResetHandles();
     ResetFaults();
     MutexUsers().clear();
@@ -518,6 +542,11 @@ void PlantMutex(const std::string &name) {
 }
 
 void JoinThreads() { sim::detail::JoinThreads(); }
+
+DWORD DefaultDllDirectories() {
+    SIM_LOCK();
+    return g_dllDirectories;
+}
 
 void Reset() {
     ResetKernel();

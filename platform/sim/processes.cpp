@@ -52,7 +52,7 @@ struct ProcessThreadObject : Object {
 
 const char kSystemFolder[] = "C:\\Windows\\system32";
 constexpr DWORD kStillActive = 259;
-constexpr DWORD kUnknownProduct = 1605;
+constexpr DWORD kUnknownProduct = ERROR_UNKNOWN_PRODUCT;
 
 // The first token of a command line, as Windows reads it without an
 // application name: quoted, or up to the first blank.
@@ -145,7 +145,7 @@ UINT GetSystemDirectoryA(LPSTR buffer, UINT size) {
 }
 
 BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
-                    LPVOID, LPCSTR, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
+                    LPVOID, LPCSTR currentFolder, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
     SIM_LOCK();
     DWORD code;
     std::string line = commandLine ? commandLine : "";
@@ -155,7 +155,8 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     std::string path =
         application ? (Programs().count(PathKey(application)) ? application : "") : Resolve(FirstToken(line));
-    Launches().push_back(sim::ProcessLaunch{application ? application : "", line, path});
+    Launches().push_back(
+        sim::ProcessLaunch{application ? application : "", line, path, currentFolder ? currentFolder : ""});
     if (path.empty()) {
         // An application named in a folder that does not exist: 3, as Windows.
         std::string folder = application ? ParentPath(NormalizePath(application)) : "";

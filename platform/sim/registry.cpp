@@ -16,6 +16,20 @@ namespace sim::detail {
 
 namespace {
 
+const char kAdministrators[] = "S-1-5-32-544";
+const char kEveryone[] = "S-1-1-0";
+
+// An access mask with its generic rights mapped to a key's own.
+DWORD KeyRights(DWORD mask) {
+    if (mask & GENERIC_ALL)
+        mask |= KEY_ALL_ACCESS;
+    if (mask & (GENERIC_READ | GENERIC_EXECUTE))
+        mask |= KEY_READ;
+    if (mask & GENERIC_WRITE)
+        mask |= KEY_WRITE;
+    return mask & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
+}
+
 struct KeyNode {
     struct Value {
         std::string name;
@@ -26,11 +40,16 @@ struct KeyNode {
     std::map<std::string, std::shared_ptr<KeyNode>> children; // by upper-cased name: enumeration order
     std::vector<Value> values;
     sim::KeyGuard guard = sim::KeyGuard::None;
-    bool deniesDelete = false; // its access list denies DELETE, checked when the key is opened
-    bool accessReplaced = false;
+    bool secured = false;        // its access list is checked (planted by ProtectKey, or set by the program)
+    bool accessReplaced = false; // SetNamedSecurityInfoA has set its list
     std::vector<sim::AccessEntry> accessList;
-    std::string owner = "S-1-5-32-544";
+    std::string owner = kAdministrators;
     bool deleted = false;
+    // A registry link: opening a path through it continues at the target
+    // (a root and a physical path), unless the link itself is asked for.
+    bool link = false;
+    int linkRoot = -1;
+    std::vector<std::string> linkParts;
 
     Value *FindValue(const std::string &valueName) {
         for (Value &v : values)
@@ -46,12 +65,34 @@ struct KeyNode {
             values.push_back(Value{valueName, type, data});
         }
     }
-    // A guarded key refuses its deletion and changes of its values.
-    bool Refuses() const {
-        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced) ||
-               DeniesDelete();
+    bool Guarded() const {
+        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced);
     }
-    bool DeniesDelete() const { return deniesDelete && !accessReplaced; }
+    // What an administrator's process is granted of `wanted`, as Windows'
+    // access check gives it: the list's entries for Administrators and
+    // Everyone (denying ones first), READ_CONTROL and WRITE_DAC to the
+    // owner, WRITE_OWNER to a holder of the enabled take-ownership privilege.
+    DWORD Granted(DWORD wanted) const {
+        if (!secured)
+            return wanted;
+        DWORD allowed = 0, denied = 0;
+        for (const sim::AccessEntry &e : accessList)
+            if (e.trustee == kAdministrators || e.trustee == kEveryone)
+                (e.mode == DENY_ACCESS ? denied : allowed) |= KeyRights(e.access);
+        DWORD granted = allowed & ~denied;
+        if (owner == kAdministrators)
+            granted |= READ_CONTROL | WRITE_DAC;
+        if (sim::PrivilegeEnabled(SE_TAKE_OWNERSHIP_NAME))
+            granted |= WRITE_OWNER;
+        return granted & wanted;
+    }
+    bool Allows(DWORD wanted) const {
+        wanted &= ~static_cast<DWORD>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+        return Granted(wanted) == wanted;
+    }
+    // Deleting the key and changing its values.
+    bool RefusesDelete() const { return Guarded() || !Allows(DELETE); }
+    bool RefusesValueChange() const { return Guarded() || !Allows(KEY_SET_VALUE); }
 };
 
 constexpr int kRoots = 5;
@@ -76,6 +117,8 @@ struct KeyObject : Object {
     std::vector<std::string> parts; // physical path below the root
     View view;                      // the view it was opened in; relative opens keep it
     std::shared_ptr<KeyNode> node;
+    REGSAM access;          // what it was opened with, all of it granted
+    std::string objectName; // as the security functions name it: "MACHINE\SOFTWARE\..." as opened
     const char *Kind() const override { return "key"; }
 };
 
@@ -268,6 +311,48 @@ std::shared_ptr<KeyNode> Walk(int root, const std::vector<std::string> &parts, b
     return node;
 }
 
+// Follows the registry links on a physical location: a component that is a
+// link continues at its target, the last one only when `followLast`. False
+// when links chain deeper than Windows follows them.
+bool FollowKeyLinks(Location *where, bool followLast) {
+    for (int hops = 0; hops < 16; ++hops) {
+        std::shared_ptr<KeyNode> node = Registry().roots[where->root];
+        bool redirected = false;
+        for (size_t i = 0; i < where->parts.size() && !redirected; ++i) {
+            auto it = node->children.find(Upper(where->parts[i]));
+            if (it == node->children.end())
+                return true; // absent: there is nothing further to follow
+            node = it->second;
+            if (node->link && (i + 1 < where->parts.size() || followLast)) {
+                std::vector<std::string> rest(where->parts.begin() + static_cast<long>(i) + 1, where->parts.end());
+                where->root = node->linkRoot;
+                where->parts = node->linkParts;
+                where->parts.insert(where->parts.end(), rest.begin(), rest.end());
+                redirected = true;
+            }
+        }
+        if (!redirected)
+            return true;
+    }
+    return false;
+}
+
+// Makes the node a link to "\REGISTRY\MACHINE\..." or "\REGISTRY\USER\...",
+// as the SymbolicLinkValue of a key created with REG_OPTION_CREATE_LINK.
+bool SetLinkTarget(KeyNode &node, const std::string &target) {
+    std::vector<std::string> parts;
+    if (!SplitKeyPath(target.c_str() + (target.empty() || target[0] != '\\' ? 0 : 1), &parts) || parts.size() < 2 ||
+        !EqualNoCase(parts[0], "REGISTRY"))
+        return false;
+    int root = EqualNoCase(parts[1], "MACHINE") ? kMachine : EqualNoCase(parts[1], "USER") ? 3 : -1;
+    if (root < 0)
+        return false;
+    node.link = true;
+    node.linkRoot = root;
+    node.linkParts = FollowLinks(root, std::vector<std::string>(parts.begin() + 2, parts.end()));
+    return true;
+}
+
 // The node behind a key handle or a root, for the value calls.
 LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
     int root = RootIndex(key);
@@ -284,17 +369,32 @@ LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
     return ERROR_SUCCESS;
 }
 
-HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node) {
+// The security object name of the key at `path` below `parent`, as the
+// program would spell it: the root's object name, then the path as given.
+std::string ObjectName(HKEY parent, const char *path) {
+    static const char *const kObjectRoots[kRoots] = {"CLASSES_ROOT", "CURRENT_USER", "MACHINE", "USERS",
+                                                     "CURRENT_CONFIG"};
+    int root = RootIndex(parent);
+    auto key = root < 0 ? Lookup<KeyObject>(parent) : nullptr;
+    std::string name = root >= 0 ? kObjectRoots[root] : key ? key->objectName : "";
+    return path && *path ? name + "\\" + path : name;
+}
+
+HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node, REGSAM access, std::string objectName) {
     auto object = std::make_shared<KeyObject>();
     object->root = where.root;
     object->parts = where.parts;
     object->view = where.view;
     object->node = std::move(node);
+    object->access = access;
+    object->objectName = std::move(objectName);
     return reinterpret_cast<HKEY>(AddHandle(object));
 }
 
-// RegOpenKeyExA, and with `create` RegCreateKeyExA.
-LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool create, PHKEY result,
+// RegOpenKeyExA, and with `create` RegCreateKeyExA. A link on the way is
+// followed; the key named is the link itself with REG_OPTION_OPEN_LINK, and
+// a new key is a link with REG_OPTION_CREATE_LINK.
+LONG OpenKey(const char *api, HKEY parent, const char *path, DWORD options, REGSAM access, bool create, PHKEY result,
              LPDWORD disposition) {
     SIM_LOCK();
     DWORD code;
@@ -307,24 +407,33 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, REGSAM access, bool
     LONG status = Resolve(parent, path, access, &where);
     if (status != ERROR_SUCCESS)
         return status;
+    if (!FollowKeyLinks(&where, !(options & (REG_OPTION_OPEN_LINK | REG_OPTION_CREATE_LINK))))
+        return ERROR_CANT_RESOLVE_FILENAME;
     bool created = false;
     auto node = Walk(where.root, where.parts, create, &created);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
+    if (created && (options & REG_OPTION_CREATE_LINK))
+        node->link = true; // its target comes with its SymbolicLinkValue
     // Windows checks the access asked for against the access list at open.
-    if (node->DeniesDelete() && (access & DELETE))
+    if (!node->Allows(access))
         return ERROR_ACCESS_DENIED;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *result = NewKeyHandle(where, node);
+    *result = NewKeyHandle(where, node, access, ObjectName(parent, path));
     return ERROR_SUCCESS;
 }
 
+// RegDeleteKeyA and RegDeleteKeyExA: a path is opened as RegOpenKeyExA opens
+// it, following a link it ends in; an empty path deletes the key of the
+// handle itself, a link opened as such included.
 LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     Location where;
     LONG status = Resolve(parent, path, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), &where);
     if (status != ERROR_SUCCESS)
         return status;
+    if (path != nullptr && path[0] != '\0' && !FollowKeyLinks(&where, true))
+        return ERROR_CANT_RESOLVE_FILENAME;
     if (where.parts.empty())
         return ERROR_ACCESS_DENIED; // a root key cannot be deleted
     std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
@@ -332,7 +441,7 @@ LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!owner || !node)
         return ERROR_FILE_NOT_FOUND;
-    if (!node->children.empty() || node->Refuses())
+    if (!node->children.empty() || node->RefusesDelete())
         return ERROR_ACCESS_DENIED;
     node->deleted = true;
     owner->children.erase(Upper(where.parts.back()));
@@ -400,19 +509,58 @@ void RegisterRegistryExports() {
                    reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimRegDeleteKeyExA)));
 }
 
-DWORD ReplaceKeyAccessList(HKEY root, const std::string &path, const std::vector<sim::AccessEntry> &entries) {
+namespace {
+
+// Sets the owner and/or the list of a key opened with `held`.
+DWORD ApplyKeySecurity(KeyNode &node, REGSAM held, const std::string *owner,
+                       const std::vector<sim::AccessEntry> *accessList) {
+    DWORD needed = (owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0);
+    if ((held & needed) != needed)
+        return ERROR_ACCESS_DENIED;
+    // Administrators may own what they take; any other owner needs the
+    // restore privilege.
+    if (owner && *owner != kAdministrators && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
+        return ERROR_INVALID_OWNER;
+    if (owner)
+        node.owner = *owner;
+    if (accessList) {
+        node.accessList = *accessList;
+        node.accessReplaced = true;
+        node.secured = true;
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
+                     const std::vector<sim::AccessEntry> *accessList) {
     SIM_LOCK();
     Location where;
     // Named security objects are resolved in the process's default view.
     LONG status = Resolve(root, path.c_str(), 0, &where);
     if (status != ERROR_SUCCESS)
         return static_cast<DWORD>(status);
+    // By name, as RegOpenKeyExA opens it: through a link to its target.
+    if (!FollowKeyLinks(&where, true))
+        return ERROR_CANT_RESOLVE_FILENAME;
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
-    node->accessList = entries;
-    node->accessReplaced = true;
-    return ERROR_SUCCESS;
+    // The key is opened with the rights each change needs.
+    return ApplyKeySecurity(*node, node->Granted(WRITE_OWNER | WRITE_DAC), owner, accessList);
+}
+
+DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                             std::string *objectName) {
+    SIM_LOCK();
+    auto object = Lookup<KeyObject>(key);
+    if (!object)
+        return ERROR_INVALID_HANDLE;
+    *objectName = object->objectName;
+    if (object->node->deleted)
+        return ERROR_KEY_DELETED;
+    return ApplyKeySecurity(*object->node, object->access, owner, accessList);
 }
 
 } // namespace sim::detail
@@ -421,13 +569,13 @@ using namespace sim::detail;
 
 // ---- advapi32: registry ----
 
-LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD, REGSAM access, PHKEY result) {
-    return OpenKey("RegOpenKeyExA", parent, subKey, access, false, result, nullptr);
+LONG RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    return OpenKey("RegOpenKeyExA", parent, subKey, options, access, false, result, nullptr);
 }
 
-LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
+LONG RegCreateKeyExA(HKEY parent, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES,
                      PHKEY result, LPDWORD disposition) {
-    return OpenKey("RegCreateKeyExA", parent, subKey, access, true, result, disposition);
+    return OpenKey("RegCreateKeyExA", parent, subKey, options, access, true, result, disposition);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWORD, LPSTR cls, LPDWORD clsLength,
@@ -519,8 +667,16 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, 
         return status;
     if (data == nullptr && size > 0)
         return ERROR_INVALID_PARAMETER;
-    if (node->Refuses())
+    if (node->RefusesValueChange())
         return ERROR_ACCESS_DENIED;
+    // A link's target: the wide text of its SymbolicLinkValue.
+    if (node->link && type == REG_LINK && name && EqualNoCase(name, "SymbolicLinkValue")) {
+        std::string target;
+        for (DWORD i = 0; i + 1 < size; i += 2)
+            target += static_cast<char>(data[i]);
+        if (!SetLinkTarget(*node, target))
+            return ERROR_INVALID_PARAMETER;
+    }
     node->SetValue(name ? name : "", type, std::string(reinterpret_cast<const char *>(data), data ? size : 0));
     return ERROR_SUCCESS;
 }
@@ -534,7 +690,7 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     LONG status = NodeOf(key, &node);
     if (status != ERROR_SUCCESS)
         return status;
-    if (node->Refuses())
+    if (node->RefusesValueChange())
         return ERROR_ACCESS_DENIED;
     auto &values = node->values;
     auto it = std::find_if(values.begin(), values.end(),
@@ -610,11 +766,12 @@ void GuardKey(const std::string &path, KeyGuard guard) {
     node->owner = "S-1-5-18";
 }
 
-void ProtectKey(const std::string &path) {
+void ProtectKey(const std::string &path, DWORD administratorsAccess) {
     SIM_LOCK();
     auto node = ControlKey(path, true);
-    node->deniesDelete = true;
+    node->secured = true;
     node->accessReplaced = false;
+    node->accessList = {AccessEntry{kAdministrators, administratorsAccess, GRANT_ACCESS, 0}};
     node->owner = "S-1-5-18";
 }
 
@@ -635,6 +792,15 @@ std::string KeyOwner(const std::string &path) {
 void SetRegistryWow64(bool wow64) {
     SIM_LOCK();
     Registry().wow64 = wow64;
+}
+
+void PlantRegistryLink(const std::string &path, const std::string &target) {
+    SIM_LOCK();
+    Location to = ControlPath(target);
+    auto node = ControlKey(path, true);
+    node->link = true;
+    node->linkRoot = to.root;
+    node->linkParts = to.parts;
 }
 
 void SetCurrentControlSetLink(bool linked) {

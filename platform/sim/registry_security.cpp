@@ -46,6 +46,30 @@ bool FindObjectRoot(const std::string &name, HKEY *key) {
     return false;
 }
 
+// What one call changes: the owner (a SID string) and/or the list. The
+// group and the system list are not modelled; a list set is kept as it is
+// given, protected from inheritance or not.
+struct SecurityChange {
+    bool setOwner = false, setList = false;
+    std::string owner;
+    std::vector<sim::AccessEntry> entries;
+    const std::string *Owner() const { return setOwner ? &owner : nullptr; }
+    const std::vector<sim::AccessEntry> *List() const { return setList ? &entries : nullptr; }
+};
+
+bool ReadChange(SECURITY_INFORMATION info, PSID ownerSid, PACL dacl, SecurityChange *change) {
+    change->setOwner = (info & OWNER_SECURITY_INFORMATION) != 0;
+    change->setList = (info & DACL_SECURITY_INFORMATION) != 0;
+    if (change->setOwner) {
+        change->owner = SidString(ownerSid);
+        if (change->owner.empty())
+            return false;
+    }
+    if (dacl != nullptr && Security().liveLists.count(dacl))
+        change->entries = dacl->entries;
+    return true;
+}
+
 void RemoveTrustee(std::vector<sim::AccessEntry> *entries, const std::string &trustee) {
     entries->erase(std::remove_if(entries->begin(), entries->end(),
                                   [&](const sim::AccessEntry &e) { return e.trustee == trustee; }),
@@ -108,8 +132,8 @@ DWORD SetEntriesInAclA(ULONG count, PEXPLICIT_ACCESS_A entries, PACL oldAcl, PAC
     return ERROR_SUCCESS;
 }
 
-DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID, PSID, PACL dacl,
-                            PACL) {
+DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID ownerSid, PSID,
+                            PACL dacl, PACL) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("SetNamedSecurityInfoA", objectName, &code))
@@ -122,12 +146,29 @@ DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFO
     HKEY root;
     if (!FindObjectRoot(name.substr(0, slash), &root))
         return ERROR_INVALID_PARAMETER;
-    if (!(info & DACL_SECURITY_INFORMATION))
-        return ERROR_SUCCESS; // owner, group and system list are not modelled
-    std::vector<sim::AccessEntry> entries;
-    if (dacl != nullptr && Security().liveLists.count(dacl))
-        entries = dacl->entries;
-    return ReplaceKeyAccessList(root, slash == std::string::npos ? "" : name.substr(slash + 1), entries);
+    SecurityChange change;
+    if (!ReadChange(info, ownerSid, dacl, &change))
+        return ERROR_INVALID_PARAMETER;
+    return SetKeySecurity(root, slash == std::string::npos ? "" : name.substr(slash + 1), change.Owner(),
+                          change.List());
+}
+
+DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID ownerSid, PSID, PACL dacl,
+                      PACL) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("SetSecurityInfo", nullptr, &code))
+        return code;
+    if (type != SE_REGISTRY_KEY)
+        return ERROR_INVALID_PARAMETER;
+    SecurityChange change;
+    if (!ReadChange(info, ownerSid, dacl, &change))
+        return ERROR_INVALID_PARAMETER;
+    std::string name;
+    DWORD status = SetKeySecurityByHandle(static_cast<HKEY>(handle), change.Owner(), change.List(), &name);
+    if (!name.empty())
+        Security().namedCalls.push_back(name);
+    return status;
 }
 
 HLOCAL LocalFree(HLOCAL mem) {

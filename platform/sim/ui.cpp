@@ -2,6 +2,7 @@
 // answered from a script and recorded, fonts and stock brushes, the common
 // controls' class registration, and restart requests recorded, never acted on.
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -16,6 +17,11 @@ namespace {
 std::deque<int> &Answers() {
     static std::deque<int> answers;
     return answers;
+}
+
+std::function<void(const std::string &)> &Meanwhile() {
+    static std::function<void(const std::string &)> meanwhile;
+    return meanwhile;
 }
 
 std::vector<sim::MessageBoxRecord> &Boxes() {
@@ -59,6 +65,7 @@ std::vector<sim::ExitWindowsRecord> &ExitRequests() {
 void ResetUi() {
     SIM_LOCK();
     Answers().clear();
+    Meanwhile() = nullptr;
     Boxes().clear();
     Objects() = Gdi{};
     RegisteredClasses().clear();
@@ -95,17 +102,26 @@ bool WindowClassRegistered(const std::string &className) {
 
 using namespace sim::detail;
 
+// Recorded and answered when shown; while it is up the test's `meanwhile`
+// runs on the showing thread without the machine lock, as the box's own
+// message loop lets other messages of that thread be handled meanwhile.
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    SIM_LOCK();
-    DWORD code;
-    if (TakeFault("MessageBoxA", text, &code))
-        return Fail(code, 0);
     int answer = (type & 0xF) == MB_YESNO ? IDNO : IDOK;
-    if (!Answers().empty()) {
-        answer = Answers().front();
-        Answers().pop_front();
+    std::function<void(const std::string &)> meanwhile;
+    {
+        SIM_LOCK();
+        DWORD code;
+        if (TakeFault("MessageBoxA", text, &code))
+            return Fail(code, 0);
+        if (!Answers().empty()) {
+            answer = Answers().front();
+            Answers().pop_front();
+        }
+        Boxes().push_back(sim::MessageBoxRecord{owner, text ? text : "", caption ? caption : "", type, answer});
+        meanwhile = Meanwhile();
     }
-    Boxes().push_back(sim::MessageBoxRecord{owner, text ? text : "", caption ? caption : "", type, answer});
+    if (meanwhile)
+        meanwhile(text ? text : "");
     return answer;
 }
 
@@ -174,6 +190,11 @@ namespace sim {
 void ScriptMessageBoxAnswers(const std::vector<int> &answers) {
     SIM_LOCK();
     Answers().assign(answers.begin(), answers.end());
+}
+
+void WhileMessageBoxUp(std::function<void(const std::string &text)> meanwhile) {
+    SIM_LOCK();
+    Meanwhile() = std::move(meanwhile);
 }
 
 std::vector<MessageBoxRecord> MessageBoxes() {

@@ -197,7 +197,9 @@ class StdoutOnlyPrinter : public ::testing::EmptyTestEventListener {
     }
     void OnTestEnd(const ::testing::TestInfo &t) override { printer_->OnTestEnd(t); }
     void OnTestSuiteEnd(const ::testing::TestSuite &s) override { printer_->OnTestSuiteEnd(s); }
-    void OnEnvironmentsTearDownStart(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownStart(u); }
+    void OnEnvironmentsTearDownStart(const ::testing::UnitTest &u) override {
+        printer_->OnEnvironmentsTearDownStart(u);
+    }
     void OnEnvironmentsTearDownEnd(const ::testing::UnitTest &u) override { printer_->OnEnvironmentsTearDownEnd(u); }
     void OnTestIterationEnd(const ::testing::UnitTest &u, int i) override { printer_->OnTestIterationEnd(u, i); }
     void OnTestProgramEnd(const ::testing::UnitTest &u) override { printer_->OnTestProgramEnd(u); }

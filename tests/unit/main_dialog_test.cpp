@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/worker.h"
@@ -308,24 +309,28 @@ TEST_F(MainDialog, TheOutcomeFollowsTheRunResultAndWhetherTracesWereFound) {
         LONG stageResult;
         DWORD files;
         bool shutdownPrivilege;
+        bool restartBoxFails;
         std::vector<int> answers;
         std::vector<Box> boxes; // after the confirmation
         std::vector<BOOL> restarts;
     };
     const Case cases[] = {
-        {"nothing found", 0, 0, true, {IDYES}, {{true, "No Traces Found", kBoxTitle, MB_ICONINFORMATION}}, {}},
-        {"traces found, restart declined", 0, 3, true, {IDYES, IDOK, IDNO}, {summaryOfThree, restartOffer}, {}},
+        {"nothing found", 0, 0, true, false, {IDYES}, {{true, "No Traces Found", kBoxTitle, MB_ICONINFORMATION}}, {}},
+        {"traces found, restart declined", 0, 3, true, false, {IDYES, IDOK, IDNO}, {summaryOfThree, restartOffer}, {}},
+        {"traces found, the restart offer cannot be shown", 0, 3, true, true, {IDYES, IDOK}, {summaryOfThree}, {}},
         {"traces found and a stage failed, restart accepted",
          1,
          3,
          true,
+         false,
          {IDYES, IDOK, IDOK, IDYES},
          {summaryOfThree, failedWithOne, restartOffer},
          {TRUE}},
-        {"a stage failed and nothing found", 1, 0, true, {IDYES}, {failedWithOne}, {}},
+        {"a stage failed and nothing found", 1, 0, true, false, {IDYES}, {failedWithOne}, {}},
         {"restart accepted without the privilege",
          0,
          3,
+         false,
          false,
          {IDYES, IDOK, IDYES},
          {summaryOfThree, restartOffer},
@@ -337,6 +342,8 @@ TEST_F(MainDialog, TheOutcomeFollowsTheRunResultAndWhetherTracesWereFound) {
         g_stageResult = c.stageResult;
         g_stageFiles = c.files;
         sim::SetPrivilegeHeld(SE_SHUTDOWN_NAME, c.shutdownPrivilege);
+        if (c.restartBoxFails)
+            sim::FailCall("MessageBoxA", {.error = ERROR_NOT_ENOUGH_MEMORY, .subject = kRestartOffer});
         EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_PRODUCT)}, c.answers), 0);
         std::vector<Box> expected{Confirmation(kConfirmProductOnly)};
         expected.insert(expected.end(), c.boxes.begin(), c.boxes.end());
@@ -350,6 +357,41 @@ TEST_F(MainDialog, TheOutcomeFollowsTheRunResultAndWhetherTracesWereFound) {
         }
         EXPECT_EQ(Control(IDC_REMOVE_PRODUCT).text, "Completed");
         EXPECT_EQ(Log(), std::string(kStartProductOnly) + kAcquiring + kBanner);
+    }
+}
+
+// The confirmation has no owner window, so the dialog takes clicks and
+// Close while it is up; none of them may start a second run or end the
+// program under the first.
+TEST_F(MainDialog, ClicksAndCloseDuringTheConfirmationAreIgnored) {
+    struct Case {
+        const char *name;
+        std::vector<sim::UserAction> meanwhile;
+    };
+    const Case cases[] = {
+        {"the other button", {sim::Click(IDC_REMOVE_COMPLETELY)}},
+        {"the same button", {sim::Click(IDC_REMOVE_PRODUCT)}},
+        {"Close", {sim::CloseDialog()}},
+        {"Close, then the other button", {sim::CloseDialog(), sim::Click(IDC_REMOVE_COMPLETELY)}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FreshMachine();
+        bool first = true;
+        sim::WhileMessageBoxUp([&](const std::string &) {
+            if (!std::exchange(first, false))
+                return;
+            for (const sim::UserAction &action : c.meanwhile)
+                sim::DeliverNow(action);
+        });
+        EXPECT_EQ(RunProgram({sim::Click(IDC_REMOVE_PRODUCT)}, {IDYES, IDOK}), 0);
+        ExpectBoxes({Confirmation(kConfirmProductOnly), Box{true, "No Traces Found", kBoxTitle, MB_ICONINFORMATION}});
+        EXPECT_EQ(Log(), std::string(kStartProductOnly) + kAcquiring + kBanner) << "one run, in mode 1";
+        EXPECT_EQ(Control(IDC_REMOVE_PRODUCT).text, "Completed");
+        size_t delivered = 0;
+        for (const sim::DialogMessageRecord &m : sim::DialogMessages())
+            delivered += m.message == WM_CLOSE || (m.message == WM_COMMAND && m.lParam != 0);
+        EXPECT_EQ(delivered, c.meanwhile.size() + 1) << "the dialog got them, and ignored them";
     }
 }
 

@@ -82,12 +82,17 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
 }
 
 TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) {
-    for (const char *api : {"AllocateAndInitializeSid", "SetEntriesInAclA", "SetNamedSecurityInfoA"}) {
-        sim::FailCall(api, {.error = ERROR_NOT_ENOUGH_MEMORY});
+    for (const char *api : {"AllocateAndInitializeSid", "SetEntriesInAclA", "SetSecurityInfo"}) {
+        sim::Reset();
+        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+        sim::FailCall(api, {.error = ERROR_NOT_ENOUGH_MEMORY, .times = sim::kAlways});
         EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
         EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << api;
         ExpectNothingLeftOpen();
+        EXPECT_EQ(sim::OpenHandles("key"), 0u);
     }
+    sim::Reset();
+    sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
     // An absent key.
     EXPECT_EQ(GrantRegistryKeyAccess(HKEY_USERS, "S-1-5-18\\Absent"), -2);
     // A release that fails does not undo a list that was set.
@@ -97,12 +102,73 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
     EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value());
 }
 
-TEST_F(AccessGrant, AnObjectNameIsCutAt511Characters) {
+// Where the key's list lets Administrators rewrite it, only the list
+// changes; where it does not (a key owned by SYSTEM that gives them read
+// access only), the key is taken over for Administrators first.
+TEST_F(AccessGrant, TakesTheKeyOverOnlyWhereItsListCannotBeReplaced) {
+    const std::string name = "MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS";
+    struct Case {
+        const char *name;
+        DWORD administratorsAccess;
+        unsigned failOwnerSet; // SetSecurityInfo calls to pass before one fails, plus 1; 0: none fails
+        LONG result;
+        const char *owner;
+        size_t calls;
+    };
+    const Case cases[] = {
+        {"the list lets them rewrite it", KEY_ALL_ACCESS & ~DELETE, 0, 0, "S-1-5-18", 1},
+        {"read only: taken over", KEY_READ, 0, 0, "S-1-5-32-544", 2},
+        {"read only, the takeover refused", KEY_READ, 1, -2, "S-1-5-18", 0}, // a failed call is not recorded
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        sim::ProtectKey(kKey32, c.administratorsAccess);
+        if (c.failOwnerSet)
+            sim::FailCall("SetSecurityInfo", {.error = ERROR_ACCESS_DENIED, .skip = c.failOwnerSet - 1});
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), c.result);
+        EXPECT_EQ(sim::KeyOwner(kKey32), c.owner);
+        EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>(c.calls, name));
+        EXPECT_EQ(sim::KeyAccessList(kKey32).has_value(), c.result == 0);
+        ExpectNothingLeftOpen();
+        EXPECT_EQ(sim::OpenHandles("key"), 0u);
+    }
+}
+
+// The grant acts through a handle to the key itself: a registry link
+// planted under the name the grant is given is changed as a link, and the
+// key it points at keeps its owner and its list.
+TEST_F(AccessGrant, ALinkUnderTheNameIsNeverFollowed) {
+    const std::string target = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Victim";
+    sim::ProtectKey(target, KEY_READ);
+    sim::PlantRegistryLink(kKey32, target);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_EQ(sim::KeyOwner(target), "S-1-5-18");
+    EXPECT_EQ(sim::KeyAccessList(target), std::nullopt);
+    EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value()) << "the link's own list";
+    ExpectNothingLeftOpen();
+}
+
+TEST_F(AccessGrant, NeverTouchesAHiveRootOrAKeyDirectlyBelowOne) {
+    sim::PlantKey("HKCU\\Software");
+    for (const char *path : {"", "SOFTWARE", "SOFTWARE\\", "\\SOFTWARE\\Zeltra", "SOFTWARE\\\\Zeltra", "\\"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, path), -2);
+        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path), -2);
+    }
+    EXPECT_TRUE(sim::NamedSecurityCalls().empty());
+    EXPECT_EQ(sim::KeyAccessList("HKCU\\Software"), std::nullopt);
+    ExpectNothingLeftOpen();
+}
+
+// Through a handle no object name is formed, so none is cut at 511
+// characters: a long path is granted whole.
+TEST_F(AccessGrant, ALongKeyPathIsGrantedWhole) {
     std::string path = "SOFTWARE\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Zeltra";
     sim::PlantKey("HKCU\\" + path);
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path.c_str()), -2) << "the cut name names no key";
-    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{("CURRENT_USER\\" + path).substr(0, 511)});
-    EXPECT_EQ(sim::KeyAccessList("HKCU\\" + path), std::nullopt);
+    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path.c_str()), 0);
+    EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"CURRENT_USER\\" + path});
+    EXPECT_TRUE(sim::KeyAccessList("HKCU\\" + path).has_value());
     ExpectNothingLeftOpen();
 }
 

@@ -183,6 +183,13 @@ TEST_F(RegistryStage, AKeyThatRefusesItsOpeningIsTakenOverAndDeleted) {
     EXPECT_EQ(g_run.tally.registry, 2u);
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
 
+    // Owned by SYSTEM with a list that gives Administrators read access only:
+    // the list cannot be replaced until the key is taken over.
+    sim::PlantKey(key + "\\Settings");
+    sim::ProtectKey(key, KEY_READ);
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
+    EXPECT_FALSE(sim::KeyExists(key));
+
     // Without the privilege the refusal stands: one line, the key stays, the
     // stage says so.
     sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
@@ -210,19 +217,26 @@ TEST_F(RegistryStage, TheAccessRetryIsBoundedWhenTheGrantChangesNothing) {
     // HKEY_CURRENT_CONFIG has no security object name: nothing is set.
     sim::GuardKey("HKCC\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
     // A key refused whatever its access list.
-    sim::GuardKey("HKCR\\ZeltraFile", sim::KeyGuard::Always);
+    sim::GuardKey("HKCR\\ZeltraFile\\Shell", sim::KeyGuard::Always);
     // A refused subkey: its parent is an opened key handle, which has no name
     // either; then its parent is refused for still holding it.
     sim::GuardKey("HKCU\\Software\\Zeltra\\Locked", sim::KeyGuard::UntilAccessReplaced);
-    EXPECT_EQ(Run("NRE=3\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\r\nHKCU\\Software\\Zeltra\r\n"),
+    // A key directly below a hive root is never granted: one refusal ends it
+    // (after its subkey Shell's, through the opened key handle).
+    sim::GuardKey("HKCR\\ZeltraFile", sim::KeyGuard::UntilAccessReplaced);
+    EXPECT_EQ(Run("NRE=4\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\\Shell\r\nHKCU\\Software\\Zeltra\r\n"
+                  "HKCR\\ZeltraFile\r\n"),
               kRegistryKeyRemains);
-    EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + refusedThrice + "Registry_2:: HKCR\\ZeltraFile\r\n" +
-                         refusedThrice + "Registry_3:: HKCU\\Software\\Zeltra\r\n" + refusedThrice + refusedThrice);
+    EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + refusedThrice +
+                         "Registry_2:: HKCR\\ZeltraFile\\Shell\r\n" + refusedThrice +
+                         "Registry_3:: HKCU\\Software\\Zeltra\r\n" + refusedThrice + refusedThrice +
+                         "Registry_4:: HKCR\\ZeltraFile\r\n" + refusedThrice + kDeleteRefused);
     EXPECT_EQ(sim::NamedSecurityCalls(),
-              (std::vector<std::string>{"CLASSES_ROOT\\ZeltraFile", "CLASSES_ROOT\\ZeltraFile",
+              (std::vector<std::string>{"CLASSES_ROOT\\ZeltraFile\\Shell", "CLASSES_ROOT\\ZeltraFile\\Shell",
                                         "CURRENT_USER\\Software\\Zeltra", "CURRENT_USER\\Software\\Zeltra"}));
-    for (const char *key : {"HKCC\\Software\\Zeltra", "HKCR\\ZeltraFile", "HKCU\\Software\\Zeltra\\Locked"})
+    for (const char *key : {"HKCC\\Software\\Zeltra", "HKCR\\ZeltraFile\\Shell", "HKCU\\Software\\Zeltra\\Locked"})
         EXPECT_TRUE(sim::KeyExists(key)) << key;
+    EXPECT_EQ(sim::KeyAccessList("HKCR\\ZeltraFile"), std::nullopt);
     EXPECT_EQ(g_run.tally.registry, 0u);
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
@@ -239,6 +253,34 @@ TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
                          "Registry_2:: HKCU\\Software\\Other\r\n" + kOpenFailed + refusedThrice);
     EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra"));
     EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Other\\Ghost"));
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+// A user who keeps re-creating subkeys cannot hold the run: the loop ends
+// after its bound, and the key counts as one that remains.
+TEST_F(RegistryStage, TheSubkeyLoopIsBounded) {
+    for (DWORD i = 0; i <= kMaxSubkeysDeleted; ++i)
+        sim::PlantKey("HKCU\\Software\\Zeltra\\K" + std::to_string(100000 + i));
+    EXPECT_EQ(Run("NRE=1\r\nHKCU\\Software\\Zeltra\r\n"), kRegistryKeyRemains);
+    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\Zeltra").size(), 1u);
+    EXPECT_EQ(g_run.tally.registry, kMaxSubkeysDeleted);
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+}
+
+// A link planted where the product's keys are writable, as the listed key or
+// below it, goes as a link: what it points at stays.
+TEST_F(RegistryStage, ARegistryLinkIsRemovedAsALinkAndNeverFollowed) {
+    sim::PlantValue("HKCU\\Software\\Victim\\Data", "Keep", REG_SZ, "yes");
+    sim::PlantRegistryLink("HKCU\\Software\\Zeltra", "HKCU\\Software\\Victim");
+    sim::PlantRegistryLink("HKCU\\Software\\Other\\Shortcut", "HKCU\\Software\\Victim");
+    EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), 0);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\Software\\Zeltra\r\n") + kDeleted +
+                         "Registry_2:: HKCU\\Software\\Other\r\n" + kDeleted + kDeleted);
+    EXPECT_FALSE(sim::KeyExists("HKCU\\Software\\Zeltra"));
+    EXPECT_FALSE(sim::KeyExists("HKCU\\Software\\Other"));
+    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\Victim"), std::vector<std::string>{"Data"});
+    EXPECT_EQ(sim::KeyValue("HKCU\\Software\\Victim\\Data", "Keep")->data, "yes");
+    EXPECT_EQ(g_run.tally.registry, 3u);
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 

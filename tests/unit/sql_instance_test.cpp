@@ -124,9 +124,27 @@ TEST_F(SqlInstance, AListWithoutItsFinalNulOrOfAnotherTypeIsReadOnlyWithinItsSiz
     PlantList(std::string("VUVURIDIVUZO"), REG_SZ);
     Run();
     EXPECT_EQ(List(), std::string(1, '\0'));
+    EXPECT_EQ(sim::KeyValue(kRoot, "InstalledInstances")->type, static_cast<DWORD>(REG_MULTI_SZ))
+        << "written back as the list it is";
     PlantList(std::string(1100, 'x'));
     EXPECT_EQ(Run(), 0) << "too long to read: nothing is known";
     EXPECT_EQ(List(), std::string(1100, 'x'));
+}
+
+// The whole removal of a registered instance is a scenario
+// (tests/scenarios/sql_instance_*); here, how the Installer is started.
+TEST_F(SqlInstance, TheInstallerIsTheSystemOneStartedInTheSystemFolder) {
+    PlantInstance();
+    sim::PlantFile("C:\\Tools\\msiexec.exe", "planted beside the program");
+    sim::RegisterProgram("C:\\Tools\\msiexec.exe", 10);
+    EXPECT_EQ(Run(), 0);
+    auto launches = sim::ProcessLaunches();
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].application, "C:\\Windows\\system32\\msiexec.exe");
+    EXPECT_EQ(launches[0].commandLine, "MSIEXEC.EXE /qn /norestart /x " + kCode);
+    EXPECT_EQ(launches[0].started, "C:\\Windows\\system32\\msiexec.exe") << "never the one beside the program";
+    EXPECT_EQ(launches[0].currentFolder, "C:\\Windows\\system32") << "nor started in the tool's current folder";
+    EXPECT_EQ(sim::OpenHandles("process"), 0u);
 }
 
 TEST_F(SqlInstance, WhatTheSetupKeyLacksDecidesTheSteps) {
@@ -152,41 +170,103 @@ TEST_F(SqlInstance, WhatTheSetupKeyLacksDecidesTheSteps) {
     EXPECT_EQ(Log().find("SQL_SRVC::"), std::string::npos);
 }
 
-TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsed) {
-    // An empty id would name the SQL Server root and the folder of every instance.
+// A value that is not what it claims is not used, and the stage says the
+// instance was not fully removed. Each row plants a whole registration with
+// one value replaced (the instance id, the program folder or the product
+// code) and says how far the stage then goes.
+TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
+    enum Reaches { kNothing, kKeysOnly, kKeysAndFolder };
+    struct Case {
+        const char *name;
+        std::string id, programDir, code;
+        Reaches reaches;
+    };
+    const std::string longId(256, 'I');
+    const Case cases[] = {
+        {"empty id: the SQL Server root and every instance's folder", "", kProgramDir, kCode, kNothing},
+        {"id ..", "..", kProgramDir, kCode, kNothing},
+        {"id .", ".", kProgramDir, kCode, kNothing},
+        {"id of dots only", "...", kProgramDir, kCode, kNothing},
+        {"id with a backslash", "a\\b", kProgramDir, kCode, kNothing},
+        {"id with a slash", "a/b", kProgramDir, kCode, kNothing},
+        {"id with a colon", "C:x", kProgramDir, kCode, kNothing},
+        {"id adding a key line", "MSSQL.1\r\nHKLMxSOFTWARE", kProgramDir, kCode, kNothing},
+        {"id adding a user key line", "MSSQL.1\r\nHKCUxSoftware", kProgramDir, kCode, kNothing},
+        {"id with a line feed", "MSSQL.1\nX", kProgramDir, kCode, kNothing},
+        {"id with a tab", "MSSQL\t1", kProgramDir, kCode, kNothing},
+        {"id too long to hold", longId, kProgramDir, kCode, kNothing},
+        {"relative folder", kId, "Microsoft SQL Server", kCode, kKeysOnly},
+        {"drive-relative folder", kId, "C:SQL", kCode, kKeysOnly},
+        {"folder leading up", kId, "C:\\Program Files\\..", kCode, kKeysOnly},
+        {"folder leading up through a slash", kId, "C:\\Program Files/..\\Windows", kCode, kKeysOnly},
+        {"share", kId, "\\\\host\\share\\SQL", kCode, kKeysOnly},
+        {"share root", kId, "\\\\", kCode, kKeysOnly},
+        {"device path", kId, "\\\\.\\C:\\SQL", kCode, kKeysOnly},
+        {"long path form", kId, "\\\\?\\C:\\SQL", kCode, kKeysOnly},
+        {"folder with a stream name", kId, "C:\\SQL:data", kCode, kKeysOnly},
+        {"folder with a line end", kId, "C:\\SQL\r\nX", kCode, kKeysOnly},
+        {"code with a command line", kId, kProgramDir, "x /i \\\\evil\\share\\p.msi", kKeysAndFolder},
+        {"code of the right length without braces", kId, kProgramDir, "(6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6D)",
+         kKeysAndFolder},
+        {"code with a blank for a dash", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D 1E2F3A4B5C6D}", kKeysAndFolder},
+        {"code with a letter that is no hex digit", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6G}",
+         kKeysAndFolder},
+        {"code with its dashes moved", kId, kProgramDir, "{6F3B1C2A9-D4E-4A7B-8C5D-1E2F3A4B5C6D}", kKeysAndFolder},
+        {"code adding a key line", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6D}\r\nHKCUxSoftware",
+         kKeysAndFolder},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Reset();
+        std::memset(&g_run, 0, sizeof g_run);
+        SetUp();
+        PlantInstance();
+        sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, c.id);
+        sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "SqlProgramDir", REG_SZ, c.programDir);
+        sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, c.code);
+        sim::PlantKey("HKCU\\Software\\Other");
+        sim::PlantFile(kProgramDir + "\\OtherInstance\\data.mdf");
+        EXPECT_EQ(Run(), 3);
+
+        std::string log = Log();
+        EXPECT_EQ(log.find("SQL_SRVC::"), std::string::npos);
+        EXPECT_TRUE(sim::ProcessLaunches().empty());
+        EXPECT_TRUE(sim::ProductInstalled(kCode));
+        EXPECT_TRUE(sim::InstalledService("MSSQL$VUVURIDIVUZO"));
+        EXPECT_EQ(log.find("Registry_5::"), std::string::npos) << "no product code in a listing";
+        EXPECT_EQ(log.find("Registry_1::") != std::string::npos, c.reaches != kNothing);
+        EXPECT_EQ(sim::KeyExists(kRoot + "\\" + kId), c.reaches == kNothing);
+        EXPECT_EQ(log.find("SQL_DIR::") != std::string::npos, c.reaches == kKeysAndFolder);
+        EXPECT_EQ(sim::Exists(kFolder), c.reaches != kKeysAndFolder);
+        // Without a usable id the map entry stays: it is all that names the instance.
+        EXPECT_EQ(log.find("SQL_REG::") != std::string::npos, c.reaches != kNothing);
+        EXPECT_EQ(sim::KeyValue(kMap, "VUVURIDIVUZO").has_value(), c.reaches == kNothing);
+        // Whatever the value holds, the listings hold only their own lines.
+        EXPECT_EQ(log.find(":: HKCU"), std::string::npos);
+        EXPECT_EQ(log.find(":: HKLM\\SOFTWARE\r\n"), std::string::npos);
+        EXPECT_TRUE(sim::KeyExists(kRoot));
+        EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Other"));
+        EXPECT_TRUE(sim::Exists(kProgramDir + "\\OtherInstance\\data.mdf"));
+        EXPECT_EQ(List(), Names({"SQLEXPRESS", "OTHER"})) << "the instance is still taken out of the list";
+        EXPECT_EQ(sim::InstalledService("SqlWriter")->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
+    }
+}
+
+// Missing facts are no failure; the discovery just ends where they are
+// missing, and a missing map value is neither deleted nor logged.
+TEST_F(SqlInstance, AMissingValueEndsTheDiscoveryWithoutAFailure) {
     PlantList(Names({"VUVURIDIVUZO"}));
-    sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, "");
-    sim::PlantValue(kRoot + "\\Setup", "SqlProgramDir", REG_SZ, kProgramDir);
-    sim::PlantKey(kRoot + "\\OtherInstance");
-    sim::PlantFile(kProgramDir + "\\OtherInstance\\data.mdf");
+    sim::PlantKey(kMap);
     EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(sim::KeyExists(kRoot + "\\OtherInstance"));
-    EXPECT_TRUE(sim::Exists(kProgramDir + "\\OtherInstance\\data.mdf"));
-    EXPECT_EQ(Log().find("Registry_1::"), std::string::npos);
+    EXPECT_EQ(Log(), "Found Instance Name \"VUVURIDIVUZO\"\r\nRemoving Instance Name \"VUVURIDIVUZO\"\r\n" +
+                         std::string(kWriterDone));
 
-    for (const char *badId : {"..", "a\\b", "."}) {
-        PlantList(Names({"VUVURIDIVUZO"}));
-        sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, badId);
-        Run();
-    }
-    EXPECT_EQ(Log().find("Registry_1::"), std::string::npos);
-
-    for (const char *badDir : {"Microsoft SQL Server", "C:\\Program Files\\..", "\\\\"}) {
-        PlantList(Names({"VUVURIDIVUZO"}));
-        sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, kId);
-        sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "SqlProgramDir", REG_SZ, badDir);
-        sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, kCode);
-        Run();
-    }
-    EXPECT_EQ(Log().find("SQL_DIR::"), std::string::npos) << "a folder that is no absolute path";
-    EXPECT_EQ(Log().find("SQL_SRVC::"), std::string::npos) << "nothing after an unusable folder";
-
-    PlantList(Names({"VUVURIDIVUZO"}));
-    sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, kId);
-    sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "SqlProgramDir", REG_SZ, kProgramDir);
-    sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, "x /i \\\\evil\\share\\p.msi");
-    Run();
-    EXPECT_TRUE(sim::ProcessLaunches().empty()) << "a product code that is no braced GUID";
+    // An empty product code is an unknown one: the four-key listing and the folder.
+    PlantInstance();
+    sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, "");
+    EXPECT_EQ(Run(), 0);
+    EXPECT_TRUE(sim::ProcessLaunches().empty());
+    EXPECT_FALSE(sim::Exists(kFolder));
 }
 
 TEST_F(SqlInstance, RefusedRegistryWritesGoThroughTheBoundedAccessRetry) {
@@ -234,6 +314,20 @@ TEST_F(SqlInstance, AFailedStepIsReportedEvenWhenLaterStepsSucceed) {
     EXPECT_FALSE(sim::ProductInstalled(kCode));
     EXPECT_FALSE(sim::Exists(kFolder));
 
+    // The Installer's exit code: done, done with a restart to come, or no
+    // such package are success; anything else (1603 a fatal error, 1618
+    // another installation in progress), and no start at all, a failure.
+    struct Exit {
+        DWORD code;
+        LONG result;
+    };
+    for (const Exit &e : {Exit{0, 0}, Exit{3010, 0}, Exit{1605, 0}, Exit{1603, -1}, Exit{1618, -1}}) {
+        SCOPED_TRACE(e.code);
+        PlantInstance();
+        sim::RegisterProgram("C:\\Windows\\system32\\msiexec.exe", 10, [&](const std::string &) { return e.code; });
+        EXPECT_EQ(Run(), e.result);
+        EXPECT_FALSE(sim::Exists(kFolder)) << "the later steps still ran";
+    }
     PlantInstance();
     sim::RemoveProgram("C:\\Windows\\system32\\msiexec.exe");
     EXPECT_EQ(Run(), -1) << "the Installer could not be started";

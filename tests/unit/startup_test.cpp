@@ -131,6 +131,26 @@ TEST_F(Startup, OnlyExactlySlashLWritesATraceLogThatIsQueuedForDeletion) {
     }
 }
 
+TEST_F(Startup, ALogThatCouldNotBeCreatedIsNotQueuedForDeletion) {
+    sim::SetTickCount(777);
+    sim::PlantFile(std::string(kTemp) + "ZeltraES_RT_777_Log.txt", "another user's");
+    EXPECT_EQ(Start("/l"), 0);
+    EXPECT_TRUE(sim::RestartQueue().empty());
+    EXPECT_EQ(sim::FileBytes(std::string(kTemp) + "ZeltraES_RT_777_Log.txt"), "another user's");
+    ExpectCleanedUp();
+}
+
+TEST_F(Startup, LibrariesAreLoadedFromTheSystemFolderOnlyWhereWindowsCanSaySo) {
+    EXPECT_EQ(Start(""), 0);
+    EXPECT_EQ(sim::DefaultDllDirectories(), static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+
+    FreshMachine();
+    sim::RemoveExport("kernel32.dll", "SetDefaultDllDirectories");
+    EXPECT_EQ(Start(""), 0) << "a Windows without it runs as before";
+    EXPECT_NE(sim::DialogWindow(), nullptr);
+    ExpectCleanedUp();
+}
+
 TEST_F(Startup, CleanUpAlsoFollowsADialogThatCannotBeCreated) {
     // Without the progress bar's class the template's controls cannot be created.
     sim::FailCall("InitCommonControlsEx", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});

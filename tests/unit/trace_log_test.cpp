@@ -20,10 +20,28 @@ TEST_F(TraceLog, ATickAbove2To31GivesAMinusSign) {
     EXPECT_NE(std::string(g_run.traceLogPath).find("ZeltraES_RT_-2147483647_Log.txt"), std::string::npos);
 }
 
-TEST_F(TraceLog, AnExistingFileOfTheSameNameIsEmptied) {
-    sim::PlantFile(std::string(kTemp) + "ZeltraES_RT_7_Log.txt", "old contents");
-    OpenLog(7);
-    EXPECT_EQ(Log(), "");
+// Where the temporary folder is shared, another user may have put a file
+// or a link under the name first: it is never written, and there is no log.
+TEST_F(TraceLog, ANameAlreadyTakenByAFileOrALinkIsNeverWritten) {
+    const std::string name = std::string(kTemp) + "ZeltraES_RT_7_Log.txt";
+    const std::string victim = "C:\\Windows\\System32\\config.sys";
+    for (bool link : {false, true}) {
+        SCOPED_TRACE(link ? "a link to another file" : "a file");
+        sim::Reset();
+        sim::PlantFile(victim, "system");
+        if (link)
+            sim::PlantLink(name, victim, false);
+        else
+            sim::PlantFile(name, "old contents");
+        sim::SetTickCount(7);
+        CreateTraceLog();
+        EXPECT_EQ(g_run.traceLogHandle, INVALID_HANDLE_VALUE);
+        WriteLogLine("lost\r\n");
+        EXPECT_EQ(sim::FileBytes(victim), "system");
+        if (!link) {
+            EXPECT_EQ(sim::FileBytes(name), "old contents");
+        }
+    }
 }
 
 TEST_F(TraceLog, OthersMayReadAndWriteTheLogWhileItIsOpen) {
