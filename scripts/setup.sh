@@ -12,8 +12,10 @@ source scripts/wine_32bit.sh
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686 mingw-w64-tools
           wine wine64 wine32:i386 xvfb x11-utils msitools wixl imagemagick python3
           clang-14 libclang-rt-14-dev)
-# What the 32-bit half of Wine needs where it runs under qemu-i386.
-emulation_packages=(qemu-user-static wine32-preloader:i386 wine64-preloader)
+# What the 32-bit half of Wine needs where it runs under qemu-i386; qemu
+# itself comes from Debian's bookworm-backports (see wine_32bit.sh for why).
+emulation_packages=(wine32-preloader:i386 wine64-preloader)
+backports=/etc/apt/sources.list.d/zrt-bookworm-backports.list
 
 # missing PACKAGE...: prints those not installed.
 missing() {
@@ -42,10 +44,17 @@ install() {
 mapfile -t todo < <(missing "${packages[@]}")
 ((${#todo[@]} == 0)) || install "${todo[@]}"
 
-zrt_32bit_mode
-if [[ $ZRT_32BIT == unavailable && $(id -u) -eq 0 ]]; then
+if [[ $(id -u) -eq 0 ]] && zrt_32bit_needs_emulator; then
   mapfile -t todo < <(missing "${emulation_packages[@]}")
   ((${#todo[@]} == 0)) || install "${todo[@]}"
+  if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    echo "deb http://deb.debian.org/debian bookworm-backports main" >"$backports"
+  fi
+  echo "setup: installing qemu-user-static from bookworm-backports"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q -t bookworm-backports qemu-user-static
   zrt_32bit_enable || true
 fi
+zrt_32bit_mode
 echo "$ZRT_32BIT_LINE"

@@ -33,10 +33,6 @@ std::string ProgramPath();
 // cannot say.
 DWORD ServiceStartType(const char *service);
 
-// Why this machine cannot run the suite's service processes, or null when
-// it can: the service cases then skip with the reason.
-const char *ServiceProcessesGap();
-
 // Whether the suite runs under Wine (which then may differ from Windows).
 bool UnderWine();
 

@@ -56,8 +56,6 @@ DWORD ServiceStartType(const char *service) {
     return installed ? installed->startType : kSentinel;
 }
 
-const char *ServiceProcessesGap() { return nullptr; }
-
 } // namespace conformance
 
 int main(int argc, char **argv) {

@@ -9,10 +9,6 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 source "$here/../../scripts/wine_32bit.sh"
 zrt_32bit_require
 slow=$ZRT_WINE_SLOWDOWN
-# The suite skips what cannot run under the emulator, naming it.
-if [[ $ZRT_32BIT == emulated ]]; then
-  export ZRT_32BIT_EMULATOR=$ZRT_32BIT_EMULATOR_NAME
-fi
 
 prefix=$(realpath -m "$1")
 shift
