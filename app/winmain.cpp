@@ -3,30 +3,15 @@
 #include <cstring>
 
 #include "app/main_dialog.h"
+#include "app/process_hardening.h"
 #include "app/startup_checks.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
-#include "exports.h"
 #include "resources/resource.h"
 #include "win32.h"
 
-namespace {
-
-// Libraries the process loads by name come from the system folder only,
-// never from the program's or the current folder. Looked up at run time:
-// Windows before 8 (without its update) lacks it, and then it is skipped.
-void LoadLibrariesFromTheSystemFolderOnly() {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    SetDefaultDllDirectoriesFn setDefaultDllDirectories =
-        kernel ? LookUpExport<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories") : NULL;
-    if (setDefaultDllDirectories != NULL)
-        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-
-} // namespace
-
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-    LoadLibrariesFromTheSystemFolderOnly();
+    HardenProcess();
     int exitCode = -1;
     // Global: a copy started in another session counts too.
     HANDLE mutex = CreateMutexA(NULL, FALSE, "Global\\ZeltraEnterpriseServer_RT");

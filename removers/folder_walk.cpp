@@ -78,20 +78,6 @@ bool LookUpNtFileCalls(NtFileCalls *calls) {
            calls->toDosError;
 }
 
-void EnableRedirectionGuard() {
-    typedef BOOL(WINAPI * SetPolicyFn)(int, void *, SIZE_T);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    SetPolicyFn setPolicy = kernel ? LookUpExport<SetPolicyFn>(kernel, "SetProcessMitigationPolicy") : NULL;
-    const int kRedirectionTrustPolicy = 16;
-    DWORD enforce = 1; // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: EnforceRedirectionTrust
-    // Where the policy is unknown the call fails: the last error, which log
-    // lines report, stays as it was.
-    DWORD lastError = GetLastError();
-    if (setPolicy != NULL)
-        setPolicy(kRedirectionTrustPolicy, &enforce, sizeof enforce);
-    SetLastError(lastError);
-}
-
 bool IsLinkEntry(DWORD attributes, ULONG tag) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || (tag & kReparseTagNameSurrogateBit));
 }

@@ -25,11 +25,6 @@ struct NtFileCalls {
 // False when this Windows lacks any of them.
 bool LookUpNtFileCalls(NtFileCalls *calls);
 
-// Switches RedirectionGuard on for the process where Windows has it: no
-// junction made by a non-administrator is followed any more, by any call.
-// Elsewhere (older Windows, Wine) nothing changes.
-void EnableRedirectionGuard();
-
 // An item opened for deletion.
 struct WalkItem {
     HANDLE handle;      // NULL when it could not be opened

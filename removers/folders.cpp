@@ -377,7 +377,6 @@ LONG RemoveFolderTree(const char *folder, const FolderTreeOptions &options) {
 }
 
 LONG RemoveFolders(ListingCursor *cursor) {
-    EnableRedirectionGuard();
     if (!OpenSection(cursor))
         return kNotProcessed;
     LONG result = 0;

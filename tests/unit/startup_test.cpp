@@ -140,13 +140,16 @@ TEST_F(Startup, ALogThatCouldNotBeCreatedIsNotQueuedForDeletion) {
     ExpectCleanedUp();
 }
 
-TEST_F(Startup, LibrariesAreLoadedFromTheSystemFolderOnlyWhereWindowsCanSaySo) {
+TEST_F(Startup, TheProcessIsHardenedWhereWindowsCanDoIt) {
     EXPECT_EQ(Start(""), 0);
     EXPECT_EQ(sim::DefaultDllDirectories(), static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+    EXPECT_EQ(sim::RedirectionTrustFlags(), 1u) << "RedirectionGuard enforced";
 
     FreshMachine();
     sim::RemoveExport("kernel32.dll", "SetDefaultDllDirectories");
-    EXPECT_EQ(Start(""), 0) << "a Windows without it runs as before";
+    sim::RemoveExport("kernel32.dll", "SetProcessMitigationPolicy");
+    EXPECT_EQ(Start(""), 0) << "a Windows without them runs as before";
+    EXPECT_EQ(sim::RedirectionTrustFlags(), 0u);
     EXPECT_NE(sim::DialogWindow(), nullptr);
     ExpectCleanedUp();
 }
