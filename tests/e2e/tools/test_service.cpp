@@ -59,17 +59,6 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     WaitForSingleObject(g_stopped, INFINITE);
     if (g_state.dwCurrentState != SERVICE_STOPPED)
         Report(SERVICE_STOPPED, 0);
-    // The process stays after it reported stopped: the stop request is
-    // answered by another thread once the handler has returned, and a
-    // process that exits first leaves it unanswered (the stop fails with
-    // 1053 after the manager's timeout, or 109 when the pipe breaks). Under
-    // qemu-i386 emulation a process that exited at once did so in 3 of 30
-    // stops; with a 1 s stay, once in about 10 runs of the suite on a
-    // doubly loaded machine (109). Windows and Wine take the service as
-    // stopped at the report, and remove its key without waiting for the
-    // process, so nothing a run shows changes; Wine ends the process after
-    // its own kill timeout, or with the machine.
-    Sleep(10000);
 }
 
 } // namespace
@@ -79,5 +68,13 @@ int main(int argc, char **argv) {
         lstrcpynA(g_mode, argv[1], sizeof g_mode);
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
+    // The dispatcher returns as soon as the service reports itself stopped,
+    // which the prompt mode does inside its handler, and the process exits;
+    // the answer to that stop request is written by another thread once the
+    // handler has returned. Natively the answer always wins that race; under
+    // qemu-i386 emulation and load it lost it now and then (the stop failed
+    // with 109 or 1053). The process cannot stay longer instead: Wine deletes
+    // a service marked for deletion only once its process has ended, and the
+    // scenarios' logs rely on that.
     return StartServiceCtrlDispatcherA(table) ? 0 : 1;
 }
