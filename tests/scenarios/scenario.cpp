@@ -81,9 +81,9 @@ bool HoldsHere(const Line &line) {
 
 // Appends FOLDER/FILE's lines to a section: plant lines ("include FILE"), or
 // text lines ("<< FILE NAME=VALUE..." with @NAME@ replaced).
-bool Include(const std::string &folder, const std::string &spec, bool text, Section *section, std::string *error) {
+bool Include(const std::string &folder, const std::string &request, bool text, Section *section, std::string *error) {
     std::string rest;
-    std::string file = Word(spec, &rest);
+    std::string file = Word(request, &rest);
     std::vector<std::string> lines;
     if (!ReadLines(folder + "/" + file, &lines)) {
         *error = "cannot read " + folder + "/" + file;
@@ -157,9 +157,9 @@ bool PackageInstalled(const std::string &code) {
 }
 
 // "sz:TEXT", "dword:N" or "multi:A;B" -> the type and the bytes as stored.
-bool ValueData(const std::string &spec, DWORD *type, std::string *bytes) {
+bool ValueData(const std::string &written, DWORD *type, std::string *bytes) {
     std::string kind, data;
-    if (!Split(spec, ":", &kind, &data))
+    if (!Split(written, ":", &kind, &data))
         return false;
     if (kind == "sz") {
         *type = REG_SZ;
@@ -181,11 +181,11 @@ bool ValueData(const std::string &spec, DWORD *type, std::string *bytes) {
     return true;
 }
 
-bool SetValue(int view, const std::string &path, const std::string &name, const std::string &spec, std::string *error) {
+bool SetValue(int view, const std::string &path, const std::string &name, const std::string &written, std::string *error) {
     DWORD type;
     std::string bytes;
-    if (!ValueData(spec, &type, &bytes)) {
-        *error = "bad value: " + spec;
+    if (!ValueData(written, &type, &bytes)) {
+        *error = "bad value: " + written;
         return false;
     }
     HKEY key = NULL;
