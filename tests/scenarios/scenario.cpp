@@ -181,7 +181,8 @@ bool ValueData(const std::string &written, DWORD *type, std::string *bytes) {
     return true;
 }
 
-bool SetValue(int view, const std::string &path, const std::string &name, const std::string &written, std::string *error) {
+bool SetValue(int view, const std::string &path, const std::string &name, const std::string &written,
+              std::string *error) {
     DWORD type;
     std::string bytes;
     if (!ValueData(written, &type, &bytes)) {
