@@ -11,6 +11,7 @@
 #include <string>
 
 #include "conformance.h"
+#include "tests/e2e/tools/service_exit.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ enum class ServiceMode { Prompt, Refuse, Linger };
 ServiceMode g_mode = ServiceMode::Prompt;
 SERVICE_STATUS_HANDLE g_statusHandle = NULL;
 HANDLE g_stopped = NULL; // set once a prompt stop is done
+char g_serviceName[257];
 
 void Report(DWORD state, DWORD accepted) {
     SERVICE_STATUS status;
@@ -55,8 +57,9 @@ DWORD WINAPI ServiceControl(DWORD control, DWORD, LPVOID, LPVOID) {
     return NO_ERROR;
 }
 
-void WINAPI ServiceMain(DWORD, LPSTR *) {
-    g_statusHandle = RegisterServiceCtrlHandlerExA("", ServiceControl, NULL);
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
+    lstrcpynA(g_serviceName, argc > 0 ? argv[0] : "", sizeof g_serviceName);
+    g_statusHandle = RegisterServiceCtrlHandlerExA(g_serviceName, ServiceControl, NULL);
     if (g_statusHandle == NULL)
         return;
     Report(SERVICE_RUNNING, g_mode == ServiceMode::Refuse ? 0 : SERVICE_ACCEPT_STOP);
@@ -75,7 +78,10 @@ int RunService(const char *mode) {
     g_stopped = CreateEventA(NULL, TRUE, FALSE, NULL);
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
-    return StartServiceCtrlDispatcherA(table) ? 0 : static_cast<int>(GetLastError());
+    if (!StartServiceCtrlDispatcherA(table))
+        return static_cast<int>(GetLastError());
+    StayUntilMarkedForDeletion(g_serviceName);
+    return 0;
 }
 
 // ---- the suite's services ----

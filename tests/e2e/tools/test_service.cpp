@@ -9,11 +9,14 @@
 
 #include <cstring>
 
+#include "service_exit.h"
+
 namespace {
 
 SERVICE_STATUS_HANDLE g_status;
 SERVICE_STATUS g_state;
 char g_mode[16] = "prompt";
+char g_name[257];
 HANDLE g_stopped;
 
 void Report(DWORD state, DWORD accepted) {
@@ -50,7 +53,8 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
-    g_status = RegisterServiceCtrlHandlerExA(argc > 0 ? argv[0] : "", Handler, NULL);
+    lstrcpynA(g_name, argc > 0 ? argv[0] : "", sizeof g_name);
+    g_status = RegisterServiceCtrlHandlerExA(g_name, Handler, NULL);
     if (!g_status)
         return;
     g_stopped = CreateEventA(NULL, TRUE, FALSE, NULL);
@@ -68,13 +72,8 @@ int main(int argc, char **argv) {
         lstrcpynA(g_mode, argv[1], sizeof g_mode);
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
-    // The dispatcher returns as soon as the service reports itself stopped,
-    // which the prompt mode does inside its handler, and the process exits;
-    // the answer to that stop request is written by another thread once the
-    // handler has returned. Natively the answer always wins that race; under
-    // qemu-i386 emulation and load it lost it now and then (the stop failed
-    // with 109 or 1053). The process cannot stay longer instead: Wine deletes
-    // a service marked for deletion only once its process has ended, and the
-    // scenarios' logs rely on that.
-    return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+    if (!StartServiceCtrlDispatcherA(table))
+        return 1;
+    StayUntilMarkedForDeletion(g_name);
+    return 0;
 }
