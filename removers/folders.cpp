@@ -135,8 +135,12 @@ LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, bool lin
         return 0;
     }
     DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+    // Gone meanwhile: nothing stays. Any other refusal leaves it in place,
+    // which the result must say although no line does.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return 0;
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+        return kLeftInPlace;
     LogError("INFO:: (Deleting file) %d\r\n", error);
     if (Queue(walk.path))
         return 0;
@@ -182,8 +186,8 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
     alignas(8) char listing[kListingBytes];
     LONG status = 0;
     bool stop = false;
-    // An unreadable folder: its own removal is still tried.
-    for (bool restart = true; !stop && ListFolder(walk.nt, folder, listing, kListingBytes, restart); restart = false) {
+    bool restart = true;
+    for (; !stop && ListFolder(walk.nt, folder, listing, kListingBytes, restart); restart = false) {
         for (const char *record = listing; !stop;) {
             const NtDirEntry &entry = *reinterpret_cast<const NtDirEntry *>(record);
             if (!IsDotEntry(entry)) {
@@ -198,6 +202,10 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
             record += entry.nextEntryOffset;
         }
     }
+    // A folder that cannot be listed keeps what it holds; its own removal is
+    // still tried, and fails unless it was empty.
+    if (!stop && GetLastError() != ERROR_NO_MORE_FILES && status == 0)
+        status = kLeftInPlace;
     return status;
 }
 
@@ -205,6 +213,7 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
 // contents unless it is a link, then the folder itself.
 LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item) {
     LONG status = 0;
+    DWORD queuedBefore = g_run.tally.filesQueued;
     if (!item.link && item.handle != NULL) {
         // The search pattern "<folder>\*" must fit, or nothing is done here.
         if (length + 2 >= kFolderPathChars) {
@@ -226,8 +235,15 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item) {
         ++g_run.tally.files;
         return status;
     }
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
-        return status;
+    // Kept only by what was queued inside it: queued after them, the
+    // restart removes it emptied.
+    bool keptByQueued = error == ERROR_DIR_NOT_EMPTY && status == 0 && g_run.tally.filesQueued > queuedBefore;
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && !keptByQueued) {
+        // Absent: nothing to remove. Anything else stays.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return status;
+        return status != 0 ? status : kLeftInPlace;
+    }
     if (!options.logEveryRemoval)
         LogError("INFO:: (Deleting Dir) %d\r\n", error);
     return Queue(walk.path) ? status : options.queueFailure;
@@ -315,6 +331,18 @@ LONG ReadLocationCode(ListingCursor *cursor) {
     return 0;
 }
 
+// True when the text's last character is a separator; the trail byte of a
+// double-byte character is none.
+bool EndsWithSeparator(const char *text, size_t length) {
+    bool separator = false;
+    for (size_t i = 0; i < length; ++i) {
+        separator = text[i] == '\\' || text[i] == '/';
+        if (IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < length)
+            ++i;
+    }
+    return separator;
+}
+
 // Expands the location's prefix into `path` and appends the entry's path.
 // Sets *skip when the location's variable is not defined here.
 LONG ComposePath(const Location &location, LONG code, const char *entry, char *path, size_t *anchorLength, bool *skip) {
@@ -336,6 +364,10 @@ LONG ComposePath(const Location &location, LONG code, const char *entry, char *p
         return kNotProcessed;
     }
     *anchorLength = std::strlen(path);
+    // A value ending with a separator of its own ("C:\\ProgramData\\"): one
+    // separator before the entry, as Windows reads such a path.
+    if (*anchorLength > 1 && EndsWithSeparator(path, *anchorLength - 1))
+        path[--*anchorLength] = '\0';
     return AppendBounded(path, kComposedPathChars, entry) == kFormatOk ? 0 : kNotProcessed;
 }
 

@@ -15,6 +15,7 @@ constexpr LONG kFileRefused = -9;     // a listed file refused deletion
 constexpr LONG kQueueFailed = -10;    // queuing for deletion at restart failed
 constexpr LONG kPathRefused = -11;    // a path that would reach beyond what its entry names
 constexpr LONG kNameRefused = -12;    // a name from the enumeration that is no plain name
+constexpr LONG kLeftInPlace = -13; // an item in a tree that stays and is not queued, or a folder that cannot be listed
 
 // The path buffer of one entry and of each walk through a folder tree.
 constexpr size_t kFolderPathChars = 1024;
@@ -32,8 +33,10 @@ extern const FolderTreeOptions kInstanceFolderTree;
 
 // Removes the folder (a path without trailing backslash) with everything in
 // it, depth first; what is in use or refused is queued for deletion at
-// restart. A reparse point is removed as a link and never entered. Returns 0,
-// or the last failure: kNotProcessed, kNameRefused or options.queueFailure.
+// restart, and so is a folder that only queued items keep, after them. A
+// reparse point is removed as a link and never entered. Returns 0, or the
+// last failure: kNotProcessed, kNameRefused, kLeftInPlace or
+// options.queueFailure.
 LONG RemoveFolderTree(const char *folder, const FolderTreeOptions &options);
 
 // The stage: 0 when every entry was handled, else the status of the last

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/removal_run.h"
+#include "nt_files.h"
 #include "removers/folders.h"
 #include "test_support.h"
 
@@ -109,6 +110,15 @@ TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
     sim::PlantFile("C:\\Users\\John\\g.txt");
     EXPECT_EQ(Run({"9\\g.txt"}), 0);
     EXPECT_FALSE(sim::Exists("C:\\Users\\John\\g.txt"));
+
+    // A value with a separator of its own at its end reads as Windows reads
+    // it: the tree and the file are removed, not refused as invalid paths.
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\ProgramData\\");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\d.txt");
+    sim::PlantFile("C:\\ProgramData\\Desktop\\e.lnk");
+    EXPECT_EQ(Run({"6\\Zeltra", "7\\Desktop\\e.lnk"}), 0);
+    EXPECT_EQ(NewLog(), OneFileFolder("C:\\ProgramData\\Zeltra", "d.txt"));
+    EXPECT_FALSE(sim::Exists("C:\\ProgramData\\Desktop\\e.lnk"));
 }
 
 TEST_F(RemoveFoldersTest, UnknownLocationCodeEndsTheStageWhereItStands) {
@@ -145,7 +155,7 @@ TEST_F(RemoveFoldersTest, ProgramFilesFallsBackWhenItsExpansionFails) {
     EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n");
 }
 
-TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheFolderStays) {
+TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAfterThem) {
     sim::PlantFile("C:\\Data\\Tree\\locked.txt");
     sim::HoldOpenElsewhere("C:\\Data\\Tree\\locked.txt");
     sim::PlantFile("C:\\Data\\Tree\\ok.txt");
@@ -157,18 +167,61 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheFolderStay
                         "FILENAME:: ok.txt\r\nSUCCESS:: Deleted\r\n"
                         "FILENAME:: ro.txt\r\nINFO:: (Deleting file) 5\r\nMarked for Deletion\r\n" +
                             OneFileFolder("C:\\Data\\Tree\\sub", "deep.txt") +
-                            "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n");
+                            "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
     EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"), (std::vector<std::string>{"locked.txt", "ro.txt"}));
-    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"C:\\Data\\Tree\\locked.txt", "C:\\Data\\Tree\\ro.txt"}));
+    EXPECT_EQ(sim::RestartQueue(),
+              (std::vector<std::string>{"C:\\Data\\Tree\\locked.txt", "C:\\Data\\Tree\\ro.txt", "C:\\Data\\Tree"}));
     EXPECT_EQ(g_run.tally.files, 3u);
-    EXPECT_EQ(g_run.tally.filesQueued, 2u);
+    EXPECT_EQ(g_run.tally.filesQueued, 3u);
 
     // A folder refused for its read-only attribute is queued itself.
     sim::PlantFolder("C:\\Data\\Kept");
     SetFileAttributesA("C:\\Data\\Kept", FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(Run({"5\\C:\\Data\\Kept"}), 0);
     EXPECT_EQ(NewLog(), "DIRNAME:: C:\\Data\\Kept\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n");
-    EXPECT_EQ(g_run.tally.filesQueued, 3u);
+    EXPECT_EQ(g_run.tally.filesQueued, 4u);
+}
+
+// What stays in a tree without being queued fails the entry, although the
+// log has no line for it; its folder, not empty, is not queued either.
+TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
+    struct Case {
+        const char *name;
+        void (*plant)();
+        std::string log;
+        std::vector<std::string> queued;
+    } cases[] = {
+        {"a file refused with another error",
+         [] {
+             sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtInvalidParameter), .subject = "odd.txt"});
+         },
+         "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
+         {}},
+        {"the same beside a queued file",
+         [] {
+             sim::PlantFile("C:\\Data\\Tree\\busy.txt");
+             sim::HoldOpenElsewhere("C:\\Data\\Tree\\busy.txt");
+             sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtInvalidParameter), .subject = "odd.txt"});
+         },
+         "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+         "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
+         {"C:\\Data\\Tree\\busy.txt"}},
+        {"a listed folder that cannot be listed",
+         [] {
+             sim::FailCall("NtQueryDirectoryFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Tree"});
+         },
+         "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
+         {}},
+    };
+    for (const Case &c : cases) {
+        FreshMachine();
+        sim::PlantFile("C:\\Data\\Tree\\odd.txt");
+        c.plant();
+        EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kLeftInPlace) << c.name;
+        EXPECT_EQ(NewLog(), c.log) << c.name;
+        EXPECT_EQ(sim::RestartQueue(), c.queued) << c.name;
+        EXPECT_TRUE(sim::Exists("C:\\Data\\Tree\\odd.txt")) << c.name;
+    }
 }
 
 TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
@@ -414,7 +467,7 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
              "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Reparse Point) Removing Link Only\r\n"
              "INFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n" +
              OneFileFolder(std::string(kTree) + "\\Victim", "t.txt") +
-             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n"},
         // Opens: Zeltra, Tree, a.txt (deleted), then sub: swapped after the listing.
         {"subfolder swapped for a junction after the first deletion",
          [] { sim::AtCall("NtCreateFile", 4, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
@@ -514,9 +567,9 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), 0);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
                         "FILENAME:: ok.mdf\r\nSUCCESS:: Deleted\r\n"
-                        "DIRNAME:: C:\\SQL\\Data\r\n"
+                        "DIRNAME:: C:\\SQL\\Data\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n"
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n"
-                        "DIRNAME:: C:\\SQL\r\n");
+                        "DIRNAME:: C:\\SQL\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
 
     sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
@@ -587,7 +640,8 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
         "ZeltraSetup\r\nERROR:: (Invalid Path) C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
         "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n" +
         OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") +
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n" +
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
+        "Marked for Deletion\r\n" +
         OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraWS", "ws.log") +
         "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
         OneFileFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security",
@@ -600,11 +654,11 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
 
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     EXPECT_EQ(g_run.tally.files, 11u);
-    EXPECT_EQ(g_run.tally.filesQueued, 1u) << "the locked file, under the newer layout only";
+    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file and its folder, under the newer layout only";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
-                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (1)");
+                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (2)");
     for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
         EXPECT_FALSE(sim::InstalledService(name)) << name;
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
