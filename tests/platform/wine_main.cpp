@@ -80,7 +80,9 @@ int RunService(const char *mode) {
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
     if (!StartServiceCtrlDispatcherA(table))
         return static_cast<int>(GetLastError());
-    StayUntilMarkedForDeletion(g_serviceName);
+    // A stop reported inside the handler may still have its answer to write.
+    if (g_mode == ServiceMode::Prompt)
+        StayUntilMarkedForDeletion(g_serviceName);
     return 0;
 }
 

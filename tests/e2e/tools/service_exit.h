@@ -11,8 +11,9 @@
 // now and then with 109 or 1053). So the process stays until its service is
 // marked for deletion, which whoever stopped it asks for only after the stop
 // request has come back, and at most five seconds when nobody deletes it.
-// It must not stay longer: Wine deletes a marked service only once its
-// process has ended.
+// It must not stay longer: Wine deletes a marked service, and its registry
+// key, only once its process has ended, and the removal's registry stage
+// that comes next deletes that key too.
 inline void StayUntilMarkedForDeletion(const char *name) {
     const DWORD kStayMs = 5000, kLookMs = 20;
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);

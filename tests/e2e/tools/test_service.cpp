@@ -74,6 +74,9 @@ int main(int argc, char **argv) {
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {NULL, NULL}};
     if (!StartServiceCtrlDispatcherA(table))
         return 1;
-    StayUntilMarkedForDeletion(g_name);
+    // Only a stop reported inside the handler can still have its answer to
+    // write; the others end as soon as they are stopped, as before.
+    if (std::strcmp(g_mode, "prompt") == 0)
+        StayUntilMarkedForDeletion(g_name);
     return 0;
 }
