@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "exports.h"
+#include "removers/administrators_access.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
 
 // The listing's record of one name in an open folder; false when it has none.
 bool LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD *attributes,
-                 ULONG *tag, NtStatus *status) {
+                 ULONG *tag, NtStatus *status, LONGLONG *id = nullptr) {
     alignas(8) char record[sizeof(NtDirEntry) + kNameChars * sizeof(WCHAR)];
     NtName mask = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
                    const_cast<WCHAR *>(name)};
@@ -60,6 +61,8 @@ bool LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t
     const NtDirEntry *entry = reinterpret_cast<const NtDirEntry *>(record);
     *attributes = entry->fileAttributes;
     *tag = entry->eaSize;
+    if (id != nullptr)
+        *id = entry->fileId;
     return true;
 }
 
@@ -143,6 +146,7 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
                    bool *linkOnTheWay) {
     *linkOnTheWay = false;
     item->handle = NULL;
+    item->id = 0;
     item->openError = 0;
     item->link = false;
     item->deleteOnClose = false;
@@ -181,7 +185,7 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
         ULONG tag = 0;
         NtStatus status = kNtObjectNameInvalid;
         if (nameLength <= 0 ||
-            !LookUpEntry(nt, folder, name, static_cast<size_t>(nameLength), &attributes, &tag, &status)) {
+            !LookUpEntry(nt, folder, name, static_cast<size_t>(nameLength), &attributes, &tag, &status, &item->id)) {
             CloseHandle(folder);
             if (!last && (status == kNtNoSuchFile || status == kNtObjectNameNotFound))
                 status = kNtObjectPathNotFound;
@@ -243,6 +247,46 @@ bool DeleteItem(const NtFileCalls &nt, WalkItem *item) {
     CloseItem(item);
     SetLastError(error);
     return deleted;
+}
+
+bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, LONGLONG id,
+                   bool linkAllowed) {
+    // A handle of its own: a listing's mask is fixed by its first query, and
+    // the walk's handle is in the middle of its listing.
+    HANDLE self = NULL;
+    const WCHAR none[1] = {0};
+    if (Open(nt, folder, none, 0, kFolderAccess, kOpenOptions | kNtDirectoryFile, &self) != kNtSuccess)
+        return false;
+    DWORD attributes = 0;
+    ULONG tag = 0;
+    NtStatus status;
+    LONGLONG listedId = 0;
+    bool same = LookUpEntry(nt, self, name, nameLength, &attributes, &tag, &status, &listedId) &&
+                (linkAllowed || !IsLinkEntry(attributes, tag)) && listedId == id;
+    CloseHandle(self);
+    return same;
+}
+
+bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
+    // The privilege lets Administrators take a folder whose list does not
+    // grant them WRITE_OWNER; where it cannot be had the open may still pass.
+    EnableTakeOwnershipPrivilege();
+    HANDLE self = NULL;
+    const WCHAR none[1] = {0};
+    if (Open(nt, folder, none, 0, READ_CONTROL | WRITE_DAC | WRITE_OWNER | kSynchronize,
+             kOpenOptions | kNtDirectoryFile, &self) != kNtSuccess)
+        return false;
+    AdministratorsAccess access;
+    bool taken = !HandleIsLink(nt, self) && MakeAdministratorsAccess(true, &access);
+    if (taken) {
+        taken = SetSecurityInfo(self, SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                    PROTECTED_DACL_SECURITY_INFORMATION,
+                                access.administrators, NULL, access.accessList, NULL) == ERROR_SUCCESS;
+        FreeAdministratorsAccess(&access);
+    }
+    CloseHandle(self);
+    return taken;
 }
 
 void CloseItem(WalkItem *item) {

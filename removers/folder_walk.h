@@ -28,6 +28,7 @@ bool LookUpNtFileCalls(NtFileCalls *calls);
 // An item opened for deletion.
 struct WalkItem {
     HANDLE handle;      // NULL when it could not be opened
+    LONGLONG id;        // its file id, as its folder's listing gave it (OpenAlongPath)
     DWORD openError;    // why it could not be opened for deletion: 0, or the error its deletion reports
     bool link;          // a name surrogate: removed as a link, never entered
     bool deleteOnClose; // opened to be deleted when its handle closes
@@ -68,6 +69,19 @@ bool ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, 
 // Deletes the item through its handle. False, with the last error set (as
 // DeleteFileA and RemoveDirectoryA set it), when it stays. Closes the handle.
 bool DeleteItem(const NtFileCalls &nt, WalkItem *item);
+
+// True when the open folder's listing still has `name` (exact wide
+// characters) with the file id `id` that an earlier listing gave, and as no
+// link unless `linkAllowed`.
+bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, LONGLONG id,
+                   bool linkAllowed);
+
+// Makes the open folder Administrators' own, with a protected access list of
+// all access for Administrators and SYSTEM alone: no one else can then add,
+// rename or remove anything in it, so a path through it that is queued for
+// the restart still names the same item then. Acts on the folder the handle
+// names, through a second handle opened from it. False when it could not.
+bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder);
 
 // Closes the item's handle: a folder stays; a file opened for deletion goes.
 void CloseItem(WalkItem *item);

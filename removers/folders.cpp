@@ -99,12 +99,87 @@ bool NamesOneTarget(const char *path) {
 // A name's ANSI form: up to two bytes for each of its 255 wide characters.
 constexpr int kAnsiNameChars = 512;
 
+// Each folder level adds a separator and a name to the path.
+constexpr size_t kMaxLevels = kFolderPathChars / 2;
+
+// An item of the tree as its parent's listing gave it: its exact wide name
+// (in that listing, which outlives everything below it), its file id, and
+// whether its ANSI name in the path turns back into that wide name, so that
+// the path names it and no twin.
+struct Listed {
+    const WCHAR *wide;
+    size_t wideLength;
+    LONGLONG id;
+    bool exactName;
+};
+
+// A folder open in the walk, from the listed one (level 0, reached from the
+// anchor) down to the current one.
+struct Level {
+    HANDLE handle;
+    Listed listed;
+    bool takenOver; // before anything below it is queued
+};
+
 struct TreeWalk {
     char path[kFolderPathChars];
     char name[kAnsiNameChars + 1]; // the current child's ANSI name, until it is in the path
     const FolderTreeOptions *options;
     NtFileCalls nt;
+    size_t anchorLength, listedLength; // of the path: the anchor's part, the listed folder's
+    LONGLONG listedId;                 // the listed folder's file id
+    Level levels[kMaxLevels];
+    size_t depth;
 };
+
+// True when the path still leads from the anchor, through no link, to the
+// listed folder the walk holds. The folders on the way are not the walk's to
+// take over: they hold others' items (ProgramData\Microsoft\Windows\Start
+// Menu, Windows\Installer), and a standard user can rename none of them
+// unless it is their own.
+bool ListedFolderStillReached(TreeWalk &walk) {
+    char listed[kFolderPathChars];
+    CopyBounded(listed, sizeof listed, walk.path);
+    listed[walk.listedLength] = '\0';
+    WalkItem item;
+    bool linkOnTheWay = false;
+    bool reached = OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Folder, &item, &linkOnTheWay);
+    reached = reached && !item.link && item.id == walk.listedId;
+    CloseItem(&item);
+    return reached;
+}
+
+// Queues the item at walk.path for deletion at the restart: `item` as its
+// folder listed it, or null for the listed folder itself. Its path must name
+// it at the restart too, so every folder above it in the tree is first taken
+// over (then no one else can change them), and then the path is checked to
+// be still what the walk holds. Where that cannot be had, or the ANSI path would name a
+// twin, it is not queued, as when queuing fails.
+bool QueueInTree(TreeWalk &walk, const Listed *item) {
+    // The checks must not change the last error that later lines report.
+    DWORD lastError = GetLastError();
+    if (item != nullptr && !item->exactName)
+        return false;
+    for (size_t level = 1; level < walk.depth; ++level)
+        if (!walk.levels[level].listed.exactName)
+            return false;
+    for (size_t level = 0; level < walk.depth; ++level) {
+        Level &l = walk.levels[level];
+        if (!l.takenOver && !TakeOverFolder(walk.nt, l.handle))
+            return false;
+        l.takenOver = true;
+    }
+    if (!ListedFolderStillReached(walk))
+        return false;
+    for (size_t level = 1; level <= walk.depth; ++level) {
+        const Listed *listed = level < walk.depth ? &walk.levels[level].listed : item;
+        if (listed != nullptr && !StillListedAs(walk.nt, walk.levels[level - 1].handle, listed->wide,
+                                                listed->wideLength, listed->id, level == walk.depth))
+            return false;
+    }
+    SetLastError(lastError);
+    return Queue(walk.path);
+}
 
 // One part of a folder's listing: a few records, kept on the stack while the
 // level's children are removed (with the recursion, what each level keeps).
@@ -121,11 +196,11 @@ bool AppendAt(TreeWalk &walk, size_t length, const char *separator, const char *
     return true;
 }
 
-LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item);
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *listed);
 
 // A file inside the tree. Sets *stop when queuing failed: the folder's
 // enumeration ends there.
-LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, bool link, bool *stop) {
+LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, const Listed &listed, bool link, bool *stop) {
     LogText("FILENAME:: %s\r\n", name);
     if (link)
         WriteLogLine(kReparsePoint);
@@ -142,10 +217,19 @@ LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, bool lin
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
         return kLeftInPlace;
     LogError("INFO:: (Deleting file) %d\r\n", error);
-    if (Queue(walk.path))
+    if (QueueInTree(walk, &listed))
         return 0;
     *stop = true;
     return walk.options->queueFailure;
+}
+
+// True when the ANSI name turns back into exactly the wide name: a path
+// built of it names this item, not a twin that the same ANSI form names.
+bool TurnsBackInto(const char *name, const WCHAR *wide, size_t wideLength) {
+    WCHAR back[kAnsiNameChars];
+    int backLength = MultiByteToWideChar(CP_ACP, 0, name, -1, back, kAnsiNameChars);
+    return backLength > 0 && static_cast<size_t>(backLength - 1) == wideLength &&
+           std::memcmp(back, wide, wideLength * sizeof(WCHAR)) == 0;
 }
 
 bool IsDotEntry(const NtDirEntry &entry) {
@@ -172,14 +256,15 @@ LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry 
         LogText("ERROR:: (Path Too Long) %s\r\n", name);
         return kNotProcessed;
     }
+    Listed listed = {entry.fileName, wideLength, entry.fileId, TurnsBackInto(name, entry.fileName, wideLength)};
     WalkItem item;
     if (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::Folder, entry.fileAttributes, entry.eaSize,
                   &item);
-        return RemoveLevel(walk, childLength, item);
+        return RemoveLevel(walk, childLength, item, &listed);
     }
     OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::File, entry.fileAttributes, entry.eaSize, &item);
-    return RemoveFileInTree(walk, name, item, IsLinkEntry(entry.fileAttributes, entry.eaSize), stop);
+    return RemoveFileInTree(walk, name, item, listed, IsLinkEntry(entry.fileAttributes, entry.eaSize), stop);
 }
 
 LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
@@ -210,17 +295,20 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
 }
 
 // The folder at walk.path (of `length` characters), opened as `item`: its
-// contents unless it is a link, then the folder itself.
-LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item) {
+// contents unless it is a link, then the folder itself. `listed`: as its
+// folder listed it; null for the listed folder.
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *listed) {
     LONG status = 0;
     DWORD queuedBefore = g_run.tally.filesQueued;
     if (!item.link && item.handle != NULL) {
         // The search pattern "<folder>\*" must fit, or nothing is done here.
-        if (length + 2 >= kFolderPathChars) {
+        if (length + 2 >= kFolderPathChars || walk.depth == kMaxLevels) {
             CloseItem(&item);
             return kNotProcessed;
         }
+        walk.levels[walk.depth++] = {item.handle, listed != nullptr ? *listed : Listed{}, false};
         status = RemoveContents(walk, length, item.handle);
+        --walk.depth;
     }
     const FolderTreeOptions &options = *walk.options;
     LogText("DIRNAME:: %s\r\n", walk.path);
@@ -246,7 +334,7 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item) {
     }
     if (!options.logEveryRemoval)
         LogError("INFO:: (Deleting Dir) %d\r\n", error);
-    return Queue(walk.path) ? status : options.queueFailure;
+    return QueueInTree(walk, listed) ? status : options.queueFailure;
 }
 
 // What ends an entry whose path passes through a link, or that this system
@@ -260,21 +348,26 @@ LONG RefusePath(const char *path) {
 LONG RemoveTreeAt(const char *folder, size_t anchorLength, const FolderTreeOptions &options) {
     TreeWalk walk;
     walk.options = &options;
+    walk.depth = 0;
+    walk.anchorLength = anchorLength;
     size_t length = 0;
     walk.path[0] = '\0';
     if (!AppendAt(walk, 0, "", folder, &length))
         return kNotProcessed;
+    walk.listedLength = length;
     if (!LookUpNtFileCalls(&walk.nt))
         return RefusePath(folder);
     WalkItem item;
     bool linkOnTheWay = false;
-    if (!OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item, &linkOnTheWay)) {
+    bool opened = OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item, &linkOnTheWay);
+    walk.listedId = item.id;
+    if (!opened) {
         if (linkOnTheWay)
             return RefusePath(folder);
         // Absent or unreachable: its removal reports why.
         item.openError = GetLastError();
     }
-    return RemoveLevel(walk, length, item);
+    return RemoveLevel(walk, length, item, nullptr);
 }
 
 // The single-file deletion: no log line on any path but a refused one.

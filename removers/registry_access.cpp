@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "core/bounded_format.h"
+#include "removers/administrators_access.h"
 
 namespace {
 
-const char kTakeOwnershipPrivilege[] = "SeTakeOwnershipPrivilege";
 constexpr size_t kRootNameChars = 50;
 
 // The name the security functions give a predefined root; empty for every
@@ -22,23 +22,6 @@ const char *ObjectRootName(HKEY root) {
     if (root == HKEY_USERS)
         return "USERS";
     return "";
-}
-
-// True when "SeTakeOwnershipPrivilege" is enabled in the process token.
-bool EnableTakeOwnershipPrivilege() {
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
-        return false;
-    bool enabled = false;
-    TOKEN_PRIVILEGES privileges;
-    privileges.PrivilegeCount = 1;
-    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueA(NULL, kTakeOwnershipPrivilege, &privileges.Privileges[0].Luid) &&
-        AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, NULL, NULL))
-        // The adjust succeeds for a privilege the token lacks; only the last error tells.
-        enabled = GetLastError() != ERROR_NOT_ALL_ASSIGNED;
-    CloseHandle(token);
-    return enabled;
 }
 
 // Opens the key itself, a registry link as the link, with `access`.
@@ -67,31 +50,13 @@ bool SetKeySecurity(HKEY root, const char *keyPath, SECURITY_INFORMATION what, P
 // take-ownership privilege allows (WRITE_OWNER); where the list alone
 // suffices the owner stays as it is.
 bool GrantAdministratorsAllAccess(HKEY root, const char *keyPath) {
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    PSID administrators = NULL;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
-                                  0, &administrators))
+    AdministratorsAccess access;
+    if (!MakeAdministratorsAccess(false, &access))
         return false;
-    EXPLICIT_ACCESS_A entry;
-    std::memset(&entry, 0, sizeof entry);
-    entry.grfAccessPermissions = GENERIC_ALL;
-    entry.grfAccessMode = SET_ACCESS;
-    entry.grfInheritance = NO_INHERITANCE;
-    entry.Trustee.pMultipleTrustee = NULL;
-    entry.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    entry.Trustee.ptstrName = static_cast<LPSTR>(administrators);
-    PACL accessList = NULL;
-    bool granted = false;
-    if (SetEntriesInAclA(1, &entry, NULL, &accessList) == ERROR_SUCCESS) {
-        granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
-        if (!granted && SetKeySecurity(root, keyPath, OWNER_SECURITY_INFORMATION, administrators, NULL))
-            granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, accessList);
-    }
-    if (accessList != NULL)
-        LocalFree(accessList);
-    FreeSid(administrators);
+    bool granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, access.accessList);
+    if (!granted && SetKeySecurity(root, keyPath, OWNER_SECURITY_INFORMATION, access.administrators, NULL))
+        granted = SetKeySecurity(root, keyPath, DACL_SECURITY_INFORMATION, NULL, access.accessList);
+    FreeAdministratorsAccess(&access);
     return granted;
 }
 

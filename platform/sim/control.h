@@ -211,6 +211,15 @@ struct AccessEntry {
     ACCESS_MODE mode;
     DWORD inheritance;
 };
+// What SetSecurityInfo set on a file or folder through a handle opened with
+// WRITE_OWNER (the owner) and WRITE_DAC (the list). Recorded, not enforced:
+// the simulated files refuse no one.
+struct FileSecurity {
+    std::string owner;                                  // SID; empty while never set
+    std::optional<std::vector<AccessEntry>> accessList; // none while never set
+    bool listProtected = false;                         // PROTECTED_DACL_SECURITY_INFORMATION
+};
+FileSecurity FileSecurityOf(const std::string &path);
 // The explicit entries that SetNamedSecurityInfoA set; none while the
 // planted access list stands.
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);

@@ -222,6 +222,25 @@ void ResetFiles() {
     TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
 }
 
+DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                              bool listProtected) {
+    auto f = Lookup<FileObject>(handle);
+    if (!f)
+        return ERROR_INVALID_HANDLE;
+    FileNode *node = NodeById(f->node);
+    if (node == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if ((owner && !(f->access & WRITE_OWNER)) || (accessList && !(f->access & WRITE_DAC)))
+        return ERROR_ACCESS_DENIED;
+    if (owner)
+        node->security.owner = *owner;
+    if (accessList) {
+        node->security.accessList = *accessList;
+        node->security.listProtected = listProtected;
+    }
+    return ERROR_SUCCESS;
+}
+
 } // namespace sim::detail
 
 using namespace sim::detail;
@@ -568,6 +587,12 @@ std::optional<std::string> FileBytes(const std::string &path) {
 bool Exists(const std::string &path) {
     SIM_LOCK();
     return FindNode(path) != nullptr;
+}
+
+FileSecurity FileSecurityOf(const std::string &path) {
+    SIM_LOCK();
+    FileNode *node = FindNode(path);
+    return node ? node->security : FileSecurity{};
 }
 
 std::vector<std::string> RestartQueue() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/control.h"
 #include "sim/internal.h"
 #include "sim/windows.h"
 
@@ -30,6 +31,7 @@ struct FileNode {
     bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
     std::string linkTarget;          // a link's target; empty for none
     DWORD reparseTag = 0;            // a link's tag, or a data reparse point's; 0 for none
+    sim::FileSecurity security;      // what SetSecurityInfo set; not enforced
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {

@@ -89,6 +89,10 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
 // The same through an opened key handle, as SetSecurityInfo does: the
 // handle's own access must hold WRITE_OWNER and WRITE_DAC for the changes.
 // *objectName is the key's security object name, as it was opened.
+// Sets the owner and/or the list of the file or folder a handle names;
+// ERROR_ACCESS_DENIED when the handle lacks WRITE_OWNER or WRITE_DAC for it.
+DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
+                              bool listProtected);
 DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
                              std::string *objectName);
 

@@ -1,7 +1,8 @@
 // The native file functions of ntdll that the folder walk looks up by name:
-// opening a name relative to an open folder (only that: the program never
-// passes a full NT path), listing a folder through its handle, a handle's
-// attributes and reparse tag, and deletion through a handle. As on Windows
+// opening a name relative to an open folder, or by an empty name the folder
+// itself (only that: the program never passes a full NT path), listing a
+// folder through its handle, a handle's attributes and reparse tag, and
+// deletion through a handle. As on Windows
 // they return a status and leave the thread's last error alone; the listing
 // of a handle is fixed by its first query (a snapshot of the names here).
 // A deletion takes effect at once, not when the last handle closes.
@@ -61,9 +62,10 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     FileNode *parent = NodeById(root->node);
     if (parent == nullptr || !parent->folder || parent->IsLink())
         return kNtObjectPathNotFound;
-    if (name.empty() || name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos)
+    if (name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos)
         return kNtObjectNameInvalid;
-    FileNode *node = FindNode(parent->path + "\\" + name);
+    // No name: the folder itself, through a new handle.
+    FileNode *node = name.empty() ? parent : FindNode(parent->path + "\\" + name);
     if (node != nullptr && node->IsLink() && !(options & kNtOpenReparsePoint))
         node = FindNode(ResolvePath(node->linkTarget, true));
     if (node == nullptr)

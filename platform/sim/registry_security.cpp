@@ -1,7 +1,8 @@
 // Access lists of the simulated machine: SetEntriesInAclA builds one,
 // SetNamedSecurityInfoA sets it on a registry key named the way the security
-// functions name keys ("MACHINE\SOFTWARE\..."), LocalFree releases it.
-// Only explicit entries and the registry are modelled.
+// functions name keys ("MACHINE\SOFTWARE\..."), SetSecurityInfo on a key's
+// or a file's handle, LocalFree releases it. Only explicit entries are
+// modelled, and only the registry enforces them.
 #include <algorithm>
 #include <set>
 
@@ -159,11 +160,12 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
     DWORD code;
     if (TakeFault("SetSecurityInfo", nullptr, &code))
         return code;
-    if (type != SE_REGISTRY_KEY)
-        return ERROR_INVALID_PARAMETER;
     SecurityChange change;
-    if (!ReadChange(info, ownerSid, dacl, &change))
+    if ((type != SE_REGISTRY_KEY && type != SE_FILE_OBJECT) || !ReadChange(info, ownerSid, dacl, &change))
         return ERROR_INVALID_PARAMETER;
+    if (type == SE_FILE_OBJECT)
+        return SetFileSecurityByHandle(handle, change.Owner(), change.List(),
+                                       (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0);
     std::string name;
     DWORD status = SetKeySecurityByHandle(static_cast<HKEY>(handle), change.Owner(), change.List(), &name);
     if (!name.empty())

@@ -385,24 +385,31 @@ void SwapForJunction(const std::string &path, const std::string &target) {
 struct Swap {
     const char *name;
     std::function<void()> act;
+    std::string replaced; // what it replaces or creates
 };
 const Swap kSwaps[] = {
-    {"subfolder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); }},
-    {"deeper folder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); }},
+    {"subfolder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); },
+     std::string(kTree) + "\\sub"},
+    {"deeper folder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); },
+     std::string(kTree) + "\\sub\\deep"},
     {"file to symbolic link",
      [] {
          sim::RemoveTree(std::string(kTree) + "\\z.txt");
          sim::PlantLink(std::string(kTree) + "\\z.txt", "C:\\Victim\\v.txt", false);
-     }},
-    {"file to junction", [] { SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); }},
+     },
+     std::string(kTree) + "\\z.txt"},
+    {"file to junction", [] { SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); },
+     std::string(kTree) + "\\a.txt"},
     {"twin beside a link",
      [] {
          sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
          sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
          sim::PlantFolder(std::string(kTree) + "\\\uFF36ictim");
-     }},
-    {"listed folder to junction", [] { SwapForJunction(kTree, "C:\\Victim"); }},
-    {"ancestor to junction", [] { SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); }},
+     },
+     std::string(kTree) + "\\Victim"},
+    {"listed folder to junction", [] { SwapForJunction(kTree, "C:\\Victim"); }, kTree},
+    {"ancestor to junction", [] { SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); },
+     "C:\\ProgramData\\Zeltra"},
 };
 
 // Every line the stage may write for this entry, whatever the attacker did.
@@ -415,29 +422,91 @@ bool IsStageLine(const std::string &line) {
     return false;
 }
 
+// A file in use deep in the tree, queued for the restart through the tree's
+// folders, and a file of the same name wherever a swap (of the listed
+// folder, its ancestor, sub or deep) would lead the queued path.
+void PlantHeldFile() {
+    sim::PlantFile(std::string(kTree) + "\\sub\\deep\\busy.txt", "keep");
+    sim::HoldOpenElsewhere(std::string(kTree) + "\\sub\\deep\\busy.txt");
+    for (const char *twin : {"C:\\Victim\\sub\\busy.txt", "C:\\Victim\\deep\\busy.txt",
+                             "C:\\Victim\\sub\\deep\\busy.txt", "C:\\Decoy\\Tree\\sub\\deep\\busy.txt"})
+        sim::PlantFile(twin, "keep");
+}
+
+// The user after the run, before the restart, moves a folder of the tree on
+// the queued path away and puts a junction in its place, where Windows lets
+// a user: neither the folder nor the one that holds it is taken over for
+// Administrators (a protected list for them and SYSTEM alone). Above the
+// tree, ProgramData\Zeltra is taken as the installer's, which a user cannot
+// rename at any time (the walk does not take over folders above the tree).
+bool TakenOver(const std::string &path) {
+    sim::FileSecurity security = sim::FileSecurityOf(path);
+    if (security.owner != "S-1-5-32-544" || !security.listProtected || !security.accessList ||
+        security.accessList->size() != 2)
+        return false;
+    const char *trustees[] = {"S-1-5-32-544", "S-1-5-18"};
+    for (size_t i = 0; i < 2; ++i) {
+        const sim::AccessEntry &e = (*security.accessList)[i];
+        if (e.trustee != trustees[i] || e.access != GENERIC_ALL || e.mode != GRANT_ACCESS || e.inheritance != 0)
+            return false;
+    }
+    return true;
+}
+// Windows lets a user replace an item unless it or its folder is taken over.
+bool UserMayReplace(const std::string &path) {
+    return !TakenOver(path) && !TakenOver(path.substr(0, path.rfind('\\')));
+}
+void SwapWhereAUserMay() {
+    const std::string tree = kTree;
+    for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree}) {
+        if (sim::Exists(path) && UserMayReplace(path)) {
+            SwapForJunction(path, path == tree + "\\sub\\deep" ? "C:\\Victim\\sub" : "C:\\Victim");
+            return;
+        }
+    }
+}
+
 // For every call of the file system the walk makes, each swap made just
 // before that call: nothing outside the tree changes, every handle is
-// closed, and the log has only the stage's lines.
+// closed, and the log has only the stage's lines. Then again with a file in
+// use deep in the tree and the restart carried out after the user's swap
+// (the attacks on the restart queue): still nothing outside changes.
 TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
-    PlantAttackTree();
-    const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
-    unsigned first = sim::FileCalls() + 1;
-    ASSERT_EQ(Run({"6\\Zeltra\\Tree"}), 0);
-    unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
-    ASSERT_FALSE(sim::Exists(kTree));
     unsigned points = 0;
-    for (const Swap &swap : kSwaps) {
-        for (unsigned k = first; k <= last; ++k, ++points) {
-            FreshMachine();
-            PlantAttackTree();
-            sim::AtCall("", sim::FileCalls() + (k - first) + 1, swap.act);
-            Run({"6\\Zeltra\\Tree"});
-            std::string where = std::string(swap.name) + " before call " + std::to_string(k - first + 1);
-            EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
-            EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
-            std::string log = NewLog();
-            for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
-                EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
+    for (bool held : {false, true}) {
+        FreshMachine();
+        PlantAttackTree();
+        if (held)
+            PlantHeldFile();
+        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+        unsigned first = sim::FileCalls() + 1;
+        ASSERT_EQ(Run({"6\\Zeltra\\Tree"}), 0);
+        unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
+        ASSERT_EQ(sim::Exists(kTree), held);
+        for (const Swap &swap : kSwaps) {
+            for (unsigned k = first; k <= last; ++k, ++points) {
+                FreshMachine();
+                PlantAttackTree();
+                if (held)
+                    PlantHeldFile();
+                // Once the walk has taken a folder over, a user can no longer swap in it.
+                sim::AtCall("", sim::FileCalls() + (k - first) + 1, [&] {
+                    if (!held || (swap.replaced != "C:\\ProgramData\\Zeltra" && UserMayReplace(swap.replaced)))
+                        swap.act();
+                });
+                Run({"6\\Zeltra\\Tree"});
+                std::string where =
+                    std::string(held ? "held, " : "") + swap.name + " before call " + std::to_string(k - first + 1);
+                if (held) {
+                    SwapWhereAUserMay();
+                    sim::Restart();
+                }
+                EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
+                EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
+                std::string log = NewLog();
+                for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+                    EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
+            }
         }
     }
     RecordProperty("swap_points", static_cast<int>(points));
@@ -452,6 +521,27 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         LONG status;
         std::string log;
     } cases[] = {
+        // The twin's file in use would be queued by the ANSI path, which
+        // names the link: a read-only link stays at the restart, and the
+        // victim's file of that name would go.
+        {"best-fit twin holding a file in use beside a read-only link",
+         [] {
+             sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
+             SetFileAttributesA((std::string(kTree) + "\\Victim").c_str(), FILE_ATTRIBUTE_READONLY);
+             sim::PlantFile(std::string(kTree) + "\\\uFF36ictim\\busy.txt");
+             sim::HoldOpenElsewhere(std::string(kTree) + "\\\uFF36ictim\\busy.txt");
+             sim::PlantFile("C:\\Victim\\busy.txt", "keep");
+         },
+         "6\\Zeltra\\Tree", kQueueFailed,
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
+                 .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Reparse Point) Removing Link Only\r\n"
+             "INFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
+             "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Deleting Dir) 145\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
         {"best-fit twin beside a held link, no race",
          [] {
              kSwaps[4].act();
@@ -483,10 +573,11 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
     for (const Case &c : cases) {
         FreshMachine();
         PlantAttackTree();
-        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
         c.plant();
+        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
         EXPECT_EQ(Run({c.entry}), c.status) << c.name;
         EXPECT_EQ(NewLog(), c.log) << c.name;
+        sim::Restart();
         EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << c.name;
         EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << c.name;
     }
