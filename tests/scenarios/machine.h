@@ -30,13 +30,16 @@ int Hold(int seconds, const std::vector<std::string> &paths);
 // A directory link (a reparse point) at `path` to `target`.
 bool PlantLink(const std::string &path, const std::string &target, std::string *error);
 // A file in `folder` whose wide name (UTF-8 here) the ANSI enumeration
-// reports by its best fit.
+// reports by its best fit; a name with separators makes its folders too.
 bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *error);
 
 // Owner SYSTEM and an access list that refuses delete (view 32 or 64, path
 // below HKLM); the key's owner and access list as SDDL.
 bool ProtectKey(int view, const std::string &path, std::string *error);
 std::string KeySecurity(int view, const std::string &path);
+
+// A folder's owner and access list as SDDL, or "absent".
+std::string FolderSecurity(const std::string &path);
 
 // The Windows Installer package of the tests (tests/e2e/msi), installed
 // (PackedCode's key shows it);

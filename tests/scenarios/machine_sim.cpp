@@ -119,6 +119,23 @@ std::string KeySecurity(int view, const std::string &path) {
     return sddl;
 }
 
+std::string FolderSecurity(const std::string &path) {
+    if (!sim::Exists(path))
+        return "absent";
+    sim::FileSecurity security = sim::FileSecurityOf(path);
+    auto alias = [](const std::string &sid) {
+        return sid == "S-1-5-32-544" ? std::string("BA") : sid == "S-1-5-18" ? std::string("SY") : sid;
+    };
+    // Never set: what a folder the tests make inherits (as in the Wine prefix).
+    if (security.owner.empty() && !security.accessList)
+        return "inherited";
+    std::string sddl = "O:" + alias(security.owner) + "D:" + (security.listProtected ? "P" : "");
+    for (const sim::AccessEntry &entry : security.accessList.value_or(std::vector<sim::AccessEntry>{}))
+        sddl += std::string("(") + (entry.mode == DENY_ACCESS ? "D" : "A") + ";;" +
+                (entry.access == GENERIC_ALL ? "FA" : "?") + ";;;" + alias(entry.trustee) + ")";
+    return sddl;
+}
+
 bool InstallPackage(const std::string &productCode, std::string *) {
     sim::InstallProduct(productCode);
     for (const std::string &key : PackageKeys(productCode))

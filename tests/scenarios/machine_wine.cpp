@@ -3,6 +3,7 @@
 // holds files, the Installer run on the tests' package, and what only the
 // host can make (a directory link), asked of the runner on standard output.
 #include <cstdio>
+#include <cwchar>
 
 #include "machine.h"
 #include "win32.h"
@@ -154,6 +155,15 @@ bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::
     wchar_t path[MAX_PATH];
     if (MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, path, MAX_PATH) == 0)
         return Failed("MultiByteToWideChar", GetLastError(), error);
+    // Folders on the way (a wide name may hold some) are made with their wide names.
+    int folderChars = MultiByteToWideChar(CP_UTF8, 0, folder.c_str(), -1, NULL, 0);
+    for (wchar_t *separator = wcschr(path + folderChars, L'\\'); separator != NULL;
+         separator = wcschr(separator + 1, L'\\')) {
+        *separator = L'\0';
+        if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+            return Failed("CreateDirectoryW", GetLastError(), error);
+        *separator = L'\\';
+    }
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return Failed("CreateFileW", GetLastError(), error);
@@ -193,6 +203,25 @@ std::string KeySecurity(int view, const std::string &path) {
         return "unreadable";
     std::string sddl = text;
     LocalFree(text);
+    return sddl;
+}
+
+std::string FolderSecurity(const std::string &path) {
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return "absent";
+    const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    char *text = NULL;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, what, NULL, NULL, NULL, NULL, &descriptor) !=
+            ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, what, &text, NULL)) {
+        if (descriptor != NULL)
+            LocalFree(descriptor);
+        return "unreadable";
+    }
+    std::string sddl = text;
+    LocalFree(text);
+    LocalFree(descriptor);
     return sddl;
 }
 

@@ -561,6 +561,10 @@ bool Holds(const std::string &item, std::string *found) {
             return *found == right;
         return (found->find("D:") == std::string::npos ? "" : found->substr(found->find("D:") + 2)) == right;
     }
+    if (word == "folder-sddl" && Split(rest, " = ", &left, &right)) {
+        *found = machine::FolderSecurity(left);
+        return *found == right;
+    }
     if (word == "same-security" && KeyArgument(rest, &view, &path, nullptr)) {
         *found = machine::KeySecurity(view, path);
         return *found == machine::Recall("security " + rest);

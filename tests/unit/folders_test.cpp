@@ -64,6 +64,21 @@ std::string OneFileFolder(const std::string &folder, const std::string &file) {
            "\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n";
 }
 
+// Owner Administrators, and a protected list of all access for them and
+// SYSTEM alone: what the walk sets on a folder before queuing in it.
+bool TakenOver(const std::string &path) {
+    sim::FileSecurity security = sim::FileSecurityOf(path);
+    if (security.owner != "S-1-5-32-544" || !security.listProtected || !security.accessList ||
+        security.accessList->size() != 2)
+        return false;
+    const char *trustees[] = {"S-1-5-32-544", "S-1-5-18"};
+    for (size_t i = 0; i < 2; ++i) {
+        const sim::AccessEntry &e = (*security.accessList)[i];
+        if (e.trustee != trustees[i] || e.access != GENERIC_ALL || e.mode != GRANT_ACCESS || e.inheritance != 0)
+            return false;
+    }
+    return true;
+}
 TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
     const char *planted[] = {
         "C:\\Program Files (x86)\\Zeltra\\a.txt",
@@ -173,6 +188,8 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
               (std::vector<std::string>{"C:\\Data\\Tree\\locked.txt", "C:\\Data\\Tree\\ro.txt", "C:\\Data\\Tree"}));
     EXPECT_EQ(g_run.tally.files, 3u);
     EXPECT_EQ(g_run.tally.filesQueued, 3u);
+    EXPECT_TRUE(TakenOver("C:\\Data\\Tree")) << "before its files were queued";
+    EXPECT_FALSE(TakenOver("C:\\Data")) << "above the tree: not the walk's";
 
     // A folder refused for its read-only attribute is queued itself.
     sim::PlantFolder("C:\\Data\\Kept");
@@ -433,29 +450,16 @@ void PlantHeldFile() {
         sim::PlantFile(twin, "keep");
 }
 
-// The user after the run, before the restart, moves a folder of the tree on
-// the queued path away and puts a junction in its place, where Windows lets
-// a user: neither the folder nor the one that holds it is taken over for
-// Administrators (a protected list for them and SYSTEM alone). Above the
-// tree, ProgramData\Zeltra is taken as the installer's, which a user cannot
-// rename at any time (the walk does not take over folders above the tree).
-bool TakenOver(const std::string &path) {
-    sim::FileSecurity security = sim::FileSecurityOf(path);
-    if (security.owner != "S-1-5-32-544" || !security.listProtected || !security.accessList ||
-        security.accessList->size() != 2)
-        return false;
-    const char *trustees[] = {"S-1-5-32-544", "S-1-5-18"};
-    for (size_t i = 0; i < 2; ++i) {
-        const sim::AccessEntry &e = (*security.accessList)[i];
-        if (e.trustee != trustees[i] || e.access != GENERIC_ALL || e.mode != GRANT_ACCESS || e.inheritance != 0)
-            return false;
-    }
-    return true;
-}
 // Windows lets a user replace an item unless it or its folder is taken over.
 bool UserMayReplace(const std::string &path) {
     return !TakenOver(path) && !TakenOver(path.substr(0, path.rfind('\\')));
 }
+
+// The user after the run, before the restart, moves a folder of the tree on
+// the queued path away and puts a junction in its place, where Windows lets
+// a user. Above the tree, ProgramData\Zeltra is taken as the installer's,
+// which a user cannot rename at any time (the walk does not take over
+// folders above the tree).
 void SwapWhereAUserMay() {
     const std::string tree = kTree;
     for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree}) {
