@@ -30,6 +30,7 @@ struct FileNode {
     bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
     std::string linkTarget;          // a link's target; empty for none
     DWORD reparseTag = 0;            // a link's tag, or a data reparse point's; 0 for none
+    DWORD links = 1;                 // its names: hard links made elsewhere add to them
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {
