@@ -117,8 +117,10 @@ std::string KeySecurity(int view, const std::string &path) {
     auto list = sim::KeyAccessList(key);
     if (!list && sim::KeyOwner(key) != "S-1-5-18")
         return "O:BAD:(A;OICI;KA;;;BA)";
-    if (!list)
-        return g_planted.count(key) ? g_planted[key] : kProtectedSddl;
+    if (!list) {
+        auto planted = g_planted.find(key);
+        return planted == g_planted.end() ? kProtectedSddl : planted->second;
+    }
     std::string sddl = "O:BAD:";
     for (const sim::AccessEntry &entry : *list)
         sddl += std::string("(") + (entry.mode == DENY_ACCESS ? "D" : "A") + ";" + (entry.inheritance ? "OICI" : "") +

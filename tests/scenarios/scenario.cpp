@@ -725,7 +725,7 @@ bool Plant(const Scenario &scenario, std::string *error) {
         std::string rest, left, right, path, name, found;
         std::string word = Word(item, &rest);
         int view = 0;
-        bool ok = true, flag = false;
+        bool ok = true, readOnly = false;
         if (word == "file") {
             if (!Split(rest, " = ", &left, &right))
                 left = rest;
@@ -748,8 +748,8 @@ bool Plant(const Scenario &scenario, std::string *error) {
             ok = SetValue(view, path, name, right, error);
         } else if (word == "delete-tree" && KeyArgument(rest, &view, &path, nullptr)) {
             ok = RemoveTree(view, path, error);
-        } else if (word == "protect" && KeyArgument(Unmarked(rest, "read-only ", &flag), &view, &path, nullptr)) {
-            ok = machine::ProtectKey(view, path, flag, error);
+        } else if (word == "protect" && KeyArgument(Unmarked(rest, "read-only ", &readOnly), &view, &path, nullptr)) {
+            ok = machine::ProtectKey(view, path, readOnly, error);
         } else if (word == "remember-security" && KeyArgument(rest, &view, &path, nullptr)) {
             machine::Remember("security " + rest, machine::KeySecurity(view, path));
         } else if (word == "service") {

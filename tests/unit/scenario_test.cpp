@@ -67,9 +67,13 @@ class Player {
                 user_.push_back(sim::Step([this, slot](HWND) { taken_[slot] = ReadDialog(); }));
             } else if (action == "wait-box") {
                 // The clicks and closes up to the box's answer come while it is up.
-                meanwhile_.push_back({answers_.size(), {}});
+                size_t box = answers_.size();
+                meanwhile_.push_back({box, {}});
                 boxUp_ = true;
-                Line("MSGBOX-UP");
+                Part([box](std::vector<std::string> *r) {
+                    r->push_back(box < sim::MessageBoxes().size() ? "MSGBOX-UP"
+                                                                  : "ERROR wait-box: no message box appeared");
+                });
             } else if (action == "click") {
                 Act(sim::Click(std::stoi(argument)));
                 Line("CLICK " + argument);
