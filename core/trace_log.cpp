@@ -17,9 +17,20 @@ void CreateTraceLog() {
     // A new file only, the name itself opened and not what a link planted
     // under it points at: where the temporary folder is shared (the tool run
     // as SYSTEM), any other user could have put a file or a link there first.
-    g_run.traceLogHandle =
-        CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE log = CreateFileA(g_run.traceLogPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    // What was opened must be one plain file of one name: were it anything
+    // else by the time it is checked (a hard link made to it meanwhile, a
+    // folder or a reparse point), the lines would reach another name too.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (log != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(log, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+         info.nNumberOfLinks != 1)) {
+        CloseHandle(log);
+        log = INVALID_HANDLE_VALUE;
+    }
+    g_run.traceLogHandle = log;
 }
 
 void WriteLogLine(const char *text) {

@@ -89,6 +89,9 @@ void PlantLink(const std::string &path, const std::string &target, bool director
 // an existing file or folder: it stands for no other name and is followed by
 // nothing.
 void PlantReparseData(const std::string &path, DWORD tag);
+// Another name for an existing file, made elsewhere (a hard link): the
+// file's link count, as GetFileInformationByHandle reports it, goes up.
+void AddHardLinkElsewhere(const std::string &path);
 // Moves a file or folder with all it holds, as a rename by another process
 // would, whatever this process holds open: open handles follow it. False
 // when the source is absent or the target exists or has no folder.

@@ -32,6 +32,7 @@ struct FileNode {
     std::string linkTarget;          // a link's target; empty for none
     DWORD reparseTag = 0;            // a link's tag, or a data reparse point's; 0 for none
     sim::FileSecurity security;      // what SetSecurityInfo set; not enforced
+    DWORD links = 1;                 // its names: hard links made elsewhere add to them
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {

@@ -31,6 +31,7 @@ const char kUsage[] = "usage: driver.exe [--caption TEXT] [--timeout-ms N] [--ou
                       "  finish                 answer every box as an administrator declining the\n"
                       "                         restart would (No where offered, else OK) until the\n"
                       "                         dialog is gone\n"
+                      "  wait-box               wait until a message box is up; leave it unanswered\n"
                       "  no-box MS              fail if a message box appears within MS ms\n"
                       "  wait-text ID TEXT      wait until control ID of the dialog shows TEXT\n"
                       "  close                  post WM_CLOSE to the dialog\n"
@@ -466,6 +467,15 @@ bool ActAnswer(int id) {
     return true;
 }
 
+// Waits until a message box is up and leaves it there, so that the next
+// actions act on the dialog while the box is shown.
+bool ActWaitBox() {
+    if (!PollFor(g_opt.timeoutMs, [] { return FindMessageBox() != NULL; }))
+        return Fail("wait-box", "no message box appeared");
+    Emit("MSGBOX-UP");
+    return true;
+}
+
 // Answers the outcome boxes of a run, whatever their number, until the
 // program's dialog is gone. At most a handful of boxes: a run shows four at
 // the most (summary, failure, restart offer or "No Traces Found").
@@ -581,7 +591,7 @@ int main(int argc, char **argv) {
                 s.text = argv[i++];
             }
         } else if (n != "wait-dialog" && n != "read" && n != "close" && n != "wait-exit" && n != "dump" &&
-                   n != "finish") {
+                   n != "finish" && n != "wait-box") {
             return UsageError(("unknown action: " + n).c_str());
         }
         steps.push_back(s);
@@ -619,6 +629,8 @@ int main(int argc, char **argv) {
             ok = ActDump();
         else if (s.name == "finish")
             ok = ActFinish();
+        else if (s.name == "wait-box")
+            ok = ActWaitBox();
         if (!ok)
             break;
     }

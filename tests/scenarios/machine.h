@@ -34,8 +34,13 @@ bool PlantLink(const std::string &path, const std::string &target, std::string *
 bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *error);
 
 // Owner SYSTEM and an access list that refuses delete (view 32 or 64, path
-// below HKLM); the key's owner and access list as SDDL.
-bool ProtectKey(int view, const std::string &path, std::string *error);
+// below HKLM), or that grants Administrators nothing but reading
+// (`readOnly`: not even a change of the list); the key's owner and access
+// list as SDDL.
+bool ProtectKey(int view, const std::string &path, bool readOnly, std::string *error);
+// The two as planted.
+inline constexpr char kProtectedSddl[] = "O:SYD:P(D;OICI;SD;;;WD)(A;OICI;RCWDWO;;;BA)(A;OICI;KR;;;WD)";
+inline constexpr char kReadOnlySddl[] = "O:SYD:P(A;OICI;KR;;;BA)";
 std::string KeySecurity(int view, const std::string &path);
 
 // A folder's owner and access list as SDDL, or "absent".

@@ -10,7 +10,6 @@
 namespace scenario::machine {
 namespace {
 
-const char kProtectedSddl[] = "O:SYD:P(D;OICI;SD;;;WD)(A;OICI;RCWDWO;;;BA)(A;OICI;KR;;;WD)";
 const char kInstallerFolder[] = "C:\\Windows\\system32\\msiexec.exe";
 const char kPackageFile[] = "C:\\Program Files (x86)\\VUVURIDIVUZO Package\\package.txt";
 const char kCachedPackage[] = "C:\\Windows\\Installer\\5e1a2.msi";
@@ -101,16 +100,27 @@ bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::
     return true;
 }
 
-bool ProtectKey(int view, const std::string &path, std::string *) {
-    sim::ProtectKey(Physical(view, path));
+// The SDDL each protected key was planted with, for KeySecurity.
+std::map<std::string, std::string> g_planted;
+
+bool ProtectKey(int view, const std::string &path, bool readOnly, std::string *) {
+    if (readOnly)
+        sim::ProtectKey(Physical(view, path), KEY_READ);
+    else
+        sim::ProtectKey(Physical(view, path));
+    g_planted[Physical(view, path)] = readOnly ? kReadOnlySddl : kProtectedSddl;
     return true;
 }
 
 std::string KeySecurity(int view, const std::string &path) {
     std::string key = Physical(view, path);
     auto list = sim::KeyAccessList(key);
-    if (!list)
-        return sim::KeyOwner(key) == "S-1-5-18" ? kProtectedSddl : "O:BAD:(A;OICI;KA;;;BA)";
+    if (!list && sim::KeyOwner(key) != "S-1-5-18")
+        return "O:BAD:(A;OICI;KA;;;BA)";
+    if (!list) {
+        auto planted = g_planted.find(key);
+        return planted == g_planted.end() ? kProtectedSddl : planted->second;
+    }
     std::string sddl = "O:BAD:";
     for (const sim::AccessEntry &entry : *list)
         sddl += std::string("(") + (entry.mode == DENY_ACCESS ? "D" : "A") + ";" + (entry.inheritance ? "OICI" : "") +

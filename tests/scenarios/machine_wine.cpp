@@ -15,7 +15,6 @@ namespace {
 
 const char kHolderMutex[] = "ZrtScenarioHolder";
 const char kHeldEvent[] = "ZrtScenarioHeld";
-const char kProtectedSddl[] = "O:SYD:P(D;OICI;SD;;;WD)(A;OICI;RCWDWO;;;BA)(A;OICI;KR;;;WD)";
 
 // The folder of this program, where the runner puts the tests' programs.
 std::string ToolFolder() {
@@ -173,13 +172,14 @@ bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::
     return true;
 }
 
-bool ProtectKey(int view, const std::string &path, std::string *error) {
+bool ProtectKey(int view, const std::string &path, bool readOnly, std::string *error) {
     HKEY key = OpenKey(view, path, WRITE_DAC | WRITE_OWNER | READ_CONTROL);
     if (key == NULL)
         return Failed("opening " + path, ERROR_FILE_NOT_FOUND, error);
     PSECURITY_DESCRIPTOR descriptor = NULL;
     LONG rc = ERROR_INVALID_PARAMETER;
-    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(kProtectedSddl, SDDL_REVISION_1, &descriptor, NULL)) {
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorA(readOnly ? kReadOnlySddl : kProtectedSddl, SDDL_REVISION_1,
+                                                             &descriptor, NULL)) {
         rc = RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
         LocalFree(descriptor);
     }

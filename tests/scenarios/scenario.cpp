@@ -717,13 +717,19 @@ std::vector<std::string> Lines(const Scenario &scenario, const std::string &name
     return lines;
 }
 
+// `text` without the leading `mark`; *marked says whether it was there.
+std::string Unmarked(const std::string &text, const std::string &mark, bool *marked) {
+    *marked = StartsWith(text, mark);
+    return *marked ? text.substr(mark.size()) : text;
+}
+
 bool Plant(const Scenario &scenario, std::string *error) {
     std::vector<std::string> held;
     for (const std::string &item : Lines(scenario, "plant")) {
         std::string rest, left, right, path, name, found;
         std::string word = Word(item, &rest);
         int view = 0;
-        bool ok = true;
+        bool ok = true, readOnly = false;
         if (word == "file") {
             if (!Split(rest, " = ", &left, &right))
                 left = rest;
@@ -746,8 +752,8 @@ bool Plant(const Scenario &scenario, std::string *error) {
             ok = SetValue(view, path, name, right, error);
         } else if (word == "delete-tree" && KeyArgument(rest, &view, &path, nullptr)) {
             ok = RemoveTree(view, path, error);
-        } else if (word == "protect" && KeyArgument(rest, &view, &path, nullptr)) {
-            ok = machine::ProtectKey(view, path, error);
+        } else if (word == "protect" && KeyArgument(Unmarked(rest, "read-only ", &readOnly), &view, &path, nullptr)) {
+            ok = machine::ProtectKey(view, path, readOnly, error);
         } else if (word == "remember-security" && KeyArgument(rest, &view, &path, nullptr)) {
             machine::Remember("security " + rest, machine::KeySecurity(view, path));
         } else if (word == "service") {

@@ -65,16 +65,26 @@ class Player {
             } else if (action == "read") {
                 size_t slot = Slot();
                 user_.push_back(sim::Step([this, slot](HWND) { taken_[slot] = ReadDialog(); }));
+            } else if (action == "wait-box") {
+                // The clicks and closes up to the box's answer come while it is up.
+                size_t box = answers_.size();
+                meanwhile_.push_back({box, {}});
+                boxUp_ = true;
+                Part([box](std::vector<std::string> *r) {
+                    r->push_back(box < sim::MessageBoxes().size() ? "MSGBOX-UP"
+                                                                  : "ERROR wait-box: no message box appeared");
+                });
             } else if (action == "click") {
-                user_.push_back(sim::Click(std::stoi(argument)));
+                Act(sim::Click(std::stoi(argument)));
                 Line("CLICK " + argument);
             } else if (action == "answer") {
+                boxUp_ = false;
                 answers_.push_back(std::stoi(argument));
                 Part([this](std::vector<std::string> *r) { NextBox(r); });
             } else if (action == "no-box") {
                 Line("NO-MSGBOX " + argument);
             } else if (action == "close") {
-                user_.push_back(sim::CloseDialog());
+                Act(sim::CloseDialog());
                 Line("CLOSE");
             } else if (action == "wait-exit") {
                 Line("EXIT");
@@ -103,6 +113,13 @@ class Player {
     std::vector<std::string> Run(const std::string &arguments) {
         sim::ScriptUser(user_);
         sim::ScriptMessageBoxAnswers(answers_);
+        sim::WhileMessageBoxUp([this](const std::string &) {
+            size_t box = boxesShown_++;
+            for (const Meanwhile &m : meanwhile_)
+                if (m.box == box)
+                    for (const sim::UserAction &action : m.actions)
+                        sim::DeliverNow(action);
+        });
         std::string commandLine = arguments;
         int exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, commandLine.data(), SW_SHOWNORMAL);
         sim::JoinThreads();
@@ -115,6 +132,18 @@ class Player {
     }
 
   private:
+    // What the user does while the n-th message box (from 0) is up.
+    struct Meanwhile {
+        size_t box;
+        std::vector<sim::UserAction> actions;
+    };
+
+    void Act(const sim::UserAction &action) {
+        if (boxUp_)
+            meanwhile_.back().actions.push_back(action);
+        else
+            user_.push_back(action);
+    }
     void Part(std::function<void(std::vector<std::string> *)> part) { parts_.push_back(std::move(part)); }
     void Line(const std::string &line) {
         Part([line](std::vector<std::string> *r) { r->push_back(line); });
@@ -137,6 +166,9 @@ class Player {
     std::vector<std::function<void(std::vector<std::string> *)>> parts_;
     std::vector<std::vector<std::string>> taken_;
     size_t box_ = 0;
+    std::vector<Meanwhile> meanwhile_;
+    bool boxUp_ = false; // between a wait-box and the box's answer
+    size_t boxesShown_ = 0;
 };
 
 // The machine the scenarios were written on is a Wine prefix of 64-bit

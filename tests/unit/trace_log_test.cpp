@@ -1,3 +1,4 @@
+#include <functional>
 #include <string>
 
 #include "core/bounded_format.h"
@@ -21,25 +22,41 @@ TEST_F(TraceLog, ATickAbove2To31GivesAMinusSign) {
 }
 
 // Where the temporary folder is shared, another user may have put a file
-// or a link under the name first: it is never written, and there is no log.
-TEST_F(TraceLog, ANameAlreadyTakenByAFileOrALinkIsNeverWritten) {
+// or a link under the name first, or may give the new file a second name
+// (a hard link) or a reparse point before it is checked by its handle:
+// nothing is written through it, nothing stays open, and there is no log.
+TEST_F(TraceLog, ANameTakenOrAFileChangedBeforeItsCheckIsNeverWritten) {
     const std::string name = std::string(kTemp) + "ZeltraES_RT_7_Log.txt";
     const std::string victim = "C:\\Windows\\System32\\config.sys";
-    for (bool link : {false, true}) {
-        SCOPED_TRACE(link ? "a link to another file" : "a file");
+    auto beforeTheCheck = [&](std::function<void()> change) {
+        sim::AtCall("GetFileInformationByHandle", 1, std::move(change));
+    };
+    struct Case {
+        const char *name;
+        std::function<void()> plant;
+        const char *left; // a file's bytes under the name afterwards
+    };
+    const Case cases[] = {
+        {"a file", [&] { sim::PlantFile(name, "old contents"); }, "old contents"},
+        {"a link to another file", [&] { sim::PlantLink(name, victim, false); }, nullptr},
+        {"a hard link made to the new file", [&] { beforeTheCheck([&] { sim::AddHardLinkElsewhere(name); }); }, ""},
+        {"a data reparse point put on the new file",
+         [&] { beforeTheCheck([&] { sim::PlantReparseData(name, 0x80000013u); }); }, ""},
+        {"a check that fails", [] { sim::FailCall("GetFileInformationByHandle", {.error = ERROR_ACCESS_DENIED}); }, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         sim::Reset();
         sim::PlantFile(victim, "system");
-        if (link)
-            sim::PlantLink(name, victim, false);
-        else
-            sim::PlantFile(name, "old contents");
+        c.plant();
         sim::SetTickCount(7);
         CreateTraceLog();
         EXPECT_EQ(g_run.traceLogHandle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(sim::OpenHandles("file"), 0u);
         WriteLogLine("lost\r\n");
         EXPECT_EQ(sim::FileBytes(victim), "system");
-        if (!link) {
-            EXPECT_EQ(sim::FileBytes(name), "old contents");
+        if (c.left) {
+            EXPECT_EQ(sim::FileBytes(name), c.left);
         }
     }
 }
