@@ -1,6 +1,7 @@
 #include "removers/folder_walk.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "exports.h"
 #include "removers/administrators_access.h"
@@ -44,6 +45,40 @@ bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
     if (nt.queryInformation(handle, &io, &tag, sizeof tag, kNtFileAttributeTagInformation) != kNtSuccess)
         return false;
     return (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparseTag & kReparseTagNameSurrogateBit);
+}
+
+// True when the link `name` in the open folder belongs to SYSTEM, to
+// Administrators or to TrustedInstaller: Windows' own links (ProgramData's
+// "Application Data", "Start Menu" and "Desktop"), which no standard user
+// can have made or can change.
+bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength) {
+    HANDLE link = NULL;
+    if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes | kSynchronize, kOpenOptions, &link) !=
+        kNtSuccess)
+        return false;
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    bool trusted = false;
+    if (HandleIsLink(nt, link) && GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL,
+                                                  NULL, &descriptor) == ERROR_SUCCESS) {
+        SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+        PSID system = NULL, administrators = NULL, trustedInstaller = NULL;
+        if (AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system))
+            trusted = EqualSid(owner, system) != FALSE;
+        if (!trusted && AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                                 0, 0, 0, 0, 0, 0, &administrators))
+            trusted = EqualSid(owner, administrators) != FALSE;
+        // NT SERVICE\TrustedInstaller.
+        if (!trusted && AllocateAndInitializeSid(&ntAuthority, 6, 80, 956008885u, 3418522649u, 1831038044u, 1853292631u,
+                                                 2271478464u, 0, 0, &trustedInstaller))
+            trusted = EqualSid(owner, trustedInstaller) != FALSE;
+        for (PSID sid : {system, administrators, trustedInstaller})
+            if (sid != NULL)
+                FreeSid(sid);
+        LocalFree(descriptor);
+    }
+    CloseHandle(link);
+    return trusted;
 }
 
 // The listing's record of one name in an open folder; false when it has none.
@@ -204,8 +239,17 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
         if (!IsLinkEntry(attributes, tag))
             status = Open(nt, folder, name, static_cast<size_t>(nameLength), kFolderAccess,
                           kOpenOptions | kNtDirectoryFile, &next);
+        bool link = IsLinkEntry(attributes, tag) || (status == kNtSuccess && HandleIsLink(nt, next));
+        // Windows' own links are passed through to the folder they name.
+        if (link && SystemLink(nt, folder, name, static_cast<size_t>(nameLength))) {
+            if (next != NULL)
+                CloseHandle(next);
+            status = Open(nt, folder, name, static_cast<size_t>(nameLength), kFolderAccess,
+                          (kOpenOptions & ~kNtOpenReparsePoint) | kNtDirectoryFile, &next);
+            link = false;
+        }
         CloseHandle(folder);
-        if (IsLinkEntry(attributes, tag) || (status == kNtSuccess && HandleIsLink(nt, next))) {
+        if (link) {
             if (next != NULL)
                 CloseHandle(next);
             *linkOnTheWay = true;

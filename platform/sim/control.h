@@ -223,6 +223,12 @@ struct FileSecurity {
     bool listProtected = false;                         // PROTECTED_DACL_SECURITY_INFORMATION
 };
 FileSecurity FileSecurityOf(const std::string &path);
+// Sets the owner (a SID string) of the item itself (a link, not its
+// target), as Windows gives its own links (SYSTEM) or a user theirs. An item
+// whose owner was never set belongs to the user who runs the tests
+// (kUserSid), as under Wine.
+void SetFileOwner(const std::string &path, const std::string &owner);
+inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
 // The explicit entries that SetNamedSecurityInfoA set; none while the
 // planted access list stands.
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);

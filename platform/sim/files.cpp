@@ -222,6 +222,18 @@ void ResetFiles() {
     TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
 }
 
+std::string FileOwnerByHandle(HANDLE handle, DWORD *status) {
+    auto f = Lookup<FileObject>(handle);
+    FileNode *node = f ? NodeById(f->node) : nullptr;
+    *status = !f                            ? ERROR_INVALID_HANDLE
+              : !node                       ? ERROR_FILE_NOT_FOUND
+              : !(f->access & READ_CONTROL) ? ERROR_ACCESS_DENIED
+                                            : 0;
+    if (*status != 0)
+        return std::string();
+    return node->security.owner.empty() ? sim::kUserSid : node->security.owner;
+}
+
 DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
                               bool listProtected) {
     auto f = Lookup<FileObject>(handle);
@@ -587,6 +599,12 @@ std::optional<std::string> FileBytes(const std::string &path) {
 bool Exists(const std::string &path) {
     SIM_LOCK();
     return FindNode(path) != nullptr;
+}
+
+void SetFileOwner(const std::string &path, const std::string &owner) {
+    SIM_LOCK();
+    if (FileNode *node = FindNode(path))
+        node->security.owner = owner;
 }
 
 FileSecurity FileSecurityOf(const std::string &path) {

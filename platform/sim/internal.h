@@ -89,6 +89,11 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
 // The same through an opened key handle, as SetSecurityInfo does: the
 // handle's own access must hold WRITE_OWNER and WRITE_DAC for the changes.
 // *objectName is the key's security object name, as it was opened.
+// The owner (a SID string) of the file or folder a handle names; *status
+// ERROR_ACCESS_DENIED when the handle lacks READ_CONTROL.
+std::string FileOwnerByHandle(HANDLE handle, DWORD *status);
+// A live SID (as AllocateAndInitializeSid makes one) for "S-1-5-...".
+PSID NewSid(const std::string &text);
 // Sets the owner and/or the list of the file or folder a handle names;
 // ERROR_ACCESS_DENIED when the handle lacks WRITE_OWNER or WRITE_DAC for it.
 DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,

@@ -20,6 +20,7 @@ namespace {
 
 struct SecurityState {
     std::set<ACL *> liveLists;
+    std::set<void *> descriptors; // GetSecurityInfo's: the owner SID alone
     std::vector<std::string> namedCalls;
 };
 
@@ -180,11 +181,36 @@ HLOCAL LocalFree(HLOCAL mem) {
         return Fail(code, mem);
     if (mem == nullptr)
         return nullptr;
+    if (Security().descriptors.erase(mem) != 0) {
+        FreeSid(mem);
+        return nullptr;
+    }
     ACL *acl = static_cast<ACL *>(mem);
     if (Security().liveLists.erase(acl) == 0)
         return Fail(ERROR_INVALID_HANDLE, mem);
     delete acl;
     return nullptr;
+}
+
+// The owner of a file or folder through its handle: the descriptor is the
+// owner SID itself, which LocalFree releases.
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
+                      PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetSecurityInfo", nullptr, &code))
+        return code;
+    if (type != SE_FILE_OBJECT || info != OWNER_SECURITY_INFORMATION || owner == nullptr || group != nullptr ||
+        dacl != nullptr || sacl != nullptr || descriptor == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    DWORD status;
+    std::string text = FileOwnerByHandle(handle, &status);
+    if (status != 0)
+        return status;
+    *owner = NewSid(text);
+    Security().descriptors.insert(*owner);
+    *descriptor = *owner;
+    return ERROR_SUCCESS;
 }
 
 namespace sim {

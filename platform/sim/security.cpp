@@ -2,6 +2,7 @@
 // an administrator, which privileges the token holds and which are enabled.
 #include <cstring>
 #include <set>
+#include <vector>
 
 #include "sim/control.h"
 #include "sim/internal.h"
@@ -83,6 +84,30 @@ void ResetSecurity() {
 }
 
 size_t LiveSidCount() { return LiveSids().size(); }
+
+PSID NewSid(const std::string &text) {
+    // "S-1-<authority>-<sub>...", as SidString writes it.
+    std::vector<uint64_t> parts;
+    size_t at = 4;
+    if (text.compare(0, 4, "S-1-") != 0)
+        return nullptr;
+    while (at <= text.size()) {
+        size_t end = text.find('-', at);
+        parts.push_back(std::stoull(text.substr(at, end == std::string::npos ? std::string::npos : end - at)));
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    if (parts.size() < 2 || parts.size() > 9)
+        return nullptr;
+    auto *sid = new SimSid{{}, static_cast<BYTE>(parts.size() - 1), {}};
+    for (int i = 5; i >= 0; --i, parts[0] >>= 8)
+        sid->authority[i] = static_cast<BYTE>(parts[0] & 0xFF);
+    for (size_t i = 1; i < parts.size(); ++i)
+        sid->sub[i - 1] = static_cast<DWORD>(parts[i]);
+    LiveSids().insert(sid);
+    return sid;
+}
 
 std::string SidString(PSID sid) {
     auto *s = static_cast<SimSid *>(sid);
@@ -174,6 +199,14 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY authority, BYTE count, D
     LiveSids().insert(s);
     *sid = s;
     return TRUE;
+}
+
+BOOL EqualSid(PSID first, PSID second) {
+    SIM_LOCK();
+    std::string a = SidString(first), b = SidString(second);
+    if (a.empty() || b.empty())
+        return Fail(ERROR_INVALID_SID, FALSE);
+    return Fail(ERROR_SUCCESS, a == b ? TRUE : FALSE);
 }
 
 PSID FreeSid(PSID sid) {

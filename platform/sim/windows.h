@@ -94,6 +94,7 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_INVALID_DATA 13L
+#define ERROR_INVALID_SID 1337L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_WRITE_FAULT 29L
@@ -608,6 +609,10 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
                       PACL sacl);
 DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                             PACL dacl, PACL sacl);
+typedef void *PSECURITY_DESCRIPTOR;
+DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
+                      PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+BOOL EqualSid(PSID first, PSID second);
 
 // ---- user32, gdi32, comctl32 ----
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);

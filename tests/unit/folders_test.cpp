@@ -680,9 +680,10 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
 
 // The shipped stages over the shipped listing, on a Windows 7 style machine
 // where "Application Data", "Start Menu" and "Desktop" in ProgramData are
-// junctions to the newer layout. No entry passes through a junction: the old
-// layout's entries are refused, and the newer layout's entries remove the
-// same folders.
+// Windows' own junctions (owned by SYSTEM) to the newer layout: the old
+// layout's entries pass through them and remove the folders, and the newer
+// layout's entries find them gone. A user's junction there would be refused
+// (PlantedLinksAndTwinsDeleteNothingOutside).
 class ProductRemoval : public MachineTest {};
 
 TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
@@ -695,6 +696,10 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     sim::PlantLink("C:\\ProgramData\\Application Data", "C:\\ProgramData", true);
     sim::PlantLink("C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu", true);
     sim::PlantLink("C:\\ProgramData\\Desktop", "C:\\Users\\Public\\Desktop", true);
+    // Windows' own links: owned by SYSTEM, so passed through.
+    for (const char *link :
+         {"C:\\ProgramData\\Application Data", "C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Desktop"})
+        sim::SetFileOwner(link, "S-1-5-18");
     const std::string pf = "C:\\Program Files (x86)\\Zeltra Computing\\";
     sim::PlantFile(pf + "ZeltraBusinessServer\\server.exe");
     sim::PlantFile(pf + "ZeltraBusinessServer\\conf\\server.ini");
@@ -709,7 +714,7 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     const std::string msi = "C:\\Windows\\Installer\\{5A0C3E71-64B2-4D8F-A1C9-7E32B6D05F48}\\product.msi";
     sim::PlantFile(msi);
 
-    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 2) << "the refused entries fail the files stage";
+    EXPECT_EQ(RunRemoval(reinterpret_cast<HWND>(0x7000)), 0);
 
     const std::string waiting = "Waiting for ZeltraBizUpdater to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n";
     const std::string appData = "C:\\ProgramData\\Application Data\\";
@@ -729,31 +734,33 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
         "DIRNAME:: " +
         pf +
         "ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-        "ERROR:: (Invalid Path) " +
-        appData + "Zeltra Computing\\ZeltraBusinessServer\r\nERROR:: (Invalid Path) " + appData +
-        "Zeltra Computing\\ZeltraWS\r\nERROR:: (Invalid Path) " + appData +
-        "ZeltraSetup\r\nERROR:: (Invalid Path) C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
         "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n" +
-        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") +
-        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
-        "Marked for Deletion\r\n" +
-        OneFileFolder("C:\\ProgramData\\Zeltra Computing\\ZeltraWS", "ws.log") +
-        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
-        OneFileFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security",
+        OneFileFolder(appData + "Zeltra Computing\\ZeltraBusinessServer\\logs", "a.log") + "DIRNAME:: " + appData +
+        "Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n" +
+        OneFileFolder(appData + "Zeltra Computing\\ZeltraWS", "ws.log") + "DIRNAME:: " + appData +
+        "ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n" +
+        OneFileFolder("C:\\ProgramData\\Start Menu\\Programs\\Zeltra Enterprise Security",
                       "Zeltra Enterprise Security Console.lnk") +
-        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Enterprise Security Console.lnk\r\n"
-        "ERROR:: (Invalid Path) C:\\ProgramData\\Desktop\\Zeltra Business Lite Console.lnk\r\n";
+        // The newer layout's entries: the same folders, with the file in use
+        // queued again under this path, the rest gone.
+        "FILENAME:: data.db\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer\r\nINFO:: (Deleting Dir) 145\r\n"
+        "Marked for Deletion\r\n"
+        "DIRNAME:: C:\\ProgramData\\Zeltra Computing\\ZeltraWS\r\nINFO:: (Deleting Dir) 2\r\n"
+        "DIRNAME:: C:\\ProgramData\\ZeltraSetup\r\nINFO:: (Deleting Dir) 2\r\n"
+        "DIRNAME:: C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Zeltra Enterprise Security\r\n"
+        "INFO:: (Deleting Dir) 2\r\n";
     // Later stages append their own lines after their banners.
     std::string log = Log();
     EXPECT_EQ(log.substr(0, log.find("/*========== 3::")), expected);
 
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     EXPECT_EQ(g_run.tally.files, 11u);
-    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file and its folder, under the newer layout only";
+    EXPECT_EQ(g_run.tally.filesQueued, 4u) << "the locked file and its folder, under each layout";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
-                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (2)");
+                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (4)");
     for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
         EXPECT_FALSE(sim::InstalledService(name)) << name;
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
