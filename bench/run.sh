@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Times the files stage's folder walk against "rd /s /q" (32-bit and 64-bit
-# cmd.exe) on a tree of 20,000 files in a throwaway Wine prefix, alternating
-# in one run, with and without a trace log, and prints the net medians, the
-# ratios, and whether 32-bit code ran natively or under qemu.
+# cmd.exe) on a tree of 20,000 files, and the registry stage against
+# "reg delete /f" (32-bit and 64-bit reg.exe) on 5,051 keys in both views, in
+# a throwaway Wine prefix, alternating in one run, with and without a trace
+# log, and prints the net medians, the ratios, and whether 32-bit code ran
+# natively or under qemu.
 #
 #   bash bench/run.sh [--rounds N] [--keep]
 set -euo pipefail
@@ -20,14 +22,14 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j2 --target zrt_program >/dev/null
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zrt-bench.XXXXXX")
 ((KEEP)) || trap 'WINEPREFIX=$WORK/prefix wineserver -k 2>/dev/null || true; rm -rf "$WORK"' EXIT
-i686-w64-mingw32-g++ -std=c++17 -O2 -I. -Iplatform bench/folder_walk_bench.cpp build/win32/libzrt_program.a \
-    -static -ladvapi32 -lshlwapi -lcomctl32 -luser32 -lgdi32 -o "$WORK/folder_walk_bench.exe"
+i686-w64-mingw32-g++ -std=c++17 -O2 -I. -Iplatform bench/removal_bench.cpp build/win32/libzrt_program.a \
+    -static -ladvapi32 -lshlwapi -lcomctl32 -luser32 -lgdi32 -o "$WORK/removal_bench.exe"
 
 export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 timeout 180 wineboot -i >/dev/null 2>&1
 timeout 60 wineserver -w || true
 mkdir -p "$WINEPREFIX/drive_c/bench"
-cp "$WORK/folder_walk_bench.exe" "$WINEPREFIX/drive_c/bench/"
+cp "$WORK/removal_bench.exe" "$WINEPREFIX/drive_c/bench/"
 
 # binfmt_misc hands 32-bit ELF programs (the 32-bit Wine loader among them)
 # to qemu when qemu-i386 is registered and enabled.
@@ -36,5 +38,5 @@ if [[ -r /proc/sys/fs/binfmt_misc/qemu-i386 ]] && head -1 /proc/sys/fs/binfmt_mi
 else
     echo "32-bit code: native"
 fi
-echo "tree: 20 x 10 folders x 100 files; rounds: $ROUNDS"
-timeout 3600 wine 'C:\bench\folder_walk_bench.exe' 'C:\bench' "$ROUNDS"
+echo "tree: 20 x 10 folders x 100 files; keys: 50 x 100 (2 values each) in both views; rounds: $ROUNDS"
+timeout 3600 wine 'C:\bench\removal_bench.exe' 'C:\bench' "$ROUNDS"
