@@ -455,6 +455,13 @@ bool UserMayReplace(const std::string &path) {
     return !TakenOver(path) && !TakenOver(path.substr(0, path.rfind('\\')));
 }
 
+// Files named like the listed single file wherever a swap would lead its
+// path: of sub, of the tree, of its ancestor.
+void PlantListedFileTwins() {
+    for (const char *twin : {"C:\\Victim\\b.txt", "C:\\Victim\\sub\\b.txt", "C:\\Decoy\\Tree\\sub\\b.txt"})
+        sim::PlantFile(twin, "keep");
+}
+
 // The user after the run, before the restart, moves a folder of the tree on
 // the queued path away and puts a junction in its place, where Windows lets
 // a user. Above the tree, ProgramData\Zeltra is taken as the installer's,
@@ -476,32 +483,44 @@ void SwapWhereAUserMay() {
 // use deep in the tree and the restart carried out after the user's swap
 // (the attacks on the restart queue): still nothing outside changes.
 TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
+    // The tree; the tree with a file in use deep in it, then the restart;
+    // a single listed file in it (the same guarantee without a walk).
+    struct Mode {
+        const char *name;
+        const char *entry;
+        bool held;
+        std::string removed;
+    } modes[] = {{"", "6\\Zeltra\\Tree", false, kTree},
+                 {"held, ", "6\\Zeltra\\Tree", true, std::string(kTree) + "\\sub\\deep\\c.txt"},
+                 {"single file, ", "7\\Zeltra\\Tree\\sub\\b.txt", false, std::string(kTree) + "\\sub\\b.txt"}};
     unsigned points = 0;
-    for (bool held : {false, true}) {
+    for (const Mode &mode : modes) {
         FreshMachine();
         PlantAttackTree();
-        if (held)
+        if (mode.held)
             PlantHeldFile();
+        PlantListedFileTwins();
         const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
         unsigned first = sim::FileCalls() + 1;
-        ASSERT_EQ(Run({"6\\Zeltra\\Tree"}), 0);
+        ASSERT_EQ(Run({mode.entry}), 0) << mode.name;
         unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
-        ASSERT_EQ(sim::Exists(kTree), held);
+        ASSERT_FALSE(sim::Exists(mode.removed)) << mode.name;
         for (const Swap &swap : kSwaps) {
             for (unsigned k = first; k <= last; ++k, ++points) {
                 FreshMachine();
                 PlantAttackTree();
-                if (held)
+                if (mode.held)
                     PlantHeldFile();
+                PlantListedFileTwins();
                 // Once the walk has taken a folder over, a user can no longer swap in it.
                 sim::AtCall("", sim::FileCalls() + (k - first) + 1, [&] {
-                    if (!held || (swap.replaced != "C:\\ProgramData\\Zeltra" && UserMayReplace(swap.replaced)))
+                    if (!mode.held || (swap.replaced != "C:\\ProgramData\\Zeltra" && UserMayReplace(swap.replaced)))
                         swap.act();
                 });
-                Run({"6\\Zeltra\\Tree"});
+                Run({mode.entry});
                 std::string where =
-                    std::string(held ? "held, " : "") + swap.name + " before call " + std::to_string(k - first + 1);
-                if (held) {
+                    mode.name + std::string(swap.name) + " before call " + std::to_string(k - first + 1);
+                if (mode.held) {
                     SwapWhereAUserMay();
                     sim::Restart();
                 }
