@@ -153,8 +153,8 @@ bool ListedFolderStillReached(TreeWalk &walk) {
 // folder listed it, or null for the listed folder itself. Its path must name
 // it at the restart too, so every folder above it in the tree is first taken
 // over (then no one else can change them), and then the path is checked to
-// be still what the walk holds. Where that cannot be had, or the ANSI path would name a
-// twin, it is not queued, as when queuing fails.
+// be still what the walk holds. Where that cannot be had, or the ANSI path
+// would name a twin, it is not queued, as when queuing fails.
 bool QueueInTree(TreeWalk &walk, const Listed *item) {
     // The checks must not change the last error that later lines report.
     DWORD lastError = GetLastError();
@@ -288,8 +288,10 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
         }
     }
     // A folder that cannot be listed keeps what it holds; its own removal is
-    // still tried, and fails unless it was empty.
-    if (!stop && GetLastError() != ERROR_NO_MORE_FILES && status == 0)
+    // still tried, and fails unless it was empty. (A listing with no entry
+    // at all, not even ".", ends with ERROR_FILE_NOT_FOUND.)
+    DWORD end = GetLastError();
+    if (!stop && end != ERROR_NO_MORE_FILES && end != ERROR_FILE_NOT_FOUND && status == 0)
         status = kLeftInPlace;
     return status;
 }
