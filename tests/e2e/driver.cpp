@@ -430,9 +430,18 @@ std::string BoxIcon(HWND box) {
     DWORD_PTR handle = 0;
     if (SendMessageTimeoutA(iconCtl, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 1000, &handle) && handle == 0)
         return "none";
-    // The box may not be painted yet when it is first seen.
+    // The icon is read from the screen: a window clicked since the box came
+    // up (the dialog, which a box without owner does not keep below it)
+    // may cover it, so the box is brought to the top, and repainted, until
+    // its icon shows. It may not be painted yet when it is first seen.
     std::string name = "unknown";
-    PollFor(1000, [&] { return (name = IdentifyIcon(iconCtl)) != "unknown"; });
+    PollFor(3000, [&] {
+        if ((name = IdentifyIcon(iconCtl)) != "unknown")
+            return true;
+        SetWindowPos(box, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        RedrawWindow(box, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        return false;
+    });
     return name;
 }
 
