@@ -190,16 +190,24 @@ NtStatus WINAPI SimNtQueryDirectoryFile(HANDLE h, HANDLE, void *, void *, NtIoSt
     return kNtSuccess;
 }
 
+// OnHandle for a call on an existing node with one information class:
+// kNtInvalidParameter when `classFits` is false.
+NtStatus OnNodeHandle(const char *api, HANDLE h, bool classFits, std::shared_ptr<FileObject> *f, FileNode **node) {
+    if (NtStatus status = OnHandle(api, h, f, node))
+        return status;
+    if (!classFits)
+        return kNtInvalidParameter;
+    return *node == nullptr ? kNtObjectNameNotFound : kNtSuccess;
+}
+
 NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
     SIM_LOCK();
     std::shared_ptr<FileObject> f;
     FileNode *node = nullptr;
-    if (NtStatus status = OnHandle("NtQueryInformationFile", h, &f, &node))
+    if (NtStatus status =
+            OnNodeHandle("NtQueryInformationFile", h,
+                         infoClass == kNtFileAttributeTagInformation && size >= sizeof(NtAttributeTag), &f, &node))
         return status;
-    if (infoClass != kNtFileAttributeTagInformation || size < sizeof(NtAttributeTag))
-        return kNtInvalidParameter;
-    if (node == nullptr)
-        return kNtObjectNameNotFound;
     auto *tag = static_cast<NtAttributeTag *>(buffer);
     tag->fileAttributes = node->Attributes();
     tag->reparseTag = node->reparseTag;
@@ -212,12 +220,9 @@ NtStatus WINAPI SimNtSetInformationFile(HANDLE h, NtIoStatus *io, void *buffer, 
     SIM_LOCK();
     std::shared_ptr<FileObject> f;
     FileNode *node = nullptr;
-    if (NtStatus status = OnHandle("NtSetInformationFile", h, &f, &node))
+    if (NtStatus status =
+            OnNodeHandle("NtSetInformationFile", h, infoClass == kNtFileDispositionInformation && size >= 1, &f, &node))
         return status;
-    if (infoClass != kNtFileDispositionInformation || size < 1)
-        return kNtInvalidParameter;
-    if (node == nullptr)
-        return kNtObjectNameNotFound;
     if (!(f->access & DELETE))
         return kNtAccessDenied;
     if (*static_cast<BYTE *>(buffer) == 0)
