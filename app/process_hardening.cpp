@@ -9,8 +9,7 @@ namespace {
 // never from the program's or the current folder. Windows before 8 (without
 // its update) lacks the call.
 void LoadLibrariesFromTheSystemFolderOnly(HMODULE kernel) {
-    SetDefaultDllDirectoriesFn setDefaultDllDirectories =
-        LookUpExport<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
+    SetDefaultDllDirectoriesFn setDefaultDllDirectories = LOOK_UP_EXPORT(kernel, SetDefaultDllDirectories);
     if (setDefaultDllDirectories != NULL)
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
@@ -19,9 +18,8 @@ void LoadLibrariesFromTheSystemFolderOnly(HMODULE kernel) {
 // that a non-administrator created. Windows before 10 (21H2) lacks the
 // policy; Wine has no such links to judge.
 void EnableRedirectionGuard(HMODULE kernel) {
-    typedef BOOL(WINAPI * SetPolicyFn)(int, void *, SIZE_T);
-    SetPolicyFn setPolicy = LookUpExport<SetPolicyFn>(kernel, "SetProcessMitigationPolicy");
-    const int kRedirectionTrustPolicy = 16;
+    SetProcessMitigationPolicyFn setPolicy = LOOK_UP_EXPORT(kernel, SetProcessMitigationPolicy);
+    const auto kRedirectionTrustPolicy = static_cast<PROCESS_MITIGATION_POLICY>(16);
     DWORD enforce = 1; // PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY: EnforceRedirectionTrust
     if (setPolicy != NULL)
         setPolicy(kRedirectionTrustPolicy, &enforce, sizeof enforce);

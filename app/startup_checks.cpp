@@ -22,8 +22,7 @@ BOOL IsAdministrator() {
     BOOL member = FALSE;
     HMODULE advapi = LoadLibraryA("advapi32.dll");
     if (advapi != NULL) {
-        CheckTokenMembershipFn checkTokenMembership =
-            LookUpExport<CheckTokenMembershipFn>(advapi, "CheckTokenMembership");
+        CheckTokenMembershipFn checkTokenMembership = LOOK_UP_EXPORT(advapi, CheckTokenMembership);
         // Its own result is not looked at: on failure `member` stays FALSE.
         if (checkTokenMembership != NULL)
             checkTokenMembership(NULL, administrators, &member);

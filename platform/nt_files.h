@@ -64,14 +64,6 @@ struct NtAttributeTag {
     ULONG reparseTag;
 };
 
-typedef NtStatus(WINAPI *NtCreateFileFn)(HANDLE *, DWORD, NtObjectAttributes *, NtIoStatus *, LONGLONG *, ULONG, ULONG,
-                                         ULONG, ULONG, void *, ULONG);
-typedef NtStatus(WINAPI *NtQueryDirectoryFileFn)(HANDLE, HANDLE, void *, void *, NtIoStatus *, void *, ULONG, ULONG,
-                                                 BYTE, NtName *, BYTE);
-typedef NtStatus(WINAPI *NtQueryInformationFileFn)(HANDLE, NtIoStatus *, void *, ULONG, ULONG);
-typedef NtStatus(WINAPI *NtSetInformationFileFn)(HANDLE, NtIoStatus *, void *, ULONG, ULONG);
-typedef ULONG(WINAPI *RtlNtStatusToDosErrorFn)(NtStatus);
-
 // Information classes.
 constexpr ULONG kNtFileDispositionInformation = 13;
 constexpr ULONG kNtFileAttributeTagInformation = 35;

@@ -107,11 +107,11 @@ bool LookUpNtFileCalls(NtFileCalls *calls) {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll == NULL)
         return false;
-    calls->create = LookUpExport<NtCreateFileFn>(ntdll, "NtCreateFile");
-    calls->queryDirectory = LookUpExport<NtQueryDirectoryFileFn>(ntdll, "NtQueryDirectoryFile");
-    calls->queryInformation = LookUpExport<NtQueryInformationFileFn>(ntdll, "NtQueryInformationFile");
-    calls->setInformation = LookUpExport<NtSetInformationFileFn>(ntdll, "NtSetInformationFile");
-    calls->toDosError = LookUpExport<RtlNtStatusToDosErrorFn>(ntdll, "RtlNtStatusToDosError");
+    calls->create = LOOK_UP_EXPORT(ntdll, NtCreateFile);
+    calls->queryDirectory = LOOK_UP_EXPORT(ntdll, NtQueryDirectoryFile);
+    calls->queryInformation = LOOK_UP_EXPORT(ntdll, NtQueryInformationFile);
+    calls->setInformation = LOOK_UP_EXPORT(ntdll, NtSetInformationFile);
+    calls->toDosError = LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError);
     return calls->create && calls->queryDirectory && calls->queryInformation && calls->setInformation &&
            calls->toDosError;
 }

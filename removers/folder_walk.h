@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-#include "nt_files.h"
+#include "exports.h"
 
 struct NtFileCalls {
     NtCreateFileFn create;

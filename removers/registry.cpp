@@ -112,7 +112,7 @@ bool DeleteIn64BitView(const char *keyPath) {
     HMODULE advapi = LoadLibraryA("Advapi32.dll");
     if (advapi == NULL)
         return true;
-    RegDeleteKeyExAFn deleteKeyEx = LookUpExport<RegDeleteKeyExAFn>(advapi, "RegDeleteKeyExA");
+    RegDeleteKeyExAFn deleteKeyEx = LOOK_UP_EXPORT(advapi, RegDeleteKeyExA);
     bool removed = deleteKeyEx == NULL || DeleteTree(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
     FreeLibrary(advapi);
     return removed;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "exports.h"
 #include "sim/windows.h"
 
 namespace sim {
@@ -72,6 +73,11 @@ std::string LeafName(const std::string &normalized);
 // Functions that the program looks up with GetProcAddress. Each area
 // registers its own in RegisterDefaultExports (exports.cpp).
 void RegisterExport(const char *module, const char *function, FARPROC address);
+// Registers `implementation` as the export NAME of `module`, checked to be
+// of the type the program looks NAME up by (exports.h).
+#define SIM_EXPORT(module, name, implementation)                                                                       \
+    static_assert(std::is_same_v<decltype(&implementation), name##Fn>, #implementation ": not " #name "'s type");      \
+    RegisterExport(module, #name, reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&implementation)))
 void RegisterDefaultExports();
 
 // Waits for a process handle of CreateProcessA; false when the handle is not

@@ -299,10 +299,7 @@ BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
 
 } // namespace
 
-void RegisterKernelExports() {
-    RegisterExport("kernel32.dll", "SetDefaultDllDirectories",
-                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimSetDefaultDllDirectories)));
-}
+void RegisterKernelExports() { SIM_EXPORT("kernel32.dll", SetDefaultDllDirectories, SimSetDefaultDllDirectories); }
 
 namespace {
 

@@ -15,7 +15,7 @@ DWORD g_redirectionTrust = 0;
 
 constexpr int kRedirectionTrustPolicy = 16;
 
-BOOL WINAPI SimSetProcessMitigationPolicy(int policy, LPVOID buffer, SIZE_T length) {
+BOOL WINAPI SimSetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("SetProcessMitigationPolicy", nullptr, &code))
@@ -30,8 +30,7 @@ BOOL WINAPI SimSetProcessMitigationPolicy(int policy, LPVOID buffer, SIZE_T leng
 
 void RegisterMitigationExports() {
     g_redirectionTrust = 0;
-    RegisterExport("kernel32.dll", "SetProcessMitigationPolicy",
-                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimSetProcessMitigationPolicy)));
+    SIM_EXPORT("kernel32.dll", SetProcessMitigationPolicy, SimSetProcessMitigationPolicy);
 }
 
 } // namespace sim::detail

@@ -264,10 +264,6 @@ ULONG WINAPI SimRtlNtStatusToDosError(NtStatus status) {
     return 317; // ERROR_MR_MID_NOT_FOUND: no message for the status
 }
 
-template <class F> FARPROC AsExport(F *function) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
-
 } // namespace
 
 FileObject::~FileObject() {
@@ -279,11 +275,11 @@ FileObject::~FileObject() {
 }
 
 void RegisterNtdllExports() {
-    RegisterExport("ntdll.dll", "NtCreateFile", AsExport(&SimNtCreateFile));
-    RegisterExport("ntdll.dll", "NtQueryDirectoryFile", AsExport(&SimNtQueryDirectoryFile));
-    RegisterExport("ntdll.dll", "NtQueryInformationFile", AsExport(&SimNtQueryInformationFile));
-    RegisterExport("ntdll.dll", "NtSetInformationFile", AsExport(&SimNtSetInformationFile));
-    RegisterExport("ntdll.dll", "RtlNtStatusToDosError", AsExport(&SimRtlNtStatusToDosError));
+    SIM_EXPORT("ntdll.dll", NtCreateFile, SimNtCreateFile);
+    SIM_EXPORT("ntdll.dll", NtQueryDirectoryFile, SimNtQueryDirectoryFile);
+    SIM_EXPORT("ntdll.dll", NtQueryInformationFile, SimNtQueryInformationFile);
+    SIM_EXPORT("ntdll.dll", NtSetInformationFile, SimNtSetInformationFile);
+    SIM_EXPORT("ntdll.dll", RtlNtStatusToDosError, SimRtlNtStatusToDosError);
 }
 
 } // namespace sim::detail

@@ -504,10 +504,7 @@ void ResetRegistry() {
     }
 }
 
-void RegisterRegistryExports() {
-    RegisterExport("advapi32.dll", "RegDeleteKeyExA",
-                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimRegDeleteKeyExA)));
-}
+void RegisterRegistryExports() { SIM_EXPORT("advapi32.dll", RegDeleteKeyExA, SimRegDeleteKeyExA); }
 
 namespace {
 

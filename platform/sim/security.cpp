@@ -67,10 +67,7 @@ BOOL WINAPI SimCheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember) {
 
 } // namespace
 
-void RegisterSecurityExports() {
-    RegisterExport("advapi32.dll", "CheckTokenMembership",
-                   reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SimCheckTokenMembership)));
-}
+void RegisterSecurityExports() { SIM_EXPORT("advapi32.dll", CheckTokenMembership, SimCheckTokenMembership); }
 
 void ResetSecurity() {
     SIM_LOCK();

@@ -25,6 +25,7 @@ typedef int64_t LONGLONG;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef void *LPVOID;
+typedef void *PVOID;
 typedef const void *LPCVOID;
 typedef BYTE *LPBYTE;
 typedef const BYTE *LPCBYTE;
@@ -567,6 +568,18 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
 DWORD WaitForSingleObject(HANDLE h, DWORD ms);
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD code);
 HLOCAL LocalFree(HLOCAL mem);
+
+// Exports that newer Windows adds (and an older one lacks): the program
+// looks them up by name (exports.h), never calls them directly, so they are
+// declared for that check only; the simulation registers its own.
+enum PROCESS_MITIGATION_POLICY { ProcessRedirectionTrustPolicy = 16 };
+BOOL IsWow64Process(HANDLE process, PBOOL wow64);
+BOOL Wow64DisableWow64FsRedirection(PVOID *oldValue);
+BOOL Wow64RevertWow64FsRedirection(PVOID oldValue);
+BOOL CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
+LONG RegDeleteKeyExA(HKEY key, LPCSTR subKey, REGSAM view, DWORD reserved);
+BOOL SetDefaultDllDirectories(DWORD flags);
+BOOL SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length);
 
 // ---- shlwapi ----
 LPSTR StrChrA(LPCSTR s, WORD c);

@@ -98,15 +98,10 @@ std::string RedirectPath(const std::string &path) {
     return "C:\\Windows\\SysWOW64" + normalized.substr(system32.size());
 }
 
-// Through void (*)(), the one function type that converts without a warning.
-template <class F> FARPROC AsExport(F *function) {
-    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
-}
-
 void RegisterWow64Exports() {
-    RegisterExport("kernel32.dll", "IsWow64Process", AsExport(&SimIsWow64Process));
-    RegisterExport("kernel32.dll", "Wow64DisableWow64FsRedirection", AsExport(&SimWow64DisableWow64FsRedirection));
-    RegisterExport("kernel32.dll", "Wow64RevertWow64FsRedirection", AsExport(&SimWow64RevertWow64FsRedirection));
+    SIM_EXPORT("kernel32.dll", IsWow64Process, SimIsWow64Process);
+    SIM_EXPORT("kernel32.dll", Wow64DisableWow64FsRedirection, SimWow64DisableWow64FsRedirection);
+    SIM_EXPORT("kernel32.dll", Wow64RevertWow64FsRedirection, SimWow64RevertWow64FsRedirection);
 }
 
 void ResetWow64() {

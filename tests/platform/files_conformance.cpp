@@ -200,10 +200,6 @@ struct Native {
     RtlNtStatusToDosErrorFn toDosError;
 };
 
-template <class F> F NtdllExport(const char *name) {
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
-}
-
 std::vector<WCHAR> Wide(const std::string &ansi) {
     std::vector<WCHAR> wide(ansi.size() + 1, 0);
     int n = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
@@ -258,11 +254,10 @@ NtStatus ListAll(const Native &nt, HANDLE folder, std::vector<Listed> *entries) 
 }
 
 TEST(Files, NativeCallsOpenByExactWideNameRelativeToAFolderAndDeleteThroughTheHandle) {
-    Native nt = {NtdllExport<NtCreateFileFn>("NtCreateFile"),
-                 NtdllExport<NtQueryDirectoryFileFn>("NtQueryDirectoryFile"),
-                 NtdllExport<NtQueryInformationFileFn>("NtQueryInformationFile"),
-                 NtdllExport<NtSetInformationFileFn>("NtSetInformationFile"),
-                 NtdllExport<RtlNtStatusToDosErrorFn>("RtlNtStatusToDosError")};
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    Native nt = {LOOK_UP_EXPORT(ntdll, NtCreateFile), LOOK_UP_EXPORT(ntdll, NtQueryDirectoryFile),
+                 LOOK_UP_EXPORT(ntdll, NtQueryInformationFile), LOOK_UP_EXPORT(ntdll, NtSetInformationFile),
+                 LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError)};
     ASSERT_TRUE(nt.create && nt.queryDirectory && nt.queryInformation && nt.setInformation && nt.toDosError);
     ScratchFolder folder("native");
     folder.File("file.txt");
@@ -458,7 +453,7 @@ TEST(Environment, AnUndefinedVariableStaysAsTypedAndATooSmallBufferGetsTheSize) 
 TEST(Wow64, TheProgramIsA32BitProcessOn64BitWindows) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     ASSERT_NE(kernel, nullptr);
-    auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(GetProcAddress(kernel, "IsWow64Process"));
+    auto isWow64 = LOOK_UP_EXPORT(kernel, IsWow64Process);
     ASSERT_NE(isWow64, nullptr);
     BOOL wow64 = static_cast<BOOL>(kSentinel);
     EXPECT_TRUE(isWow64(GetCurrentProcess(), &wow64));
@@ -467,10 +462,8 @@ TEST(Wow64, TheProgramIsA32BitProcessOn64BitWindows) {
 
 TEST(Wow64, RedirectionSendsSystem32ToSysWow64UntilSwitchedOff) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    auto disable =
-        reinterpret_cast<Wow64DisableWow64FsRedirectionFn>(GetProcAddress(kernel, "Wow64DisableWow64FsRedirection"));
-    auto revert =
-        reinterpret_cast<Wow64RevertWow64FsRedirectionFn>(GetProcAddress(kernel, "Wow64RevertWow64FsRedirection"));
+    auto disable = LOOK_UP_EXPORT(kernel, Wow64DisableWow64FsRedirection);
+    auto revert = LOOK_UP_EXPORT(kernel, Wow64RevertWow64FsRedirection);
     ASSERT_NE(disable, nullptr);
     ASSERT_NE(revert, nullptr);
     const char drivers[] = "C:\\windows\\system32\\drivers";

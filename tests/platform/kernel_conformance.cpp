@@ -64,7 +64,7 @@ TEST(Kernel, ASecondCreationOfANamedMutexSays183) {
 TEST(Security, TheAdministratorsCheckIsLookedUpAtRunTime) {
     HMODULE advapi = LoadLibraryA("advapi32.dll");
     ASSERT_NE(advapi, nullptr);
-    auto check = LookUpExport<CheckTokenMembershipFn>(advapi, "CheckTokenMembership");
+    auto check = LOOK_UP_EXPORT(advapi, CheckTokenMembership);
     ASSERT_NE(check, nullptr);
     SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
     PSID admins = NULL;

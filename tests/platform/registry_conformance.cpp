@@ -19,7 +19,7 @@ RegDeleteKeyExAFn DeleteKeyEx() {
     HMODULE advapi = GetModuleHandleA("Advapi32.dll");
     if (advapi == NULL)
         advapi = LoadLibraryA("Advapi32.dll");
-    return advapi ? LookUpExport<RegDeleteKeyExAFn>(advapi, "RegDeleteKeyExA") : nullptr;
+    return advapi ? LOOK_UP_EXPORT(advapi, RegDeleteKeyExA) : nullptr;
 }
 
 // Creates a key in a view (0: the process's default view); false if that fails.

@@ -9,11 +9,6 @@ namespace {
 
 class SimulatedMachine : public MachineTest {};
 
-template <class F> F Export(const char *name) {
-    FARPROC address = GetProcAddress(GetModuleHandleA("kernel32.dll"), name);
-    return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
-}
-
 TEST_F(SimulatedMachine, ExpansionKeepsUndefinedVariablesAndReportsTheSizeNeeded) {
     char buffer[64];
     SetLastError(0xdeadbeef);
@@ -38,8 +33,9 @@ TEST_F(SimulatedMachine, RedirectionIsPerThreadAndSendsSystem32ToSysWow64) {
     EXPECT_NE(GetFileAttributesA("C:\\Windows\\System32\\drivers\\etc\\hosts"), INVALID_FILE_ATTRIBUTES)
         << "drivers\\etc is exempt";
 
-    auto disable = Export<Wow64DisableWow64FsRedirectionFn>("Wow64DisableWow64FsRedirection");
-    auto revert = Export<Wow64RevertWow64FsRedirectionFn>("Wow64RevertWow64FsRedirection");
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto disable = LOOK_UP_EXPORT(kernel, Wow64DisableWow64FsRedirection);
+    auto revert = LOOK_UP_EXPORT(kernel, Wow64RevertWow64FsRedirection);
     ASSERT_TRUE(disable && revert);
     LPVOID saved = nullptr;
     ASSERT_TRUE(disable(&saved));
@@ -89,13 +85,10 @@ TEST_F(SimulatedMachine, LinksAreFollowedOnTheWayButDeletedThemselves) {
 // moves it, at the moment a test chooses.
 TEST_F(SimulatedMachine, NativeOpensStopAtLinksAndHandlesFollowTheirItem) {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    auto create = reinterpret_cast<NtCreateFileFn>(reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtCreateFile")));
-    auto query = reinterpret_cast<NtQueryInformationFileFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryInformationFile")));
-    auto list = reinterpret_cast<NtQueryDirectoryFileFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtQueryDirectoryFile")));
-    auto set = reinterpret_cast<NtSetInformationFileFn>(
-        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "NtSetInformationFile")));
+    auto create = LOOK_UP_EXPORT(ntdll, NtCreateFile);
+    auto query = LOOK_UP_EXPORT(ntdll, NtQueryInformationFile);
+    auto list = LOOK_UP_EXPORT(ntdll, NtQueryDirectoryFile);
+    auto set = LOOK_UP_EXPORT(ntdll, NtSetInformationFile);
     ASSERT_TRUE(create && query && list && set);
     sim::PlantFile("C:\\Target\\inner.txt");
     sim::PlantLink("C:\\Data\\junction", "C:\\Target", true, IO_REPARSE_TAG_MOUNT_POINT);
