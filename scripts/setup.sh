@@ -11,7 +11,7 @@ source scripts/wine_32bit.sh
 
 packages=(cmake ninja-build g++ googletest g++-mingw-w64-i686 mingw-w64-tools
           wine wine64 wine32:i386 xvfb x11-utils msitools wixl imagemagick python3
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev clang-format)
 # What the 32-bit half of Wine needs where it runs under qemu-i386; qemu
 # itself comes from Debian's bookworm-backports (see wine_32bit.sh for why).
 emulation_packages=(wine32-preloader:i386 wine64-preloader)

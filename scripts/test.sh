@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the removal tool from a fresh clone: installs what is
-# missing, builds the host, host-asan, fuzz and win32 presets, and runs the
+# missing, runs the fast gate (scripts/gate.sh: layout, and the host and
+# win32 builds with warnings as errors), builds the host-asan and fuzz
+# presets, and runs the
 # unit tests (plain and sanitized), the fuzz targets on their corpus, the
 # platform conformance suite and the end-to-end tests of the real program
 # under Wine. Where this machine runs
@@ -14,7 +16,9 @@ bash scripts/setup.sh
 # shellcheck source=wine_32bit.sh
 source scripts/wine_32bit.sh
 start=$(date +%s)
-for preset in host host-asan fuzz win32; do
+# First the fast gate: layout and warnings (builds host and win32).
+bash scripts/gate.sh
+for preset in host-asan fuzz; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done

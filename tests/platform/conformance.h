@@ -28,6 +28,8 @@ const char kLingeringService[] = "ZrtConfLinger";
 // arguments "--exit N" it exits with N at once, with "--sleep MS" it exits
 // with 0 after MS milliseconds.
 std::string ProgramPath();
+// A command line that starts this program with `arguments`.
+std::string ProgramCommand(const std::string &arguments);
 
 // The start type the service manager holds for a service; kSentinel when it
 // cannot say.

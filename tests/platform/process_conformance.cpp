@@ -75,7 +75,7 @@ TEST(Processes, AnAbsentProgramSays2AndOneInAnAbsentFolder3) {
 }
 
 TEST(Processes, AWaitThatRunsOutSays258AndTheProcessIsStillActive) {
-    Started sleeper = Start(NULL, "\"" + ProgramPath() + "\" --sleep 1000");
+    Started sleeper = Start(NULL, ProgramCommand("--sleep 1000"));
     ASSERT_TRUE(sleeper.ok) << sleeper.error;
     EXPECT_EQ(WaitForSingleObject(sleeper.info.hProcess, 100), WAIT_TIMEOUT);
     DWORD code = kSentinel;

@@ -133,7 +133,7 @@ bool WaitUntilRunning(SC_HANDLE service) {
 }
 
 bool Install(SC_HANDLE manager, const SuiteService &s) {
-    std::string command = "\"" + conformance::ProgramPath() + "\" --service " + (s.mode ? s.mode : "prompt");
+    std::string command = conformance::ProgramCommand(std::string("--service ") + (s.mode ? s.mode : "prompt"));
     SC_HANDLE service =
         CreateServiceA(manager, s.name, s.name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
                        SERVICE_ERROR_NORMAL, command.c_str(), NULL, NULL, NULL, NULL, NULL);
