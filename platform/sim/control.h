@@ -161,7 +161,17 @@ struct ServiceScript {
     DWORD stopError = 0; // non-zero: a stop request is refused with it, the state stays
     bool markedForDelete = false;
 };
+// Planting installs it as CreateService does, with its key
+// HKLM\SYSTEM\CurrentControlSet\Services\NAME (its value Start).
 void PlantService(const std::string &name, const ServiceScript &script = ServiceScript());
+// DeleteService: "the service is not deleted until all open handles to the
+// service have been closed and the service is not running"; its key goes
+// with it once its process has ended, which for a service that ran is a
+// race with whatever comes next. Off (after a reset): the key goes as the
+// service leaves the manager. On: the process of every service that ran
+// ends only after the run, so the key is still there for the registry
+// stage to find.
+void SetServiceProcessesEndLate(bool late);
 // The service as the manager holds it now; nothing once it has left.
 std::optional<ServiceScript> InstalledService(const std::string &name);
 

@@ -16,7 +16,12 @@ struct Service {
     sim::ServiceScript script;
     DWORD pendingPolls = 0; // queries left that still report SERVICE_STOP_PENDING
     bool installed = true;  // false once the manager has forgotten it
+    bool ran = false;       // it had a process: planted in any state but stopped
 };
+
+// Whether the process of a service that ran is still ending when the run
+// is over (set by sim::SetServiceProcessesEndLate).
+bool g_processesEndLate = false;
 
 std::map<std::string, std::shared_ptr<Service>> &Services() {
     static std::map<std::string, std::shared_ptr<Service>> services;
@@ -59,8 +64,11 @@ void ForgetIfDeleted(const std::shared_ptr<Service> &service) {
     if (service->installed && service->script.markedForDelete && service->script.state == SERVICE_STOPPED &&
         HandlesOn(service.get()) == 0) {
         service->installed = false;
-        // Its configuration key goes with it, as Windows' manager removes it.
-        sim::RemoveKeyTree("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service->name);
+        // Its configuration key goes with it, as Windows' manager removes it,
+        // once the service's process has ended: for a service that ran, that
+        // may be after the registry stage has come to the key.
+        if (!(service->ran && g_processesEndLate))
+            sim::RemoveKeyTree("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + service->name);
         Services().erase(Upper(service->name));
     }
 }
@@ -80,6 +88,7 @@ void FillStatus(const Service &service, LPSERVICE_STATUS status) {
 void ResetServices() {
     SIM_LOCK();
     Services().clear();
+    g_processesEndLate = false;
 }
 
 } // namespace sim::detail
@@ -235,8 +244,17 @@ void PlantService(const std::string &name, const ServiceScript &script) {
     auto service = std::make_shared<Service>();
     service->name = name;
     service->script = script;
+    service->ran = script.state != SERVICE_STOPPED;
     Services()[Upper(name)] = service;
+    // The manager keeps the service's configuration in its key (CreateService).
+    sim::PlantValue("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Start", REG_DWORD,
+                    std::string(reinterpret_cast<const char *>(&script.startType), sizeof script.startType));
     ForgetIfDeleted(service);
+}
+
+void SetServiceProcessesEndLate(bool late) {
+    SIM_LOCK();
+    g_processesEndLate = late;
 }
 
 std::optional<ServiceScript> InstalledService(const std::string &name) {

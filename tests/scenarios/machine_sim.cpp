@@ -62,9 +62,6 @@ bool PlantService(const std::string &name, const std::string &behaviour, unsigne
         return false;
     }
     sim::PlantService(name, script);
-    // The manager keeps its configuration there (removed with the service).
-    sim::PlantValue("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name, "Start", REG_DWORD,
-                    std::string(reinterpret_cast<const char *>(&startType), 4));
     return true;
 }
 

@@ -702,10 +702,14 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
 // Windows' own junctions (owned by SYSTEM) to the newer layout: the old
 // layout's entries pass through them and remove the folders, and the newer
 // layout's entries find them gone. A user's junction there would be refused
-// (PlantedLinksAndTwinsDeleteNothingOutside).
-class ProductRemoval : public MachineTest {};
+// (PlantedLinksAndTwinsDeleteNothingOutside). Run with the services'
+// processes ending before the registry stage and after it: the keys of the
+// two services that ran are then the registry stage's to delete.
+class ProductRemoval : public MachineTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
+TEST_P(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
+    const bool late = GetParam();
+    sim::SetServiceProcessesEndLate(late);
     OpenLog();
     g_run.removalMode = 1;
 
@@ -778,10 +782,13 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     EXPECT_EQ(g_run.tally.filesQueued, 4u) << "the locked file and its folder, under each layout";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
-    EXPECT_EQ(sim::MessageBoxes()[0].text, "Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (0)\r\n"
-                                           "Services Stopped = (3)\r\nFiles Queued For Deletion = (4)");
-    for (const char *name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"})
+    EXPECT_EQ(sim::MessageBoxes()[0].text, std::string("Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (") +
+                                               (late ? "2" : "0") +
+                                               ")\r\nServices Stopped = (3)\r\nFiles Queued For Deletion = (4)");
+    for (const std::string name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"}) {
         EXPECT_FALSE(sim::InstalledService(name)) << name;
+        EXPECT_FALSE(sim::KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name)) << name;
+    }
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
     EXPECT_EQ(sim::FolderEntries("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer"),
               std::vector<std::string>{"data.db"});
@@ -791,5 +798,10 @@ TEST_F(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     EXPECT_EQ(sim::OpenHandles("service") + sim::OpenHandles("find"), 0u);
     EXPECT_EQ(sim::SleptMilliseconds(), 2000u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ServiceKeys, ProductRemoval, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "LeftToTheRegistryStage" : "GoneWithTheirServices";
+                         });
 
 } // namespace

@@ -14,11 +14,28 @@ namespace {
 
 const std::string kFolder = std::string(ZRT_SOURCE_DIR) + "/tests/scenarios";
 
+// Each scenario, and again, where it plants a service, with the services'
+// processes ending after the run: whether the manager has removed a deleted
+// service's key before the registry stage comes to it is a race on Windows
+// and under Wine, so the scenario must hold for both orders.
+const char kLate[] = "_service_keys_left_to_the_registry_stage";
+
 std::vector<std::string> ScenarioNames() {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(kFolder))
-        if (entry.path().extension() == ".scenario")
-            names.push_back(entry.path().stem().string());
+    for (const auto &entry : std::filesystem::directory_iterator(kFolder)) {
+        if (entry.path().extension() != ".scenario")
+            continue;
+        std::string name = entry.path().stem().string();
+        names.push_back(name);
+        scenario::Scenario s;
+        std::string error;
+        if (scenario::Load(kFolder, name, &s, &error))
+            for (const std::string &line : scenario::Lines(s, "plant"))
+                if (line.rfind("service ", 0) == 0) {
+                    names.push_back(name + kLate);
+                    break;
+                }
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -185,9 +202,15 @@ class Scenario : public MachineTest, public ::testing::WithParamInterface<std::s
 
 TEST_P(Scenario, RunsOnTheSimulatedMachine) {
     LikeTheScenariosMachine();
+    std::string name = GetParam();
+    bool late =
+        name.size() > sizeof kLate && name.compare(name.size() - (sizeof kLate - 1), std::string::npos, kLate) == 0;
+    if (late)
+        name.resize(name.size() - (sizeof kLate - 1));
+    sim::SetServiceProcessesEndLate(late);
     scenario::Scenario s;
     std::string error;
-    ASSERT_TRUE(scenario::Load(kFolder, GetParam(), &s, &error)) << error;
+    ASSERT_TRUE(scenario::Load(kFolder, name, &s, &error)) << error;
     ASSERT_TRUE(scenario::Plant(s, &error)) << error;
     scenario::RunPlan plan = scenario::Plan(s);
     Player player(plan.actions);
