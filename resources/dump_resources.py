@@ -98,7 +98,8 @@ def dialog(b):
 
 
 # The texts of a version resource's string table, by name.
-VERSION_TEXTS = {"FileDescription": "ZeltraEnterprise Security Removal Tool", "FileVersion": "1.0.0.0",
+VERSION_TEXTS = {"CompanyName": "Zeltra Computing", "FileDescription": "ZeltraEnterprise Security Removal Tool",
+                 "FileVersion": "1.0.0.0", "LegalCopyright": "Copyright (C) 2026 Zeltra Computing",
                  "ProductName": "ZeltraEnterprise Server", "ProductVersion": "1.0.0.0"}
 
 
