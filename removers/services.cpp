@@ -24,7 +24,8 @@ namespace {
 constexpr int kMaxStopWaits = 30;
 
 // Stop errors that only say the service is not running or cannot take the
-// request now; the wait and the deletion go on as usual.
+// request now: no ERROR line, and the wait and the deletion go on as usual.
+// Whether the service then stopped decides the entry.
 bool IsToleratedStopError(DWORD error) {
     return error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL || error == ERROR_INVALID_SERVICE_CONTROL ||
            error == ERROR_SERVICE_NOT_ACTIVE;
@@ -32,22 +33,20 @@ bool IsToleratedStopError(DWORD error) {
 
 // Polls while the service reports SERVICE_STOP_PENDING, one second apart,
 // at most kMaxStopWaits times. `status` keeps the state last reported.
-// False when the waits ran out with the service still stopping.
-bool WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, char *line) {
+void WaitWhileStopping(SC_HANDLE service, const char *name, SERVICE_STATUS *status, char *line) {
     if (!QueryServiceStatus(service, status))
-        return true;
+        return;
     int waits = 0;
     while (status->dwCurrentState == SERVICE_STOP_PENDING) {
         WriteLogFormatted(line, kLogLineChars, "Waiting for %s to Stop.\r\nGoing To Sleep :-0 (Yawn!!!)\r\n", name);
         Sleep(1000);
         if (++waits == kMaxStopWaits) {
             WriteLogLine("Still Waiting!!!...Breaking Out\r\n");
-            return false;
+            return;
         }
         if (!QueryServiceStatus(service, status))
-            return true;
+            return;
     }
-    return true;
 }
 
 // Disables, stops and deletes the open service, logging through the stage's
@@ -77,12 +76,12 @@ LONG RemoveService(SC_HANDLE service, const char *name, char *line) {
             failure = kServiceStopRefused;
         }
     }
-    // A service still stopping after every wait stays installed: a failure,
-    // though its log shows only the wait.
-    if (!WaitWhileStopping(service, name, &status, line) && failure == 0)
-        failure = kServiceStillStopping;
+    WaitWhileStopping(service, name, &status, line);
+    // Whatever keeps it from stopping (still stopping after every wait, a
+    // stop it cannot take while running or starting, no state reported), a
+    // service left installed is a failure, though its log says only why.
     if (status.dwCurrentState != SERVICE_STOPPED)
-        return failure;
+        return failure != 0 ? failure : kServiceNotStopped;
 
     WriteLogLine("SUCCESS:: Stopped\r\n");
     if (DeleteService(service)) {

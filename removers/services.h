@@ -13,7 +13,7 @@ constexpr LONG kServiceNotOpened = -3;     // opening a service failed, other th
 constexpr LONG kServiceNotDisabled = -4;   // disabling failed, other than for a service marked for deletion
 constexpr LONG kServiceStopRefused = -5;   // the stop request failed with an error that is not tolerated
 constexpr LONG kServiceNotDeleted = -6;    // deleting the stopped service failed, other than as marked
-constexpr LONG kServiceStillStopping = -7; // still stop-pending after every wait: left installed
+constexpr LONG kServiceNotStopped = -7;    // not stopped after the request and the wait: left installed
 
 LONG StopServices(ListingCursor *cursor);
 

@@ -174,8 +174,8 @@ BOOL ControlService(SC_HANDLE h, DWORD control, LPSERVICE_STATUS status) {
     DWORD error = ERROR_SUCCESS;
     if (service.script.state == SERVICE_STOPPED)
         error = ERROR_SERVICE_NOT_ACTIVE;
-    else if (service.script.state == SERVICE_STOP_PENDING)
-        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    else if (service.script.state == SERVICE_STOP_PENDING || service.script.state == SERVICE_START_PENDING)
+        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL; // no stop while it is stopping or still starting
     else if (service.script.stopError != 0)
         error = service.script.stopError;
     // The status record is filled on success and for exactly these three

@@ -67,7 +67,7 @@ TEST_F(StopServicesTest, StuckServiceGetsThirtyWaitsAndIsLeftDisabled) {
     sim::PlantService("Stuck", {.stopPolls = sim::kAlways});
     sim::PlantService("Next");
 
-    EXPECT_EQ(Run({"Stuck", "Next"}), kServiceStillStopping) << "a service left installed is a failure";
+    EXPECT_EQ(Run({"Stuck", "Next"}), kServiceNotStopped) << "a service left installed is a failure";
     EXPECT_EQ(Log(), "SERVICE_1:: Stuck\r\n" + Waiting("Stuck", 30) +
                          "Still Waiting!!!...Breaking Out\r\n"
                          "SERVICE_2:: Next\r\nSUCCESS:: Stopped\r\nSUCCESS:: Deleted\r\n");
@@ -94,7 +94,8 @@ TEST_F(StopServicesTest, MarkedForDeletionIsNoFailureAtEitherStep) {
 
 // The stop request's failures: three codes only say that the service is not
 // running or cannot take the request now; any other is a failure. Either way
-// the wait and, for a stopped service, the deletion follow.
+// the wait and, for a stopped service, the deletion follow; a service left
+// installed in any state fails the stage.
 TEST_F(StopServicesTest, StopRequestCodesAreToleratedOrFailTheStage) {
     struct Case {
         DWORD error;
@@ -107,7 +108,11 @@ TEST_F(StopServicesTest, StopRequestCodesAreToleratedOrFailTheStage) {
         {ERROR_INVALID_SERVICE_CONTROL, SERVICE_STOPPED, "INFO:: (Changing Control) 1052\r\n", 0, true},
         {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_STOPPED, "INFO:: (Changing Control) 1061\r\n", 0, true},
         {ERROR_SERVICE_NOT_ACTIVE, SERVICE_STOPPED, "INFO:: (Changing Control) 1062\r\n", 0, true},
-        {ERROR_INVALID_SERVICE_CONTROL, SERVICE_RUNNING, "INFO:: (Changing Control) 1052\r\n", 0, false},
+        // Tolerated, yet left installed and running: a failure all the same.
+        {ERROR_INVALID_SERVICE_CONTROL, SERVICE_RUNNING, "INFO:: (Changing Control) 1052\r\n", kServiceNotStopped,
+         false},
+        {ERROR_SERVICE_CANNOT_ACCEPT_CTRL, SERVICE_START_PENDING, "INFO:: (Changing Control) 1061\r\n",
+         kServiceNotStopped, false},
         {ERROR_ACCESS_DENIED, SERVICE_RUNNING, "ERROR:: (Changing Control) 5\r\n", kServiceStopRefused, false},
         {ERROR_SERVICE_REQUEST_TIMEOUT, SERVICE_RUNNING, "ERROR:: (Changing Control) 1053\r\n", kServiceStopRefused,
          false},
