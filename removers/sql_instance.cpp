@@ -145,16 +145,20 @@ bool IsOurInstance(const char *name) {
 
 // Calls visit(name, length) for every name of a multi-string list, in order,
 // reading only within its size: the last name ends at the size even when the
-// stored list lacks its final NUL. The names are copied out terminated.
+// stored list lacks its final NUL. An empty string is no name and ends
+// nothing: the names after it are listed too, or a rewrite would drop them.
+// The names are copied out terminated.
 template <class Visit> void ForEachName(const char *list, DWORD size, Visit visit) {
-    for (DWORD at = 0; at < size && list[at] != '\0';) {
+    for (DWORD at = 0; at < size;) {
         DWORD length = 0;
         while (at + length < size && list[at + length] != '\0')
             ++length;
-        char name[kValueBytes + 1];
-        std::memcpy(name, list + at, length);
-        name[length] = '\0';
-        visit(name, length);
+        if (length > 0) {
+            char name[kValueBytes + 1];
+            std::memcpy(name, list + at, length);
+            name[length] = '\0';
+            visit(name, length);
+        }
         at += length + 1;
     }
 }

@@ -1,7 +1,7 @@
 // The rewrite of SQL Server's "InstalledInstances": any value type, any
 // bytes, any size. The value is left as it was, or rewritten as the list it
-// held (up to its first empty name) without our instance's name, as a
-// REG_MULTI_SZ; nothing is read or written past a buffer.
+// held (every name, past empty strings, which go) without our instance's
+// name, as a REG_MULTI_SZ; nothing is read or written past a buffer.
 #include <cctype>
 #include <cstdint>
 #include <optional>
@@ -28,12 +28,12 @@ std::optional<std::string> ExpectedRewrite(const std::string &value) {
         return std::nullopt;
     std::string kept;
     bool found = false;
-    for (size_t at = 0; at < value.size() && value[at] != '\0';) {
+    for (size_t at = 0; at < value.size();) {
         size_t end = value.find('\0', at);
         std::string name = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
         if (IsOurs(name))
             found = true;
-        else
+        else if (!name.empty())
             kept += name + '\0';
         at += name.size() + 1;
     }

@@ -157,7 +157,8 @@ bool PackageInstalled(const std::string &code) {
     return KeyExists(64, "SOFTWARE\\Classes\\Installer\\Products\\" + PackedCode(code));
 }
 
-// "sz:TEXT", "dword:N" or "multi:A;B" -> the type and the bytes as stored.
+// "sz:TEXT", "dword:N" or "multi:A;B" ("A;;B" holds an empty string between
+// them) -> the type and the bytes as stored.
 bool ValueData(const std::string &written, DWORD *type, std::string *bytes) {
     std::string kind, data;
     if (!Split(written, ":", &kind, &data))

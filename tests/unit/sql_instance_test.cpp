@@ -97,9 +97,13 @@ TEST_F(SqlInstance, OnlyOurOwnNameIsTakenOutAndTheOthersKeepTheirOrder) {
     PlantList(Names({"vuvuridivuzo", "VUVURIDIVUZO2", "A"}));
     Run();
     EXPECT_EQ(List(), Names({"VUVURIDIVUZO2", "A"})) << "names compare without regard to case";
-    std::string found = "Found Instance Name \"VUVURIDIVUZO\"\r\n";
-    std::string removing = "Removing Instance Name \"VUVURIDIVUZO\"\r\n";
-    EXPECT_EQ(Log(), found + removing + kWriterDone + found + removing + kWriterDone + found + removing + kWriterDone);
+
+    PlantList(Names({"A", "", "VUVURIDIVUZO", "", "B"}));
+    Run();
+    EXPECT_EQ(List(), Names({"A", "B"})) << "an empty string ends no walk, and goes: it is no name";
+    std::string each = "Found Instance Name \"VUVURIDIVUZO\"\r\nRemoving Instance Name \"VUVURIDIVUZO\"\r\n" +
+                       std::string(kWriterDone);
+    EXPECT_EQ(Log(), each + each + each + each);
 }
 
 TEST_F(SqlInstance, MoreThan128NamesLoseNoneButOurs) {
