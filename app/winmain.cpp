@@ -13,9 +13,11 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     HardenProcess();
     int exitCode = -1;
-    // Global: a copy started in another session counts too.
+    // Global: a copy started in another session counts too. A mutex that
+    // cannot be created or opened (a user may create it first with an access
+    // list that refuses us) is a guard not held: another copy may be running.
     HANDLE mutex = CreateMutexA(NULL, FALSE, "Global\\ZeltraEnterpriseServer_RT");
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (mutex == NULL || GetLastError() == ERROR_ALREADY_EXISTS) {
         MessageBoxA(NULL, "Instance Already Running", kToolTitle, MB_ICONERROR);
     } else if (!IsAdministrator()) {
         MessageBoxA(NULL, "ACCESS DENIED\nPlease Run As Administrator", kToolTitle, MB_ICONINFORMATION);

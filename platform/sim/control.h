@@ -45,8 +45,11 @@ void SetVersion(DWORD version);
 DWORD DefaultDllDirectories();
 
 // ---- kernel objects ----
-// Another process holds a named mutex.
-void PlantMutex(const std::string &name);
+// Another process holds a named mutex. With RefusesOthers its access list
+// grants only that process, as a user may set it: opening it, which
+// creating it again does, fails with ERROR_ACCESS_DENIED.
+enum class MutexAccess { OpenToOthers, RefusesOthers };
+void PlantMutex(const std::string &name, MutexAccess access = MutexAccess::OpenToOthers);
 // Waits until every thread started with CreateThread has ended.
 void JoinThreads();
 

@@ -226,13 +226,20 @@ struct MutexObject : Object {
     ~MutexObject() override;
 };
 
-std::map<std::string, int> &MutexUsers() {
-    static std::map<std::string, int> users;
+// A named mutex lives while anyone holds a handle to it.
+struct NamedMutex {
+    int users = 0;
+    // Its access list grants only the process that created it.
+    bool refusesOthers = false;
+};
+
+std::map<std::string, NamedMutex> &MutexUsers() {
+    static std::map<std::string, NamedMutex> users;
     return users;
 }
 
 MutexObject::~MutexObject() {
-    if (!name.empty() && --MutexUsers()[name] <= 0)
+    if (!name.empty() && --MutexUsers()[name].users <= 0)
         MutexUsers().erase(name);
 }
 
@@ -460,8 +467,13 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
     auto mutex = std::make_shared<MutexObject>();
     mutex->name = name ? name : "";
     bool existed = false;
-    if (!mutex->name.empty())
-        existed = MutexUsers()[mutex->name]++ > 0;
+    if (!mutex->name.empty()) {
+        NamedMutex &named = MutexUsers()[mutex->name];
+        // Creating an existing mutex opens it, which its access list decides.
+        if (named.users > 0 && named.refusesOthers)
+            return Fail(static_cast<DWORD>(ERROR_ACCESS_DENIED), static_cast<HANDLE>(nullptr));
+        existed = named.users++ > 0;
+    }
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(mutex));
     SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return h;
@@ -533,9 +545,11 @@ void RemoveExport(const std::string &module, const std::string &function) {
         m->exports.erase(function);
 }
 
-void PlantMutex(const std::string &name) {
+void PlantMutex(const std::string &name, MutexAccess access) {
     SIM_LOCK();
-    ++MutexUsers()[name];
+    NamedMutex &named = MutexUsers()[name];
+    if (named.users++ == 0)
+        named.refusesOthers = access == MutexAccess::RefusesOthers;
 }
 
 void JoinThreads() { sim::detail::JoinThreads(); }
