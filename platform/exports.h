@@ -36,6 +36,7 @@ ZRT_EXPORT(NtStatus, NtQueryDirectoryFile,
 ZRT_EXPORT(NtStatus, NtQueryInformationFile, (HANDLE, NtIoStatus *, void *, ULONG, ULONG));
 ZRT_EXPORT(NtStatus, NtSetInformationFile, (HANDLE, NtIoStatus *, void *, ULONG, ULONG));
 ZRT_EXPORT(ULONG, RtlNtStatusToDosError, (NtStatus));
+ZRT_EXPORT(NtStatus, NtDeleteKey, (HANDLE));
 
 // The export `name` of the loaded `module` as the function pointer type F;
 // NULL when it is missing. GetProcAddress's result goes through void (*)(),

@@ -424,9 +424,22 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, DWORD options, REGS
     return ERROR_SUCCESS;
 }
 
+// Takes a key that holds no subkeys out of the key above it; handles to it
+// see it deleted from then on.
+void Unlink(KeyNode &owner, KeyNode &node) {
+    node.deleted = true;
+    owner.children.erase(Upper(node.name));
+}
+
+// The key above the key at `parts`, which is not a root.
+std::shared_ptr<KeyNode> OwnerOf(int root, const std::vector<std::string> &parts) {
+    return Walk(root, std::vector<std::string>(parts.begin(), parts.end() - 1), false, nullptr);
+}
+
 // RegDeleteKeyA and RegDeleteKeyExA: a path is opened as RegOpenKeyExA opens
 // it, following a link it ends in; an empty path deletes the key of the
-// handle itself, a link opened as such included.
+// handle itself, a link opened as such included. The opening checks the
+// key's access list for DELETE.
 LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     Location where;
     LONG status = Resolve(parent, path, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), &where);
@@ -436,15 +449,13 @@ LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
         return ERROR_CANT_RESOLVE_FILENAME;
     if (where.parts.empty())
         return ERROR_ACCESS_DENIED; // a root key cannot be deleted
-    std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
-    auto owner = Walk(where.root, parentParts, false, nullptr);
+    auto owner = OwnerOf(where.root, where.parts);
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!owner || !node)
         return ERROR_FILE_NOT_FOUND;
     if (!node->children.empty() || node->RefusesDelete())
         return ERROR_ACCESS_DENIED;
-    node->deleted = true;
-    owner->children.erase(Upper(where.parts.back()));
+    Unlink(*owner, *node);
     return ERROR_SUCCESS;
 }
 
@@ -454,6 +465,32 @@ LONG WINAPI SimRegDeleteKeyExA(HKEY parent, LPCSTR path, REGSAM view, DWORD) {
     if (TakeFault("RegDeleteKeyExA", path, &code))
         return static_cast<LONG>(code);
     return DeleteKey(parent, path, view);
+}
+
+// NtDeleteKey deletes the key of an open handle in whatever view it was
+// opened, a link opened as such included. As Windows does, it checks the
+// DELETE that the handle was opened with, not the key's list as it is now;
+// a key with subkeys cannot be deleted (STATUS_CANNOT_DELETE; Wine says
+// STATUS_ACCESS_DENIED, which gives the same error); a key already deleted
+// is deleted again without complaint.
+NtStatus WINAPI SimNtDeleteKey(HANDLE handle) {
+    SIM_LOCK();
+    auto key = Lookup<KeyObject>(handle);
+    if (!key)
+        return kNtInvalidHandle;
+    DWORD code;
+    if (TakeFault("NtDeleteKey", key->objectName.c_str(), &code))
+        return static_cast<NtStatus>(code);
+    if (!(KeyRights(key->access) & DELETE))
+        return kNtAccessDenied;
+    if (key->node->deleted)
+        return kNtSuccess;
+    if (key->parts.empty() || !key->node->children.empty())
+        return kNtCannotDelete;
+    if (key->node->Guarded())
+        return kNtAccessDenied;
+    Unlink(*OwnerOf(key->root, key->parts), *key->node);
+    return kNtSuccess;
 }
 
 // Parses a control-API path "HKLM\SOFTWARE\..." into a physical location.
@@ -504,7 +541,10 @@ void ResetRegistry() {
     }
 }
 
-void RegisterRegistryExports() { SIM_EXPORT("advapi32.dll", RegDeleteKeyExA, SimRegDeleteKeyExA); }
+void RegisterRegistryExports() {
+    SIM_EXPORT("advapi32.dll", RegDeleteKeyExA, SimRegDeleteKeyExA);
+    SIM_EXPORT("ntdll.dll", NtDeleteKey, SimNtDeleteKey);
+}
 
 namespace {
 
@@ -717,8 +757,7 @@ void RemoveKeyTree(const std::string &path) {
     Location where = ControlPath(path);
     if (where.parts.empty())
         return;
-    std::vector<std::string> parentParts(where.parts.begin(), where.parts.end() - 1);
-    auto owner = Walk(where.root, parentParts, false, nullptr);
+    auto owner = OwnerOf(where.root, where.parts);
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!owner || !node)
         return;

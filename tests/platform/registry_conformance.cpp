@@ -347,6 +347,53 @@ TEST_F(Registry, ALinkOpenedAsItselfIsDeletedThroughItsHandleAndItsTargetStays) 
     EXPECT_TRUE(KeyIn(target + "\\Child", 0)) << "the target stays";
 }
 
+// NtDeleteKey, through which the remover deletes each key it walked: it
+// acts on the handle's key in the handle's view, a link opened as such
+// included, and checks the DELETE the handle was opened with, not the list
+// the key has now. A key with subkeys stays (Windows says
+// STATUS_CANNOT_DELETE, Wine STATUS_ACCESS_DENIED: the same error); a
+// deleted key's handle deletes it again without complaint.
+TEST_F(Registry, NtDeleteKeyDeletesTheKeyOfItsHandleInItsViewByTheHandlesAccess) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    NtDeleteKeyFn deleteKey = LOOK_UP_EXPORT(ntdll, NtDeleteKey);
+    RtlNtStatusToDosErrorFn toDosError = LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError);
+    ASSERT_TRUE(deleteKey && toDosError);
+    ASSERT_TRUE(MakeKey(At("Both\\Child"), KEY_WOW64_64KEY));
+    ASSERT_TRUE(MakeKey(At("Both"), KEY_WOW64_32KEY));
+    HKEY key = NULL, child = NULL;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, At("Both").c_str(), REG_OPTION_OPEN_LINK,
+                            KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    SetLastError(kSentinel);
+    EXPECT_EQ(toDosError(deleteKey(key)), static_cast<ULONG>(ERROR_ACCESS_DENIED)) << "it has a subkey";
+    ASSERT_EQ(RegOpenKeyExA(key, "Child", REG_OPTION_OPEN_LINK, KEY_READ, &child), ERROR_SUCCESS);
+    EXPECT_EQ(deleteKey(child), kNtAccessDenied) << "a handle without DELETE";
+    RegCloseKey(child);
+    ASSERT_EQ(RegOpenKeyExA(key, "Child", REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &child), ERROR_SUCCESS);
+    PSID admins = NtSid(SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+    PACL readOnly = GroupList(admins, KEY_READ, NO_INHERITANCE);
+    ASSERT_TRUE(admins != nullptr && readOnly != nullptr);
+    ASSERT_EQ(SetSecurityInfo(child, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, readOnly, NULL),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(deleteKey(child), kNtSuccess) << "the list it has now does not count";
+    EXPECT_EQ(deleteKey(child), kNtSuccess) << "a deleted key, again";
+    RegCloseKey(child);
+    EXPECT_EQ(deleteKey(key), kNtSuccess) << "once it is a leaf";
+    RegCloseKey(key);
+    EXPECT_EQ(GetLastError(), kSentinel);
+    EXPECT_FALSE(KeyIn(At("Both"), KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyIn(At("Both"), KEY_WOW64_32KEY)) << "the other view's key stays";
+
+    ASSERT_TRUE(MakeKey("SYSTEM\\ZrtConformance\\Target\\Child", 0));
+    ASSERT_TRUE(MakeLink(kLink, "SYSTEM\\ZrtConformance\\Target"));
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLink, REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(deleteKey(key), kNtSuccess) << "the link itself";
+    RegCloseKey(key);
+    EXPECT_TRUE(KeyIn("SYSTEM\\ZrtConformance\\Target\\Child", 0)) << "its target stays";
+    LocalFree(readOnly);
+    FreeSid(admins);
+}
+
 // ---- values ----
 
 class RegistryValues : public Registry {
