@@ -36,7 +36,41 @@ bool IsWellFormedKeyPath(const char *path) {
     return length > 0 && path[0] != '\\' && path[length - 1] != '\\' && std::strstr(path, "\\\\") == NULL;
 }
 
-bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx);
+// How the keys of one tree are opened and deleted. Each key is deleted
+// through the handle that walked it, with ntdll's NtDeleteKey where it is
+// found: one server request, where RegDeleteKeyExA and RegDeleteKeyA on the
+// empty path open the key a second time, delete and close it. Without it,
+// RegDeleteKeyExA in the view of `access`, else RegDeleteKeyA.
+struct KeyDeletion {
+    REGSAM access;
+    RegDeleteKeyExAFn deleteKeyEx;
+    NtDeleteKeyFn deleteByHandle;
+    RtlNtStatusToDosErrorFn toDosError;
+};
+
+// The thread's last error is what the log lines print, so a failed lookup
+// (an ntdll without the call) leaves it as it was.
+KeyDeletion LookUpKeyDeletion(REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL};
+    DWORD lastError = GetLastError();
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll != NULL) {
+        deletion.deleteByHandle = LOOK_UP_EXPORT(ntdll, NtDeleteKey);
+        deletion.toDosError = LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError);
+    }
+    if (deletion.deleteByHandle == NULL || deletion.toDosError == NULL)
+        deletion.deleteByHandle = NULL;
+    SetLastError(lastError);
+    return deletion;
+}
+
+LONG DeleteOpenedKey(HKEY key, const KeyDeletion &deletion) {
+    if (deletion.deleteByHandle != NULL)
+        return static_cast<LONG>(deletion.toDosError(deletion.deleteByHandle(key)));
+    return deletion.deleteKeyEx != NULL ? deletion.deleteKeyEx(key, "", deletion.access, 0) : RegDeleteKeyA(key, "");
+}
+
+bool DeleteTree(HKEY parent, const char *path, const KeyDeletion &deletion);
 
 // Runs a registry operation on the key `path` below `parent` with the access
 // retry; every failure is logged with `errorLine` and the thread's last error.
@@ -49,13 +83,12 @@ LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine,
 }
 
 // Deletes the opened key (`path` below `parent`) itself, with the access
-// retry for a refusal. The delete goes through the key's own handle (an
-// empty path): by name, a link under that name would be followed and its
-// target deleted in its place.
-bool DeleteKey(HKEY parent, const char *path, HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n", [&] {
-        return deleteKeyEx != NULL ? deleteKeyEx(key, "", access, 0) : RegDeleteKeyA(key, "");
-    });
+// retry for a refusal. The delete goes through the key's own handle: by
+// name, a link under that name would be followed and its target deleted in
+// its place.
+bool DeleteKey(HKEY parent, const char *path, HKEY key, const KeyDeletion &deletion) {
+    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n",
+                                        [&] { return DeleteOpenedKey(key, deletion); });
     if (status != ERROR_SUCCESS)
         return false;
     WriteLogLine("SUCCESS:: Deleted\r\n");
@@ -69,7 +102,7 @@ bool DeleteKey(HKEY parent, const char *path, HKEY key, REGSAM access, RegDelete
 // subkey not deleted, on a subkey that is still first after its deletion
 // reported success (a name that cannot be opened as enumerated), and once
 // kMaxSubkeysDeleted are gone.
-bool DeleteSubkeys(HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+bool DeleteSubkeys(HKEY key, const KeyDeletion &deletion) {
     char name[kSubkeyNameChars];
     char previous[kSubkeyNameChars] = "";
     for (DWORD deleted = 0;; ++deleted) {
@@ -79,13 +112,13 @@ bool DeleteSubkeys(HKEY key, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
         if (deleted == kMaxSubkeysDeleted || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 ||
-            !DeleteTree(key, name, access, deleteKeyEx))
+            !DeleteTree(key, name, deletion))
             return false;
         std::memcpy(previous, name, sizeof previous);
     }
 }
 
-bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+bool DeleteTree(HKEY parent, const char *path, const KeyDeletion &deletion) {
     // An empty path would open the parent itself and empty it.
     if (path == NULL || path[0] == '\0')
         return false;
@@ -95,13 +128,13 @@ bool DeleteTree(HKEY parent, const char *path, REGSAM access, RegDeleteKeyExAFn 
     // whose delete is refused. A registry link is opened as the link, never
     // followed: it has no subkeys of its own and goes as a link.
     LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n", [&] {
-        return RegOpenKeyExA(parent, path, REG_OPTION_OPEN_LINK, access, &key);
+        return RegOpenKeyExA(parent, path, REG_OPTION_OPEN_LINK, deletion.access, &key);
     });
     if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
-    bool result = DeleteSubkeys(key, access, deleteKeyEx);
+    bool result = DeleteSubkeys(key, deletion);
     // The key's own delete is attempted also when a subkey remains.
-    if (!DeleteKey(parent, path, key, access, deleteKeyEx))
+    if (!DeleteKey(parent, path, key, deletion))
         result = false;
     RegCloseKey(key);
     return result;
@@ -113,7 +146,8 @@ bool DeleteIn64BitView(const char *keyPath) {
     if (advapi == NULL)
         return true;
     RegDeleteKeyExAFn deleteKeyEx = LOOK_UP_EXPORT(advapi, RegDeleteKeyExA);
-    bool removed = deleteKeyEx == NULL || DeleteTree(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
+    bool removed = deleteKeyEx == NULL ||
+                   DeleteTree(HKEY_LOCAL_MACHINE, keyPath, LookUpKeyDeletion(k64BitViewAccess, deleteKeyEx));
     FreeLibrary(advapi);
     return removed;
 }
@@ -174,4 +208,6 @@ LONG RemoveRegistry(ListingCursor *cursor) {
     return result;
 }
 
-bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) { return DeleteTree(parent, path, access, NULL); }
+bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) {
+    return DeleteTree(parent, path, LookUpKeyDeletion(access, NULL));
+}

@@ -1,6 +1,8 @@
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "nt_files.h"
 #include "removers/registry.h"
 #include "test_support.h"
 
@@ -168,6 +170,41 @@ TEST_F(RegistryStage, ARefusedDeleteIsRetriedAfterTheAccessGrant) {
     EXPECT_EQ(sim::LiveSids(), 0u);
     EXPECT_EQ(sim::LiveAccessLists(), 0u);
     EXPECT_EQ(sim::OpenHandles("token"), 0u);
+}
+
+// Each key goes through the handle that walked it (NtDeleteKey, its status
+// mapped to the error that decides the retry), not through a second opening
+// by name; where ntdll lacks the call, RegDeleteKeyA and RegDeleteKeyExA as
+// before, the failed lookup leaving the last error that the lines print.
+TEST_F(RegistryStage, AKeyIsDeletedThroughTheHandleThatWalkedIt) {
+    const std::string key = "HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS";
+    const sim::Failure always = {.error = ERROR_INVALID_FUNCTION, .times = sim::kAlways};
+    const std::function<void()> machines[] = {
+        [&] {
+            sim::GuardKey(key, sim::KeyGuard::UntilAccessReplaced);
+            sim::FailCall("RegDeleteKeyA", always);
+            sim::FailCall("RegDeleteKeyExA", always);
+        },
+        [] { sim::FailCall("NtDeleteKey", {.error = static_cast<DWORD>(kNtAccessDenied)}); },
+        [&] {
+            sim::GuardKey(key, sim::KeyGuard::UntilAccessReplaced);
+            sim::RemoveExport("ntdll.dll", "NtDeleteKey");
+        },
+    };
+    for (size_t i = 0; i < std::size(machines); ++i) {
+        sim::Reset();
+        OpenLog();
+        PlantBothViews("Zeltra Computing\\ZeltraWS");
+        machines[i]();
+        SetLastError(1234);
+        EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0) << i;
+        EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") +
+                             "ERROR:: (Deleting Key) 1234\r\n" + kDeleted + kDeleted)
+            << i;
+        EXPECT_FALSE(sim::KeyExists(key)) << i;
+        EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS")) << i;
+        EXPECT_EQ(sim::OpenHandles("key"), 0u) << i;
+    }
 }
 
 // A protected key refuses the very opening (KEY_ALL_ACCESS asks for the
