@@ -10,6 +10,10 @@
 // Usage: removal_bench.exe ROOT [ROUNDS [walk]]; prints one line per tool
 // with the median in ms and its ratio to the 32-bit system tool. With "walk"
 // only the walk is timed (to compare two builds of it).
+// removal_bench.exe ROOT count: the round that run.sh traces to count server
+// requests (count_requests.py): the stage (in a process of its own, started
+// as "removal_bench.exe ROOT stage KEY"), 32-bit "reg" and 64-bit "reg" each
+// delete a key of 20 and one of 220 leaf subkeys.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -67,29 +71,40 @@ bool Run(const std::string &commandLine) {
 
 // The listing's first registry entry, below HKLM.
 const char kKey[] = "SOFTWARE\\Zeltra Computing\\ZeltraTSSetup";
+// Where the count round's keys are planted.
+const char kCountKey[] = "SOFTWARE\\ZrtBenchCount";
 
-void PlantKeys(REGSAM view, int top, int keys) {
+// `count` leaf subkeys of `parent`, with two values each.
+void PlantLeaves(HKEY parent, REGSAM view, int count) {
+    for (int j = 0; j < count; ++j) {
+        HKEY b = NULL;
+        RegCreateKeyExA(parent, ("b" + std::to_string(j)).c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &b, NULL);
+        DWORD value = static_cast<DWORD>(j);
+        RegSetValueExA(b, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+        RegSetValueExA(b, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>("data"), 5);
+        RegCloseKey(b);
+    }
+}
+
+// The key `path` below HKLM with `top` subkeys of `keys` leaves each; with
+// `top` 0, `keys` leaves of its own.
+void PlantKeys(const char *path, REGSAM view, int top, int keys) {
     HKEY root = NULL;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &root, NULL);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &root, NULL);
+    if (top == 0)
+        PlantLeaves(root, view, keys);
     for (int i = 0; i < top; ++i) {
         HKEY a = NULL;
         RegCreateKeyExA(root, ("a" + std::to_string(i)).c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &a, NULL);
-        for (int j = 0; j < keys; ++j) {
-            HKEY b = NULL;
-            RegCreateKeyExA(a, ("b" + std::to_string(j)).c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &b, NULL);
-            DWORD value = static_cast<DWORD>(j);
-            RegSetValueExA(b, "Number", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
-            RegSetValueExA(b, "Text", 0, REG_SZ, reinterpret_cast<const BYTE *>("data"), 5);
-            RegCloseKey(b);
-        }
+        PlantLeaves(a, view, keys);
         RegCloseKey(a);
     }
     RegCloseKey(root);
 }
 
-bool KeyLeft(REGSAM view) {
+bool KeyLeft(REGSAM view, const char *path = kKey) {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return false;
     RegCloseKey(key);
     return true;
@@ -105,16 +120,20 @@ struct Tool {
     std::vector<double> times, empty;
 };
 
+// The registry stage on a listing of the one key `path` below HKLM.
+void RemoveKey(const char *path) {
+    std::string listing = std::string("NRE=1\r\nHKLM\\") + path + "\r\n";
+    ListingCursor cursor = {0, 0, nullptr, &listing[0]};
+    RemoveRegistry(&cursor);
+}
+
 void RunStage(const Tool &tool, const std::string &tree) {
     if (tool.log)
         CreateTraceLog();
-    if (tool.kind == Kind::FolderTree) {
+    if (tool.kind == Kind::FolderTree)
         RemoveFolderTree(tree.c_str(), kFolderStageTree);
-    } else {
-        std::string listing = std::string("NRE=1\r\nHKLM\\") + kKey + "\r\n";
-        ListingCursor cursor = {0, 0, nullptr, &listing[0]};
-        RemoveRegistry(&cursor);
-    }
+    else
+        RemoveKey(kKey);
     if (tool.log) {
         CloseHandle(g_run.traceLogHandle);
         g_run.traceLogHandle = INVALID_HANDLE_VALUE;
@@ -153,8 +172,8 @@ void Compare(std::vector<Tool> &tools, int rounds, const std::string &tree) {
                 left = GetFileAttributesA(tree.c_str()) != INVALID_FILE_ATTRIBUTES;
                 CreateDirectoryA(tree.c_str(), NULL);
             } else {
-                PlantKeys(KEY_WOW64_32KEY, 50, 100);
-                PlantKeys(KEY_WOW64_64KEY, 50, 100);
+                PlantKeys(kKey, KEY_WOW64_32KEY, 50, 100);
+                PlantKeys(kKey, KEY_WOW64_64KEY, 50, 100);
                 tool.times.push_back(Time(tool, tree));
                 left = KeyLeft(KEY_WOW64_32KEY) || KeyLeft(KEY_WOW64_64KEY);
                 for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
@@ -176,18 +195,53 @@ void Compare(std::vector<Tool> &tools, int rounds, const std::string &tree) {
     }
 }
 
+// The count round: each tool deletes a key of few leaves and one of many,
+// each in a process of its own that count_requests.py finds in the trace by
+// the key its command line names.
+void CountRound(const std::string &root, const std::string &wow, const std::string &native) {
+    char self[MAX_PATH];
+    GetModuleFileNameA(NULL, self, MAX_PATH);
+    struct Counted {
+        const char *tool;
+        REGSAM view;
+        std::string command; // followed by the key's path
+        const char *options;
+    } counted[] = {{"stage", KEY_WOW64_32KEY, "\"" + std::string(self) + "\" \"" + root + "\" stage ", ""},
+                   {"reg32", KEY_WOW64_32KEY, wow + "reg.exe delete \"HKLM\\", "\" /f /reg:32"},
+                   {"reg64", KEY_WOW64_64KEY, native + "reg.exe delete \"HKLM\\", "\" /f /reg:64"}};
+    for (const Counted &c : counted) {
+        for (int leaves : {20, 220}) {
+            std::string path = std::string(kCountKey) + "\\" + c.tool + "-" + std::to_string(leaves);
+            PlantKeys(path.c_str(), c.view, 0, leaves);
+            Run(c.command + path + c.options);
+            if (KeyLeft(c.view, path.c_str()))
+                std::fprintf(stderr, "%s left %s\n", c.tool, path.c_str());
+        }
+    }
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kCountKey, view, 0);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: removal_bench ROOT [ROUNDS [walk]]\n");
+        std::fprintf(stderr, "usage: removal_bench ROOT [ROUNDS [walk]] | ROOT count\n");
         return 2;
     }
     std::string root = argv[1];
+    if (argc > 3 && std::strcmp(argv[2], "stage") == 0) {
+        RemoveKey(argv[3]);
+        return 0;
+    }
     int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
     char windows[MAX_PATH];
     GetWindowsDirectoryA(windows, MAX_PATH);
     std::string wow = std::string(windows) + "\\SysWOW64\\", native = std::string(windows) + "\\Sysnative\\";
+    if (argc > 2 && std::strcmp(argv[2], "count") == 0) {
+        CountRound(root, wow, native);
+        return 0;
+    }
     std::vector<Tool> folders = {{"walk", Kind::FolderTree, "", false, {}, {}},
                                  {"walk /l", Kind::FolderTree, "", true, {}, {}},
                                  {"rd 32-bit", Kind::FolderTree, wow + "cmd.exe", false, {}, {}},

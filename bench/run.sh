@@ -4,7 +4,10 @@
 # "reg delete /f" (32-bit and 64-bit reg.exe) on 5,051 keys in both views, in
 # a throwaway Wine prefix, alternating in one run, with and without a trace
 # log, and prints the net medians, the ratios, and whether 32-bit code ran
-# natively or under qemu.
+# natively or under qemu. Then counts the Wine server requests per deleted
+# leaf key of the registry stage and of "reg delete /f" in one more round
+# under a tracing wineserver (count_requests.py says how). --rounds 0 only
+# counts.
 #
 #   bash bench/run.sh [--rounds N] [--keep]
 set -euo pipefail
@@ -14,7 +17,7 @@ while (($#)); do
     case $1 in
         --rounds) ROUNDS=${2:?}; shift 2 ;;
         --keep) KEEP=1; shift ;;
-        *) sed -n '2,8s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+        *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
     esac
 done
 
@@ -39,4 +42,16 @@ else
     echo "32-bit code: native"
 fi
 echo "tree: 20 x 10 folders x 100 files; keys: 50 x 100 (2 values each) in both views; rounds: $ROUNDS"
-timeout 3600 wine 'C:\bench\removal_bench.exe' 'C:\bench' "$ROUNDS"
+((ROUNDS == 0)) || timeout 3600 wine 'C:\bench\removal_bench.exe' 'C:\bench' "$ROUNDS"
+
+# The count round, under a server started anew to trace every request to
+# stderr (-d1) and kept (-p) until the round is over; the timed rounds above
+# ran untraced.
+wineserver -k 2>/dev/null || true
+timeout 60 wineserver -w || true
+wineserver -f -p -d1 2>"$WORK/requests.trace" &
+TRACER=$!
+timeout 1200 wine 'C:\bench\removal_bench.exe' 'C:\bench' count
+wineserver -k
+wait "$TRACER" || true
+python3 bench/count_requests.py "$WORK/requests.trace"
