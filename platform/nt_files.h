@@ -65,6 +65,7 @@ struct NtAttributeTag {
 };
 
 // Information classes.
+constexpr ULONG kNtFileInternalInformation = 6; // FILE_INTERNAL_INFORMATION: the file id, a LONGLONG
 constexpr ULONG kNtFileDispositionInformation = 13;
 constexpr ULONG kNtFileAttributeTagInformation = 35;
 constexpr ULONG kNtFileIdFullDirectoryInformation = 38;

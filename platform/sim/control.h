@@ -241,6 +241,18 @@ FileSecurity FileSecurityOf(const std::string &path);
 // whose owner was never set belongs to the user who runs the tests
 // (kUserSid), as under Wine.
 void SetFileOwner(const std::string &path, const std::string &owner);
+// Sets an item's owner (empty: the user's) and access list (none: all
+// granted), as a user's or Windows' own tools would; every open of the item
+// is then checked against them (access_check.cpp).
+void SetFileSecurity(const std::string &path, const FileSecurity &security);
+// A Windows Server's layout where the tool goes (windows_layout.cpp): the
+// old layout's compatibility links (C:\Documents and Settings, ProgramData's
+// Application Data, Desktop, Documents, Start Menu and Templates, All Users
+// and Default User), each owned by SYSTEM, hidden and system, with an
+// access list that denies Everyone listing it (and SYNCHRONIZE), so that a
+// path through it opens but it cannot be opened itself but to read its
+// attributes and security; ProgramData owned by SYSTEM with its list.
+void PlantWindowsServerLayout();
 inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
 // The explicit entries that SetNamedSecurityInfoA set; none while the
 // planted access list stands.

@@ -272,6 +272,19 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     // A drive's root has no parent; every other path needs its folder.
     if ((!parent || !parent->folder) && !(node && ParentPath(normalized).empty()))
         return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    // The access check (access_check.cpp): CreateFile asks SYNCHRONIZE and
+    // FILE_READ_ATTRIBUTES besides what the caller asks; the final name is
+    // checked, a link that is followed to it too; a new file needs
+    // FILE_ADD_FILE on its folder.
+    const DWORD asked = access | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    DWORD granted = 0;
+    FileNode *finalLink = FindNode(ResolvePath(path, false));
+    if ((finalLink && finalLink->IsLink() && !(attributes & FILE_FLAG_OPEN_REPARSE_POINT) &&
+         !FileAccessGranted(finalLink->security, asked, &granted)) ||
+        (node && !FileAccessGranted(node->security, asked, &granted)) ||
+        (!node && parent && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING &&
+         !FileAccessGranted(parent->security, FILE_ADD_FILE, &granted)))
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     // A folder opens only for backup semantics, and only as it is.
     if (node && node->folder) {
         if (!(attributes & FILE_FLAG_BACKUP_SEMANTICS))
@@ -283,7 +296,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         auto folder = std::make_shared<FileObject>();
         folder->key = PathKey(normalized);
         folder->node = node->id;
-        folder->access = access;
+        folder->access = asked;
         folder->share = share;
         SetLastError(ERROR_SUCCESS);
         return reinterpret_cast<HANDLE>(AddHandle(folder));
@@ -327,7 +340,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(normalized);
     file->node = node->id;
-    file->access = access;
+    file->access = asked;
     file->share = share;
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
@@ -605,6 +618,12 @@ void SetFileOwner(const std::string &path, const std::string &owner) {
     SIM_LOCK();
     if (FileNode *node = FindNode(path))
         node->security.owner = owner;
+}
+
+void SetFileSecurity(const std::string &path, const FileSecurity &security) {
+    SIM_LOCK();
+    if (FileNode *node = FindNode(path))
+        node->security = security;
 }
 
 FileSecurity FileSecurityOf(const std::string &path) {

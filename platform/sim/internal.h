@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "exports.h"
+#include "sim/control.h"
 #include "sim/windows.h"
 
 namespace sim {
@@ -83,6 +84,16 @@ void RegisterDefaultExports();
 // Waits for a process handle of CreateProcessA; false when the handle is not
 // of that kind.
 bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
+
+// The access check of every open of a file or folder (access_check.cpp):
+// whether the token may have `wanted` (generic rights mapped,
+// MAXIMUM_ALLOWED for all it may have) of an item with `security`, and
+// the rights its handle then holds.
+bool FileAccessGranted(const sim::FileSecurity &security, DWORD wanted, DWORD *granted);
+DWORD MapFileRights(DWORD access);
+// Whether the process token holds the SID (as a user or group).
+bool TokenHasSid(const std::string &sid);
+bool IsAdministratorToken();
 
 // "S-1-5-32-544" and the like for a live SID; empty for anything else.
 std::string SidString(PSID sid);

@@ -6,8 +6,10 @@
 // they return a status and leave the thread's last error alone; the listing
 // of a handle is fixed by its first query (a snapshot of the names here).
 // A deletion takes effect at once, not when the last handle closes.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "nt_files.h"
 #include "sim/control.h"
@@ -62,14 +64,43 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     FileNode *parent = NodeById(root->node);
     if (parent == nullptr || !parent->folder || parent->IsLink())
         return kNtObjectPathNotFound;
-    if (name == "." || name == ".." || name.find_first_of("\\/") != std::string::npos)
-        return kNtObjectNameInvalid;
+    // A relative name may hold several components. Each one before the last
+    // is passed through, a link followed to its target, without an access
+    // check ("Bypass traverse checking", SeChangeNotifyPrivilege, which
+    // every token holds); the last one is the name opened and checked.
+    std::vector<std::string> components;
+    for (size_t at = 0, end; at <= name.size() && !name.empty(); at = end + 1) {
+        end = std::min(name.find('\\', at), name.size());
+        components.push_back(name.substr(at, end - at));
+    }
+    for (const std::string &component : components)
+        if (component.empty() || component == "." || component == ".." || component.find('/') != std::string::npos)
+            return kNtObjectNameInvalid;
+    FileNode *folder = parent;
+    for (size_t i = 0; i + 1 < components.size(); ++i) {
+        folder = FindNode(folder->path + "\\" + components[i]);
+        if (folder != nullptr && folder->IsLink())
+            folder = FindNode(ResolvePath(folder->linkTarget, true));
+        if (folder == nullptr || !folder->folder)
+            return kNtObjectPathNotFound;
+    }
     // No name: the folder itself, through a new handle.
-    FileNode *node = name.empty() ? parent : FindNode(parent->path + "\\" + name);
-    if (node != nullptr && node->IsLink() && !(options & kNtOpenReparsePoint))
-        node = FindNode(ResolvePath(node->linkTarget, true));
+    FileNode *node = name.empty() ? parent : FindNode(folder->path + "\\" + components.back());
     if (node == nullptr)
         return kNtObjectNameNotFound;
+    // The final name is checked, a link that is followed too: "Junction
+    // Points and Backup Applications": paths through Windows' own links can
+    // be traversed, but their contents cannot be listed.
+    DWORD granted = 0;
+    if (!FileAccessGranted(node->security, access, &granted))
+        return kNtAccessDenied;
+    if (node->IsLink() && !(options & kNtOpenReparsePoint)) {
+        node = FindNode(ResolvePath(node->linkTarget, true));
+        if (node == nullptr)
+            return kNtObjectNameNotFound;
+        if (!FileAccessGranted(node->security, access, &granted))
+            return kNtAccessDenied;
+    }
     if ((options & kNtDirectoryFile) && !node->folder)
         return kNtNotADirectory;
     if ((options & kNtNonDirectoryFile) && node->folder)
@@ -85,7 +116,7 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(node->path);
     file->node = node->id;
-    file->access = access;
+    file->access = granted; // kept whatever the list says later
     file->share = share;
     file->deleteOnClose = (options & kNtDeleteOnClose) != 0;
     *out = reinterpret_cast<HANDLE>(AddHandle(file));
@@ -200,14 +231,26 @@ NtStatus OnNodeHandle(const char *api, HANDLE h, bool classFits, std::shared_ptr
     return *node == nullptr ? kNtObjectNameNotFound : kNtSuccess;
 }
 
+// NtQueryInformationFile: FileAttributeTagInformation needs a handle with
+// FILE_READ_ATTRIBUTES, FileInternalInformation (the id a listing gives)
+// none ("NtQueryInformationFile", its table of classes).
 NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
     SIM_LOCK();
     std::shared_ptr<FileObject> f;
     FileNode *node = nullptr;
-    if (NtStatus status =
-            OnNodeHandle("NtQueryInformationFile", h,
-                         infoClass == kNtFileAttributeTagInformation && size >= sizeof(NtAttributeTag), &f, &node))
+    bool fits = (infoClass == kNtFileAttributeTagInformation && size >= sizeof(NtAttributeTag)) ||
+                (infoClass == kNtFileInternalInformation && size >= sizeof(LONGLONG));
+    if (NtStatus status = OnNodeHandle("NtQueryInformationFile", h, fits, &f, &node))
         return status;
+    if (infoClass == kNtFileInternalInformation) {
+        LONGLONG id = static_cast<LONGLONG>(node->id);
+        std::memcpy(buffer, &id, sizeof id);
+        io->status = kNtSuccess;
+        io->information = sizeof id;
+        return kNtSuccess;
+    }
+    if (!(f->access & FILE_READ_ATTRIBUTES))
+        return kNtAccessDenied;
     auto *tag = static_cast<NtAttributeTag *>(buffer);
     tag->fileAttributes = node->Attributes();
     tag->reparseTag = node->reparseTag;

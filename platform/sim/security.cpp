@@ -119,6 +119,8 @@ std::string SidString(PSID sid) {
     return text;
 }
 
+bool IsAdministratorToken() { return Token().administrator; }
+
 } // namespace sim::detail
 
 using namespace sim::detail;

@@ -217,8 +217,10 @@ NtStatus OpenRelative(const Native &nt, HANDLE folder, std::vector<WCHAR> name, 
     NtIoStatus io;
     std::memset(&io, 0, sizeof io);
     *handle = NULL;
+    // Synchronous I/O needs SYNCHRONIZE among the rights asked.
+    ULONG synchronous = (access & kSynchronize) ? kNtSynchronousIoNonAlert : 0;
     return nt.create(handle, access, &attributes, &io, NULL, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     kNtFileOpen, options | kNtOpenReparsePoint | kNtSynchronousIoNonAlert, NULL, 0);
+                     kNtFileOpen, options | kNtOpenReparsePoint | synchronous, NULL, 0);
 }
 
 NtStatus Dispose(const Native &nt, HANDLE handle) {
@@ -348,6 +350,43 @@ TEST(Files, NativeCallsOpenByExactWideNameRelativeToAFolderAndDeleteThroughTheHa
     EXPECT_EQ(Dispose(nt, item), kNtSuccess);
     CloseHandle(item);
     EXPECT_NE(GetFileAttributesA((folder / "Victim\\inside.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A relative name of two components: the folder on the way is passed
+    // through, the item at its end opened; its id (FileInternalInformation)
+    // is the one its folder's listing gives.
+    HANDLE through = NULL;
+    ASSERT_EQ(OpenRelative(nt, h, Wide("Victim\\inside.txt"), kFileReadAttributes | kSynchronize, kNtNonDirectoryFile,
+                           &through),
+              kNtSuccess);
+    LONGLONG id = static_cast<LONGLONG>(kSentinel);
+    EXPECT_EQ(nt.queryInformation(through, &io, &id, sizeof id, kNtFileInternalInformation), kNtSuccess);
+    CloseHandle(through);
+    HANDLE victimFolder = NULL;
+    ASSERT_EQ(OpenRelative(nt, h, Wide("Victim"), kFileListDirectory | kSynchronize, kNtDirectoryFile, &victimFolder),
+              kNtSuccess);
+    std::vector<WCHAR> insideName = Wide("inside.txt");
+    NtName insideMask = {20, 20, insideName.data()};
+    ASSERT_EQ(nt.queryDirectory(victimFolder, NULL, NULL, NULL, &io, record, sizeof record,
+                                kNtFileIdFullDirectoryInformation, TRUE, &insideMask, TRUE),
+              kNtSuccess);
+    EXPECT_EQ(reinterpret_cast<const NtDirEntry *>(record)->fileId, id);
+    CloseHandle(victimFolder);
+    // Opened without SYNCHRONIZE, and so without synchronous I/O, for its
+    // attributes and owner alone (what an access list that denies
+    // SYNCHRONIZE still allows): both can be read through that handle.
+    HANDLE bare = NULL;
+    NtStatus opened = OpenRelative(nt, h, Wide("Victim"), READ_CONTROL | kFileReadAttributes, 0, &bare);
+    ASSERT_EQ(opened, kNtSuccess);
+    tag = {kSentinel, kSentinel};
+    EXPECT_EQ(nt.queryInformation(bare, &io, &tag, sizeof tag, kNtFileAttributeTagInformation), kNtSuccess);
+    EXPECT_TRUE(tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    EXPECT_EQ(GetSecurityInfo(bare, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_NE(owner, nullptr);
+    LocalFree(descriptor);
+    CloseHandle(bare);
 
     // Held by another handle without FILE_SHARE_DELETE: no open for deletion.
     HANDLE held =

@@ -102,9 +102,9 @@ TEST_F(SimulatedMachine, NativeOpensStopAtLinksAndHandlesFollowTheirItem) {
         NtObjectAttributes attributes = {sizeof attributes, folder, &n, kNtCaseInsensitive, nullptr, nullptr};
         NtIoStatus io;
         HANDLE h = nullptr;
-        EXPECT_EQ(
-            create(&h, DELETE | kFileListDirectory, &attributes, &io, nullptr, 0, 7, kNtFileOpen, options, nullptr, 0),
-            kNtSuccess)
+        EXPECT_EQ(create(&h, DELETE | kFileListDirectory | kFileReadAttributes, &attributes, &io, nullptr, 0, 7,
+                         kNtFileOpen, options, nullptr, 0),
+                  kNtSuccess)
             << name;
         return h;
     };
@@ -196,6 +196,100 @@ TEST_F(SimulatedMachine, DeletedServiceLeavesWithItsLastHandleOnceStopped) {
     EXPECT_EQ(sim::OpenHandles("service"), 1u);
     CloseServiceHandle(manager);
     EXPECT_EQ(sim::OpenHandles("service"), 0u);
+}
+
+// The access check every open goes through: each row sets one item's owner
+// and list and asks one right (CreateFileA adds SYNCHRONIZE and
+// FILE_READ_ATTRIBUTES); then the Windows Server layout's junctions, which
+// a path crosses but which cannot be opened to be listed.
+TEST_F(SimulatedMachine, OpensAreCheckedAgainstTheItemsListAsWindowsChecksThem) {
+    const std::string item = "C:\\Data\\item.txt";
+    sim::PlantFile(item);
+    const DWORD basic = SYNCHRONIZE | FILE_READ_ATTRIBUTES;
+    struct Row {
+        const char *why;
+        const char *owner;
+        std::vector<sim::AccessEntry> list;
+        bool takeOwnership;
+        DWORD wanted;
+        bool opens;
+    } rows[] = {
+        {"an allowing entry", "S-1-5-18", {{"S-1-5-32-544", basic | DELETE, GRANT_ACCESS, 0}}, false, DELETE, true},
+        {"a right no entry names", "S-1-5-18", {{"S-1-5-32-544", basic, GRANT_ACCESS, 0}}, false, DELETE, false},
+        {"a deny before the grant",
+         "S-1-5-18",
+         {{"S-1-1-0", DELETE, DENY_ACCESS, 0}, {"S-1-5-32-544", FILE_ALL_ACCESS, GRANT_ACCESS, 0}},
+         false,
+         DELETE,
+         false},
+        {"a grant before the deny",
+         "S-1-5-18",
+         {{"S-1-5-32-544", FILE_ALL_ACCESS, GRANT_ACCESS, 0}, {"S-1-1-0", DELETE, DENY_ACCESS, 0}},
+         false,
+         DELETE,
+         true},
+        {"generic rights mapped", "S-1-5-18", {{"S-1-5-32-545", GENERIC_ALL, GRANT_ACCESS, 0}}, false, DELETE, true},
+        {"the owner's implied rights",
+         "S-1-5-32-544",
+         {{"S-1-1-0", basic, GRANT_ACCESS, 0}},
+         false,
+         READ_CONTROL | WRITE_DAC,
+         true},
+        {"no implied rights for another owner",
+         "S-1-5-18",
+         {{"S-1-1-0", basic, GRANT_ACCESS, 0}},
+         false,
+         WRITE_DAC,
+         false},
+        {"the take-ownership privilege", "S-1-5-18", {{"S-1-1-0", basic, GRANT_ACCESS, 0}}, true, WRITE_OWNER, true},
+        {"an entry for another user",
+         "S-1-5-18",
+         {{"S-1-5-21-9-9-9-1001", FILE_ALL_ACCESS, GRANT_ACCESS, 0}},
+         false,
+         0,
+         false},
+        {"MAXIMUM_ALLOWED", "S-1-5-18", {{"S-1-1-0", basic, GRANT_ACCESS, 0}}, false, MAXIMUM_ALLOWED, true},
+    };
+    for (const Row &row : rows) {
+        sim::SetFileSecurity(item, {row.owner, row.list, true});
+        sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", true);
+        HANDLE token = nullptr;
+        OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token);
+        TOKEN_PRIVILEGES privileges = {1, {{{0, 0}, row.takeOwnership ? SE_PRIVILEGE_ENABLED : 0u}}};
+        LookupPrivilegeValueA(nullptr, SE_TAKE_OWNERSHIP_NAME, &privileges.Privileges[0].Luid);
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+        CloseHandle(token);
+        HANDLE h = CreateFileA(item.c_str(), row.wanted, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, row.opens) << row.why;
+        if (h == INVALID_HANDLE_VALUE)
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << row.why;
+        else
+            CloseHandle(h);
+    }
+
+    // A handle keeps what it was granted when its list changes.
+    sim::SetFileSecurity(item, {"", std::nullopt, false});
+    HANDLE held = CreateFileA(item.c_str(), DELETE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    sim::SetFileSecurity(item, {"S-1-5-18", std::vector<sim::AccessEntry>{}, true});
+    EXPECT_EQ(CreateFileA(item.c_str(), DELETE, 7, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    auto dispose = LOOK_UP_EXPORT(GetModuleHandleA("ntdll.dll"), NtSetInformationFile);
+    BYTE gone = TRUE;
+    NtIoStatus io;
+    EXPECT_EQ(dispose(held, &io, &gone, 1, kNtFileDispositionInformation), kNtSuccess);
+    CloseHandle(held);
+    EXPECT_FALSE(sim::Exists(item));
+
+    sim::PlantWindowsServerLayout();
+    sim::PlantFolder("C:\\ProgramData\\Zeltra");
+    const DWORD list = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+    EXPECT_EQ(CreateFileA("C:\\ProgramData\\Application Data", list, 7, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr),
+              INVALID_HANDLE_VALUE)
+        << "a junction of the layout cannot be listed";
+    HANDLE crossed = CreateFileA("C:\\ProgramData\\Application Data\\Zeltra", list, 7, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_NE(crossed, INVALID_HANDLE_VALUE) << "but a path through it is opened";
+    CloseHandle(crossed);
 }
 
 } // namespace

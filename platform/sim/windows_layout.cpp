@@ -1,0 +1,81 @@
+// A Windows Server's own layout where the tool goes, planted by one call:
+// the system folders with their owners and access lists, and the
+// compatibility links that Windows keeps for programs written before
+// Vista. Sources, one line each:
+// - "Junction Points and Backup Applications": the links of the old layout
+//   (C:\Documents and Settings, ProgramData's Application Data, Desktop,
+//   Documents, Start Menu and Templates) are junctions, hidden and system,
+//   whose access list denies Everyone the reading of their contents: a path
+//   through them can be traversed, their contents cannot be listed
+//   (icacls shows Everyone:(DENY)(S,RD), Everyone:(RX), SYSTEM:(F),
+//   Administrators:(F)).
+// - "Known Folders" / "CSIDL": ProgramData, Public's Desktop and Documents,
+//   the all-users Start Menu and Templates, the target of each link.
+// - "Default ACL of ProgramData" as icacls shows it: SYSTEM and
+//   Administrators full control, CREATOR OWNER full control of what it
+//   creates, Users read and execute, and adding files and folders.
+#include "sim/control.h"
+#include "sim/files.h"
+
+namespace sim {
+
+namespace {
+
+const char kSystem[] = "S-1-5-18";
+const char kAdministrators[] = "S-1-5-32-544";
+const char kEveryone[] = "S-1-1-0";
+const char kUsers[] = "S-1-5-32-545";
+const char kCreatorOwner[] = "S-1-3-0";
+constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+constexpr DWORD kAddFileAndFolder = 0x0002u | 0x0004u | 0x0010u | 0x0100u; // WD, AD, WEA, WA
+
+struct LayoutLink {
+    const char *path;
+    const char *target;
+    DWORD tag;
+};
+
+const LayoutLink kCompatibilityLinks[] = {
+    {"C:\\Documents and Settings", "C:\\Users", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\ProgramData\\Application Data", "C:\\ProgramData", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\ProgramData\\Desktop", "C:\\Users\\Public\\Desktop", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\ProgramData\\Documents", "C:\\Users\\Public\\Documents", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\ProgramData\\Templates", "C:\\ProgramData\\Microsoft\\Windows\\Templates", IO_REPARSE_TAG_MOUNT_POINT},
+    {"C:\\Users\\All Users", "C:\\ProgramData", IO_REPARSE_TAG_SYMLINK},
+    {"C:\\Users\\Default User", "C:\\Users\\Default", IO_REPARSE_TAG_MOUNT_POINT},
+};
+
+void Secure(const std::string &path, const std::string &owner, std::vector<AccessEntry> list) {
+    detail::FileNode *node = detail::FindNode(path);
+    node->security.owner = owner;
+    node->security.accessList = std::move(list);
+    node->security.listProtected = true;
+}
+
+} // namespace
+
+void PlantWindowsServerLayout() {
+    SIM_LOCK();
+    for (const LayoutLink &link : kCompatibilityLinks)
+        PlantFolder(link.target);
+    PlantFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs");
+    PlantFolder("C:\\Windows\\Installer");
+    Secure("C:\\ProgramData", kSystem,
+           {{kSystem, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
+            {kAdministrators, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
+            {kCreatorOwner, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit | INHERIT_ONLY_ACE},
+            {kUsers, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, GRANT_ACCESS, kInherit},
+            {kUsers, kAddFileAndFolder, GRANT_ACCESS, CONTAINER_INHERIT_ACE}});
+    for (const LayoutLink &link : kCompatibilityLinks) {
+        PlantLink(link.path, link.target, true, link.tag);
+        detail::FindNode(link.path)->attributes |= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        Secure(link.path, kSystem,
+               {{kEveryone, SYNCHRONIZE | FILE_LIST_DIRECTORY, DENY_ACCESS, 0},
+                {kEveryone, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, GRANT_ACCESS, 0},
+                {kSystem, FILE_ALL_ACCESS, GRANT_ACCESS, 0},
+                {kAdministrators, FILE_ALL_ACCESS, GRANT_ACCESS, 0}});
+    }
+}
+
+} // namespace sim
