@@ -50,11 +50,13 @@ bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
 // True when the link `name` in the open folder belongs to SYSTEM, to
 // Administrators or to TrustedInstaller: Windows' own links (ProgramData's
 // "Application Data", "Start Menu" and "Desktop"), which no standard user
-// can have made or can change.
+// can have made or can change. Their access lists deny everyone listing
+// them and SYNCHRONIZE, so the link is opened for its attributes and owner
+// alone, without synchronous I/O, which would need SYNCHRONIZE.
 bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength) {
     HANDLE link = NULL;
-    if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes | kSynchronize, kOpenOptions, &link) !=
-        kNtSuccess)
+    if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes, kOpenOptions & ~kNtSynchronousIoNonAlert,
+             &link) != kNtSuccess)
         return false;
     PSID owner = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
@@ -99,6 +101,28 @@ bool LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t
     if (id != nullptr)
         *id = entry->fileId;
     return true;
+}
+
+// What a listing would say of `name`, a path relative to the open folder
+// that goes through Windows' own links: their targets cannot be listed
+// through them, so the item itself is opened (as a link, if it is one) for
+// its attributes, reparse tag and id.
+bool DescribeThrough(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD *attributes,
+                     ULONG *tag, NtStatus *status, LONGLONG *id) {
+    HANDLE item = NULL;
+    *status = Open(nt, folder, name, nameLength, kFileReadAttributes | kSynchronize, kOpenOptions, &item);
+    if (*status != kNtSuccess)
+        return false;
+    NtAttributeTag info = {0, 0};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    *status = nt.queryInformation(item, &io, &info, sizeof info, kNtFileAttributeTagInformation);
+    if (*status == kNtSuccess)
+        *status = nt.queryInformation(item, &io, id, sizeof *id, kNtFileInternalInformation);
+    CloseHandle(item);
+    *attributes = info.fileAttributes;
+    *tag = info.reparseTag;
+    return *status == kNtSuccess;
 }
 
 } // namespace
@@ -207,27 +231,40 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
     const char *component = path + anchorLength;
     while (IsSeparator(*component))
         ++component;
-    for (;;) {
-        size_t length = 0;
+    // The names of Windows' own links crossed since `folder` was opened,
+    // each with its separator: the next name is opened through them, as a
+    // path through them is opened, for they cannot be opened themselves.
+    WCHAR relative[kNameChars];
+    size_t through = 0;
+    size_t length = 0;
+    for (;; component += length) {
+        while (IsSeparator(*component))
+            ++component;
+        length = 0;
         while (component[length] != '\0' && !IsSeparator(component[length]))
             length += IsDBCSLeadByte(static_cast<BYTE>(component[length])) && component[length + 1] != '\0' ? 2 : 1;
         bool last = component[length] == '\0';
-        WCHAR name[kNameChars];
+        WCHAR *name = relative + through;
         int nameLength = length == 0 ? 0
                                      : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), name,
-                                                           static_cast<int>(kNameChars));
+                                                           static_cast<int>(kNameChars - through - 1));
+        size_t relativeLength = through + static_cast<size_t>(nameLength > 0 ? nameLength : 0);
         DWORD attributes = 0;
         ULONG tag = 0;
         NtStatus status = kNtObjectNameInvalid;
-        if (nameLength <= 0 ||
-            !LookUpEntry(nt, folder, name, static_cast<size_t>(nameLength), &attributes, &tag, &status, &item->id)) {
+        bool described =
+            nameLength > 0 &&
+            (through == 0
+                 ? LookUpEntry(nt, folder, name, relativeLength, &attributes, &tag, &status, &item->id)
+                 : DescribeThrough(nt, folder, relative, relativeLength, &attributes, &tag, &status, &item->id));
+        if (!described) {
             CloseHandle(folder);
             if (!last && (status == kNtNoSuchFile || status == kNtObjectNameNotFound))
                 status = kNtObjectPathNotFound;
             return Fail(nt, status);
         }
         if (last) {
-            OpenChild(nt, folder, name, static_cast<size_t>(nameLength), kind, attributes, tag, item);
+            OpenChild(nt, folder, relative, relativeLength, kind, attributes, tag, item);
             CloseHandle(folder);
             if (item->handle == NULL) {
                 SetLastError(item->openError);
@@ -237,16 +274,17 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
         }
         HANDLE next = NULL;
         if (!IsLinkEntry(attributes, tag))
-            status = Open(nt, folder, name, static_cast<size_t>(nameLength), kFolderAccess,
-                          kOpenOptions | kNtDirectoryFile, &next);
+            status = Open(nt, folder, relative, relativeLength, kFolderAccess, kOpenOptions | kNtDirectoryFile, &next);
         bool link = IsLinkEntry(attributes, tag) || (status == kNtSuccess && HandleIsLink(nt, next));
-        // Windows' own links are passed through to the folder they name.
-        if (link && SystemLink(nt, folder, name, static_cast<size_t>(nameLength))) {
+        // Windows' own links are crossed as a component of the next name
+        // (with room left for the separator and one character of it: a
+        // conversion into no room at all would only measure the name).
+        if (link && relativeLength + 2 < kNameChars && SystemLink(nt, folder, relative, relativeLength)) {
             if (next != NULL)
                 CloseHandle(next);
-            status = Open(nt, folder, name, static_cast<size_t>(nameLength), kFolderAccess,
-                          (kOpenOptions & ~kNtOpenReparsePoint) | kNtDirectoryFile, &next);
-            link = false;
+            relative[relativeLength] = static_cast<WCHAR>('\\');
+            through = relativeLength + 1;
+            continue;
         }
         CloseHandle(folder);
         if (link) {
@@ -258,9 +296,7 @@ bool OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength,
         if (status != kNtSuccess)
             return Fail(nt, status == kNtObjectNameNotFound ? kNtObjectPathNotFound : status);
         folder = next;
-        component += length;
-        while (IsSeparator(*component))
-            ++component;
+        through = 0;
     }
 }
 

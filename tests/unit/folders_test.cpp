@@ -716,13 +716,7 @@ TEST_P(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     sim::PlantService("ZeltraWebServer");
     sim::PlantService("ZeltraBizUpdater", {SERVICE_RUNNING, SERVICE_AUTO_START, 2, 0, false});
     sim::PlantService("ZeltraBizClientSetup", {SERVICE_STOPPED, SERVICE_DEMAND_START, 0, 0, false});
-    sim::PlantLink("C:\\ProgramData\\Application Data", "C:\\ProgramData", true);
-    sim::PlantLink("C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Microsoft\\Windows\\Start Menu", true);
-    sim::PlantLink("C:\\ProgramData\\Desktop", "C:\\Users\\Public\\Desktop", true);
-    // Windows' own links: owned by SYSTEM, so passed through.
-    for (const char *link :
-         {"C:\\ProgramData\\Application Data", "C:\\ProgramData\\Start Menu", "C:\\ProgramData\\Desktop"})
-        sim::SetFileOwner(link, "S-1-5-18");
+    sim::PlantWindowsServerLayout();
     const std::string pf = "C:\\Program Files (x86)\\Zeltra Computing\\";
     sim::PlantFile(pf + "ZeltraBusinessServer\\server.exe");
     sim::PlantFile(pf + "ZeltraBusinessServer\\conf\\server.ini");
