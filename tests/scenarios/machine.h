@@ -27,6 +27,11 @@ bool Restarted();
 // `seconds`; 1 when one cannot be opened.
 int Hold(int seconds, const std::vector<std::string> &paths);
 
+// A Windows Server's own layout where the tool goes: its compatibility
+// junctions, owned by SYSTEM, whose access lists deny listing them. Wine
+// has no such layout and keeps no file security: nothing is planted there.
+bool PlantWindowsServerLayout(std::string *error);
+
 // A directory link (a reparse point) at `path` to `target`.
 bool PlantLink(const std::string &path, const std::string &target, std::string *error);
 // A file in `folder` whose wide name (UTF-8 here) the ANSI enumeration

@@ -85,6 +85,11 @@ bool Restarted() {
     return false;
 }
 
+bool PlantWindowsServerLayout(std::string *) {
+    sim::PlantWindowsServerLayout();
+    return true;
+}
+
 bool PlantLink(const std::string &path, const std::string &target, std::string *) {
     sim::PlantLink(path, target, true);
     return true;

@@ -794,6 +794,8 @@ bool Plant(const Scenario &scenario, std::string *error) {
             held.push_back(rest);
         } else if (word == "link" && Split(rest, " -> ", &left, &right)) {
             ok = machine::PlantLink(left, right, error);
+        } else if (word == "windows-server") {
+            ok = machine::PlantWindowsServerLayout(error);
         } else if (word == "wide" && Split(rest, " | ", &left, &right)) {
             ok = machine::PlantWideFile(left, right, error);
         } else if (word == "tree" && KeyArgument(rest, &view, &path, nullptr)) {
