@@ -48,11 +48,8 @@ struct KeyDeletion {
     RtlNtStatusToDosErrorFn toDosError;
 };
 
-// The thread's last error is what the log lines print, so a failed lookup
-// (an ntdll without the call) leaves it as it was.
 KeyDeletion LookUpKeyDeletion(REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL};
-    DWORD lastError = GetLastError();
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll != NULL) {
         deletion.deleteByHandle = LOOK_UP_EXPORT(ntdll, NtDeleteKey);
@@ -60,7 +57,6 @@ KeyDeletion LookUpKeyDeletion(REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
     }
     if (deletion.deleteByHandle == NULL || deletion.toDosError == NULL)
         deletion.deleteByHandle = NULL;
-    SetLastError(lastError);
     return deletion;
 }
 
@@ -73,12 +69,14 @@ LONG DeleteOpenedKey(HKEY key, const KeyDeletion &deletion) {
 bool DeleteTree(HKEY parent, const char *path, const KeyDeletion &deletion);
 
 // Runs a registry operation on the key `path` below `parent` with the access
-// retry; every failure is logged with `errorLine` and the thread's last error.
+// retry; every failure is logged with `errorLine` and the failing call's
+// own status (registry calls return theirs and leave the thread's last error
+// as an earlier call left it).
 template <class Operation>
 LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine, Operation operation) {
     return WithAccessRetry(
                parent, path, operation,
-               [&](LONG) { WriteLogFormatted(g_run.registryLogLine, kLogLineChars, errorLine, GetLastError()); })
+               [&](LONG status) { WriteLogFormatted(g_run.registryLogLine, kLogLineChars, errorLine, status); })
         .status;
 }
 

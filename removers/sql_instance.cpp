@@ -215,11 +215,11 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
 }
 
 // Deletes the instance map's entry for our instance; every attempt is
-// logged with the thread's last error, whatever it returned.
+// logged with the status it returned, 0 included.
 LONG DeleteInstanceMapping(HKEY map) {
     LONG status = RegDeleteValueA(map, kInstanceName);
     WriteLogFormatted(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
-                      static_cast<int32_t>(GetLastError()));
+                      static_cast<int32_t>(status));
     return status;
 }
 

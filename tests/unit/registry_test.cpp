@@ -9,10 +9,11 @@
 namespace {
 
 const char kDeleted[] = "SUCCESS:: Deleted\r\n";
-// Registry calls leave the thread's last error alone: the number in these
-// lines is the 0 that creating the trace log left.
-const char kOpenFailed[] = "ERROR:: (Opening Key) 0\r\n";
-const char kDeleteRefused[] = "ERROR:: (Deleting Key) 0\r\n";
+// The number in these lines is the failing call's own status, whatever the
+// thread's last error holds.
+const char kOpenAbsent[] = "ERROR:: (Opening Key) 2\r\n";
+const char kOpenRefused[] = "ERROR:: (Opening Key) 5\r\n";
+const char kDeleteRefused[] = "ERROR:: (Deleting Key) 5\r\n";
 const char kInvalidPath[] = "ERROR:: (Invalid Key Path)\r\n";
 
 // Plants the key in both views of HKLM\SOFTWARE; `rest` follows "SOFTWARE\".
@@ -50,7 +51,7 @@ TEST_F(RegistryStage, RootsAreMatchedInAnyCaseAndLoggedInCapitals) {
                   "hku\\S-1-5-18\\Zeltra\r\nhkcc\\Software\\Zeltra\r\n[END]"),
               0);
     // Only HKLM gets the second, 64-bit view's pass.
-    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra\r\n") + kDeleted + kOpenFailed +
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra\r\n") + kDeleted + kOpenAbsent +
                          "Registry_2:: HKCR\\ZeltraFile\r\n" + kDeleted + "Registry_3:: HKCU\\Software\\Zeltra\r\n" +
                          kDeleted + "Registry_4:: HKU\\S-1-5-18\\Zeltra\r\n" + kDeleted +
                          "Registry_5:: HKCC\\Software\\Zeltra\r\n" + kDeleted);
@@ -102,11 +103,11 @@ TEST_F(RegistryStage, AListingThatEndsEarlyEndsTheStageWithoutReadingPastIt) {
 }
 
 TEST_F(RegistryStage, AnHklmKeyInNeitherViewIsLoggedTwiceAndCountsAsRemoved) {
-    // Registry calls leave the last error alone: the lines show what was there.
+    // The lines show the call's status, not what the last error holds.
     SetLastError(1234);
     EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"), 0);
     EXPECT_EQ(Log(), "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"
-                     "ERROR:: (Opening Key) 1234\r\nERROR:: (Opening Key) 1234\r\n");
+                     "ERROR:: (Opening Key) 2\r\nERROR:: (Opening Key) 2\r\n");
     EXPECT_EQ(g_run.tally.registry, 0u);
 
     // Without RegDeleteKeyExA (Windows before the 64-bit view) only one pass runs.
@@ -115,8 +116,8 @@ TEST_F(RegistryStage, AnHklmKeyInNeitherViewIsLoggedTwiceAndCountsAsRemoved) {
     EXPECT_EQ(
         Run("NRE=2\r\nHKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
     EXPECT_EQ(Log(), "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\n"
-                     "ERROR:: (Opening Key) 1234\r\nERROR:: (Opening Key) 1234\r\n"
-                     "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\nERROR:: (Opening Key) 1234\r\n"
+                     "ERROR:: (Opening Key) 2\r\nERROR:: (Opening Key) 2\r\n"
+                     "Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\Absent\r\nERROR:: (Opening Key) 2\r\n"
                      "Registry_2:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\nSUCCESS:: Deleted\r\n");
     EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS")) << "the 64-bit view's key stays";
     EXPECT_EQ(g_run.tally.registry, 1u);
@@ -162,7 +163,7 @@ TEST_F(RegistryStage, ARefusedDeleteIsRetriedAfterTheAccessGrant) {
     sim::GuardKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS", sim::KeyGuard::UntilAccessReplaced);
     EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
     EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleteRefused +
-                         kDeleted + kOpenFailed);
+                         kDeleted + kOpenAbsent);
     EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
     EXPECT_TRUE(sim::PrivilegeEnabled("SeTakeOwnershipPrivilege"));
@@ -198,8 +199,8 @@ TEST_F(RegistryStage, AKeyIsDeletedThroughTheHandleThatWalkedIt) {
         machines[i]();
         SetLastError(1234);
         EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0) << i;
-        EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") +
-                             "ERROR:: (Deleting Key) 1234\r\n" + kDeleted + kDeleted)
+        EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleteRefused +
+                             kDeleted + kDeleted)
             << i;
         EXPECT_FALSE(sim::KeyExists(key)) << i;
         EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS")) << i;
@@ -214,8 +215,8 @@ TEST_F(RegistryStage, AKeyThatRefusesItsOpeningIsTakenOverAndDeleted) {
     sim::PlantKey(key + "\\Settings");
     sim::ProtectKey(key);
     EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
-    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kOpenFailed +
-                         kDeleted + kDeleted + kOpenFailed);
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kOpenRefused +
+                         kDeleted + kDeleted + kOpenAbsent);
     EXPECT_FALSE(sim::KeyExists(key));
     EXPECT_EQ(g_run.tally.registry, 2u);
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
@@ -287,7 +288,7 @@ TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
     EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), kRegistryKeyRemains);
     std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
     EXPECT_EQ(Log(), "Registry_1:: HKCU\\Software\\Zeltra\r\n" + refusedThrice +
-                         "Registry_2:: HKCU\\Software\\Other\r\n" + kOpenFailed + refusedThrice);
+                         "Registry_2:: HKCU\\Software\\Other\r\n" + kOpenAbsent + refusedThrice);
     EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra"));
     EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Other\\Ghost"));
     EXPECT_EQ(sim::OpenHandles("key"), 0u);

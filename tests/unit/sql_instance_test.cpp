@@ -301,10 +301,12 @@ TEST_F(SqlInstance, TheMapEntryIsDeletedWithEveryAttemptLogged) {
     sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, kId);
     sim::GuardKey(kMap, sim::KeyGuard::UntilAccessReplaced);
     // The grant names the map's parent, so the map itself stays refused.
+    SetLastError(1234);
     EXPECT_EQ(Run(), -3);
     std::string log = Log();
     size_t attempts = 0;
-    for (size_t at = 0; (at = log.find("SQL_REG:: VUVURIDIVUZO (Deletion)", at)) != std::string::npos; ++at)
+    // Each line shows the deletion's own status, not the thread's last error.
+    for (size_t at = 0; (at = log.find("SQL_REG:: VUVURIDIVUZO (Deletion) 5 \r\n", at)) != std::string::npos; ++at)
         ++attempts;
     EXPECT_EQ(attempts, 3u);
     EXPECT_EQ(sim::NamedSecurityCalls().back(), "MACHINE\\Software\\Microsoft\\Microsoft SQL Server\\Instance NAmes");
