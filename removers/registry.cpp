@@ -46,10 +46,13 @@ struct KeyDeletion {
     RegDeleteKeyExAFn deleteKeyEx;
     NtDeleteKeyFn deleteByHandle;
     RtlNtStatusToDosErrorFn toDosError;
+    // What is left of the tree's budget of subkeys (kMaxSubkeysDeleted),
+    // shared by every level of the recursion.
+    DWORD subkeysLeft;
 };
 
 KeyDeletion LookUpKeyDeletion(REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL};
+    KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL, kMaxSubkeysDeleted};
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll != NULL) {
         deletion.deleteByHandle = LOOK_UP_EXPORT(ntdll, NtDeleteKey);
@@ -66,7 +69,7 @@ LONG DeleteOpenedKey(HKEY key, const KeyDeletion &deletion) {
     return deletion.deleteKeyEx != NULL ? deletion.deleteKeyEx(key, "", deletion.access, 0) : RegDeleteKeyA(key, "");
 }
 
-bool DeleteTree(HKEY parent, const char *path, const KeyDeletion &deletion);
+bool DeleteTree(HKEY parent, const char *path, KeyDeletion &deletion);
 
 // Runs a registry operation on the key `path` below `parent` with the access
 // retry; every failure is logged with `errorLine` and the failing call's
@@ -99,24 +102,26 @@ bool DeleteKey(HKEY parent, const char *path, HKEY key, const KeyDeletion &delet
 // success and the end (ERROR_MORE_DATA returns no name to go down), on a
 // subkey not deleted, on a subkey that is still first after its deletion
 // reported success (a name that cannot be opened as enumerated), and once
-// kMaxSubkeysDeleted are gone.
-bool DeleteSubkeys(HKEY key, const KeyDeletion &deletion) {
+// the tree's budget of subkeys is spent.
+bool DeleteSubkeys(HKEY key, KeyDeletion &deletion) {
     char name[kSubkeyNameChars];
     char previous[kSubkeyNameChars] = "";
-    for (DWORD deleted = 0;; ++deleted) {
+    for (;;) {
         std::memset(name, 0, sizeof name);
         DWORD length = kSubkeyNameChars;
         LONG status = RegEnumKeyExA(key, 0, name, &length, NULL, NULL, NULL, NULL);
         if (status == ERROR_NO_MORE_ITEMS)
             return true;
-        if (deleted == kMaxSubkeysDeleted || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0 ||
-            !DeleteTree(key, name, deletion))
+        if (deletion.subkeysLeft == 0 || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0)
+            return false;
+        --deletion.subkeysLeft;
+        if (!DeleteTree(key, name, deletion))
             return false;
         std::memcpy(previous, name, sizeof previous);
     }
 }
 
-bool DeleteTree(HKEY parent, const char *path, const KeyDeletion &deletion) {
+bool DeleteTree(HKEY parent, const char *path, KeyDeletion &deletion) {
     // An empty path would open the parent itself and empty it.
     if (path == NULL || path[0] == '\0')
         return false;
@@ -144,8 +149,8 @@ bool DeleteIn64BitView(const char *keyPath) {
     if (advapi == NULL)
         return true;
     RegDeleteKeyExAFn deleteKeyEx = LOOK_UP_EXPORT(advapi, RegDeleteKeyExA);
-    bool removed = deleteKeyEx == NULL ||
-                   DeleteTree(HKEY_LOCAL_MACHINE, keyPath, LookUpKeyDeletion(k64BitViewAccess, deleteKeyEx));
+    KeyDeletion deletion = LookUpKeyDeletion(k64BitViewAccess, deleteKeyEx);
+    bool removed = deleteKeyEx == NULL || DeleteTree(HKEY_LOCAL_MACHINE, keyPath, deletion);
     FreeLibrary(advapi);
     return removed;
 }
@@ -207,5 +212,6 @@ LONG RemoveRegistry(ListingCursor *cursor) {
 }
 
 bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) {
-    return DeleteTree(parent, path, LookUpKeyDeletion(access, NULL));
+    KeyDeletion deletion = LookUpKeyDeletion(access, NULL);
+    return DeleteTree(parent, path, deletion);
 }

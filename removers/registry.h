@@ -12,9 +12,10 @@
 constexpr LONG kRegistryKeyRemains = -3;  // a listed key is still there after its passes
 constexpr LONG kRegistryPathRefused = -4; // a key path was empty or ill-formed; the entry was skipped
 
-// The subkey loop deletes at most this many subkeys of one key, so that a
-// user who keeps re-creating subkeys cannot hold the run for ever; a key
-// that still has subkeys then counts as one that remains.
+// One tree's deletion (a listed key in one view) deletes at most this many
+// keys below the listed one, however deep they are nested, so that a user
+// who keeps re-creating subkeys cannot hold the run for ever; a key that
+// still has subkeys then counts as one that remains.
 constexpr DWORD kMaxSubkeysDeleted = 10000;
 
 // Reads the registry section at the cursor and deletes every key it lists.

@@ -294,15 +294,29 @@ TEST_F(RegistryStage, AnEnumerationFailureEndsTheSubkeyLoop) {
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 
-// A user who keeps re-creating subkeys cannot hold the run: the loop ends
-// after its bound, and the key counts as one that remains.
+// A user who keeps re-creating subkeys cannot hold the run: the tree's
+// deletion ends after its bound, however the keys are nested (a bound per
+// key would let each level multiply it), and the key counts as one that
+// remains. Each shape holds one key more than the bound.
 TEST_F(RegistryStage, TheSubkeyLoopIsBounded) {
-    for (DWORD i = 0; i <= kMaxSubkeysDeleted; ++i)
-        sim::PlantKey("HKCU\\Software\\Zeltra\\K" + std::to_string(100000 + i));
-    EXPECT_EQ(Run("NRE=1\r\nHKCU\\Software\\Zeltra\r\n"), kRegistryKeyRemains);
-    EXPECT_EQ(sim::KeysBelow("HKCU\\Software\\Zeltra").size(), 1u);
-    EXPECT_EQ(g_run.tally.registry, kMaxSubkeysDeleted);
-    EXPECT_EQ(sim::OpenHandles("key"), 0u);
+    const DWORD wide = 101;
+    const DWORD shapes[][2] = {{kMaxSubkeysDeleted + 1, 0}, {wide, (kMaxSubkeysDeleted + 1) / wide}};
+    for (const auto &shape : shapes) {
+        sim::Reset();
+        OpenLog();
+        for (DWORD i = 0; i < shape[0]; ++i) {
+            std::string key = "HKCU\\Software\\Zeltra\\K" + std::to_string(100000 + i);
+            sim::PlantKey(key);
+            for (DWORD j = 0; j < shape[1]; ++j)
+                sim::PlantKey(key + "\\N" + std::to_string(100000 + j));
+        }
+        ASSERT_GT(shape[0] * (shape[1] + 1), kMaxSubkeysDeleted);
+        g_run.tally.registry = 0;
+        EXPECT_EQ(Run("NRE=1\r\nHKCU\\Software\\Zeltra\r\n"), kRegistryKeyRemains) << shape[1];
+        EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra")) << shape[1];
+        EXPECT_LE(g_run.tally.registry, kMaxSubkeysDeleted) << shape[1];
+        EXPECT_EQ(sim::OpenHandles("key"), 0u);
+    }
 }
 
 // A link planted where the product's keys are writable, as the listed key or
