@@ -64,6 +64,20 @@ void RemoveResource(const std::string &type, int id);
 // The bytes of resources/entry_listing.txt, as embedded in the program.
 std::string DefaultEntryListing();
 
+// ---- the process ends part way ----
+// The tool's process ends (killed, or the power goes) at the n-th call
+// counted since the reset, from 1, of every function that a failure can be
+// injected into: that call throws ProcessEnded before it acts. 0: never.
+struct ProcessEnded {};
+void EndProcessAtCall(unsigned n);
+unsigned CallsMade();
+// Windows closes every handle an ended process held, with what each close
+// does (a deleted service leaves, a file to go on close goes).
+void EndProcess();
+// The whole machine as text, to compare two machines: every file and
+// folder, key and value, service and installed product.
+std::string MachineText();
+
 // ---- module exports looked up at run time ----
 void RemoveExport(const std::string &module, const std::string &function);
 

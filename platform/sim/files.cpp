@@ -206,6 +206,17 @@ std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key) {
 
 } // namespace
 
+std::string FilesText() {
+    SIM_LOCK();
+    std::string text;
+    for (auto &entry : Nodes()) {
+        const FileNode &node = entry.second;
+        text += "file " + node.path + " " + std::to_string(node.Attributes()) + " " + node.linkTarget + " " +
+                node.security.owner + " " + std::to_string(node.data.size()) + "\n";
+    }
+    return text;
+}
+
 void ResetFiles() {
     SIM_LOCK();
     Nodes().clear();

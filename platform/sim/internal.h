@@ -135,6 +135,11 @@ void RegisterMitigationExports();
 void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();
+// Per-area descriptions for sim::MachineText(), one line per item.
+std::string FilesText();
+std::string RegistryText();
+std::string ServicesText();
+std::string ProductsText();
 
 // The user interface's own plumbing: the dialog runtime (dialog.cpp) is reset
 // by ResetUi, creates its dialog font without injected failures, and asks

@@ -97,8 +97,15 @@ std::vector<std::shared_ptr<Object>> AllHandles() {
     return out;
 }
 
+unsigned g_calls = 0;
+unsigned g_endAtCall = 0;
+
 bool TakeFault(const char *api, const char *subject, DWORD *code) {
     SIM_LOCK();
+    if (++g_calls == g_endAtCall) {
+        g_endAtCall = 0;
+        throw sim::ProcessEnded();
+    }
     for (auto it = Faults().begin(); it != Faults().end(); ++it) {
         if (it->api != api)
             continue;
@@ -316,6 +323,8 @@ void ResetKernel() {
     g_dllDirectories = 0;
     ResetHandles();
     ResetFaults();
+    g_calls = 0;
+    g_endAtCall = 0;
     MutexUsers().clear();
     g_ticks = 0;
     g_slept = 0;
@@ -507,6 +516,37 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 // ---- control API ----
 
 namespace sim {
+
+void EndProcessAtCall(unsigned n) {
+    SIM_LOCK();
+    detail::g_endAtCall = n;
+}
+
+unsigned CallsMade() {
+    SIM_LOCK();
+    return detail::g_calls;
+}
+
+void EndProcess() {
+    SIM_LOCK();
+    for (auto &entry : std::map<uintptr_t, std::shared_ptr<detail::Object>>(detail::Handles().objects)) {
+        auto *handle = reinterpret_cast<HANDLE>(entry.first);
+        std::string kind = entry.second->Kind();
+        if (kind == "key")
+            RegCloseKey(static_cast<HKEY>(handle));
+        else if (kind == "service")
+            CloseServiceHandle(static_cast<SC_HANDLE>(handle));
+        else if (kind == "find")
+            FindClose(handle);
+        else
+            CloseHandle(handle);
+    }
+}
+
+std::string MachineText() {
+    SIM_LOCK();
+    return detail::FilesText() + detail::RegistryText() + detail::ServicesText() + detail::ProductsText();
+}
 
 void FailCall(const std::string &api, const Failure &failure) {
     SIM_LOCK();

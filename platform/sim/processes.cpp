@@ -118,6 +118,14 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result) {
     return true;
 }
 
+std::string ProductsText() {
+    SIM_LOCK();
+    std::string text;
+    for (const std::string &code : InstalledProducts())
+        text += "product " + code + "\n";
+    return text;
+}
+
 void ResetProcesses() {
     SIM_LOCK();
     Programs().clear();

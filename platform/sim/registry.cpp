@@ -522,7 +522,24 @@ void CollectBelow(const KeyNode &node, const std::string &prefix, std::vector<st
     }
 }
 
+void DescribeKeys(const KeyNode &node, const std::string &path, std::string *text) {
+    *text += "key " + path + " " + node.owner + " " + std::to_string(node.accessList.size()) + "\n";
+    for (const KeyNode::Value &value : node.values)
+        *text += "  " + value.name + " " + std::to_string(value.type) + " " + value.data + "\n";
+    for (auto &entry : node.children)
+        DescribeKeys(*entry.second, path + "\\" + entry.second->name, text);
+}
+
 } // namespace
+
+std::string RegistryText() {
+    SIM_LOCK();
+    std::string text;
+    for (int i = 0; i < kRoots; ++i)
+        if (Registry().roots[i])
+            DescribeKeys(*Registry().roots[i], kRootNames[i], &text);
+    return text;
+}
 
 void ResetRegistry() {
     SIM_LOCK();

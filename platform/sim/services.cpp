@@ -85,6 +85,15 @@ void FillStatus(const Service &service, LPSERVICE_STATUS status) {
 
 } // namespace
 
+std::string ServicesText() {
+    SIM_LOCK();
+    std::string text;
+    for (auto &entry : Services())
+        text += "service " + entry.second->name + " " + std::to_string(entry.second->script.state) + " " +
+                std::to_string(entry.second->script.startType) + "\n";
+    return text;
+}
+
 void ResetServices() {
     SIM_LOCK();
     Services().clear();
