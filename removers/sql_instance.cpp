@@ -1,7 +1,9 @@
 // Complete removal's last stage: the product's private SQL Server instance.
-// It takes the instance out of SQL Server's registration, stops and deletes
-// its service, uninstalls its package, deletes its keys and its folder, and
-// sets the SqlWriter service to manual start.
+// It learns the instance from SQL Server's registration, stops and deletes
+// its service, uninstalls its package, deletes its folder and its keys,
+// takes it out of the registration, and sets the SqlWriter service to
+// manual start. What finds the instance goes last, so that a run ended part
+// way can be finished by running the tool again.
 #include "removers/sql_instance.h"
 
 #include <cstdint>
@@ -49,6 +51,7 @@ struct InstanceFacts {
     char id[kIdChars];
     char folder[kFolderChars];
     char productCode[kProductCodeChars];
+    bool listed; // "InstalledInstances" names it
     bool idKnown;
     bool folderKnown;
     bool productCodeKnown;
@@ -61,19 +64,32 @@ void Record(LONG *result, LONG outcome) {
 
 // ---- what a value read from the registry must look like to be used ----
 
-// Printable ASCII only: a control character (CR, LF) in a value would end a
-// line of the in-memory listings and add one of its own.
-bool IsPrintable(char c) { return c >= 0x20 && c < 0x7F; }
+bool IsOurInstance(const char *name) {
+    return std::strlen(name) == sizeof kInstanceName - 1 && StrCmpNIA(name, kInstanceName, sizeof kInstanceName) == 0;
+}
 
-// A key and folder name: printable, no separator, not "." or "..".
-bool IsInstanceId(const char *s) {
-    bool dotsOnly = true;
-    for (const char *p = s; *p; ++p) {
-        if (!IsPrintable(*p) || *p == '\\' || *p == '/' || *p == ':')
-            return false;
-        dotsOnly = dotsOnly && *p == '.';
-    }
-    return s[0] != '\0' && !dotsOnly;
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Skips a run of at least one digit; NULL when there is none.
+const char *SkipDigits(const char *p) {
+    if (!IsDigit(*p))
+        return NULL;
+    while (IsDigit(*p))
+        ++p;
+    return p;
+}
+
+// Our instance's id as SQL Server's setup names it, MSSQL<version>
+// [_<minor>].VUVURIDIVUZO (MSSQL10.VUVURIDIVUZO, MSSQL10_50.VUVURIDIVUZO):
+// the id names a key and a folder, so nothing else is taken from a value
+// that the instance's own service account may write.
+bool IsOurInstanceId(const char *s) {
+    if (StrCmpNIA(s, "MSSQL", 5) != 0)
+        return false;
+    const char *p = SkipDigits(s + 5);
+    if (p != NULL && *p == '_')
+        p = SkipDigits(p + 1);
+    return p != NULL && *p == '.' && IsOurInstance(p + 1);
 }
 
 // A folder on a local drive, "X:\...": never a share (which would hand the
@@ -139,10 +155,6 @@ LONG RegistryPartOutcome(AccessRetryOutcome retry, bool absentIsDone) {
     return kRegistryPartFailed;
 }
 
-bool IsOurInstance(const char *name) {
-    return std::strlen(name) == sizeof kInstanceName - 1 && StrCmpNIA(name, kInstanceName, sizeof kInstanceName) == 0;
-}
-
 // Calls visit(name, length) for every name of a multi-string list, in order,
 // reading only within its size: the last name ends at the size even when the
 // stored list lacks its final NUL. An empty string is no name and ends
@@ -163,32 +175,61 @@ template <class Visit> void ForEachName(const char *list, DWORD size, Visit visi
     }
 }
 
-// Takes our instance's name out of "InstalledInstances". Returns false when
-// the list holds no such name (nothing further is to be learned), and puts
-// the rewrite's outcome in *outcome.
-bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
-    char list[kValueBytes];
-    DWORD size = sizeof list;
-    if (RegQueryValueExA(sqlRoot, kInstalledInstances, NULL, NULL, reinterpret_cast<BYTE *>(list), &size) !=
-        ERROR_SUCCESS)
-        return false;
-    if (size == 1) {
-        WriteLogLine("INFO:: No Installed Instances Found");
-        return false;
-    }
+// Opens a key of SQL Server's registration with `access`. An absent key
+// means no instance (0, *key NULL); any other failure, a refusal above all,
+// is a failure: an instance may be there unseen.
+LONG OpenRegistration(HKEY parent, const char *path, REGSAM access, HKEY *key) {
+    *key = NULL;
+    LONG status = RegOpenKeyExA(parent, path, 0, access, key);
+    if (status != ERROR_SUCCESS)
+        *key = NULL;
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : kRegistryPartFailed;
+}
+
+// Reads "InstalledInstances" into `list` (kValueBytes); *size 0 when it is
+// absent. A list that cannot be read whole is a failure.
+LONG ReadInstanceList(HKEY sqlRoot, char *list, DWORD *size) {
+    *size = kValueBytes;
+    LONG status = RegQueryValueExA(sqlRoot, kInstalledInstances, NULL, NULL, reinterpret_cast<BYTE *>(list), size);
+    if (status != ERROR_SUCCESS)
+        *size = 0;
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : kRegistryPartFailed;
+}
+
+bool ListsOurInstance(const char *list, DWORD size) {
     bool found = false;
+    ForEachName(list, size, [&](const char *name, DWORD) { found = found || IsOurInstance(name); });
+    return found;
+}
+
+// Whether "InstalledInstances" names our instance; each such name is logged.
+LONG FindInList(HKEY sqlRoot, InstanceFacts *facts) {
+    char list[kValueBytes];
+    DWORD size = 0;
+    LONG outcome = ReadInstanceList(sqlRoot, list, &size);
+    if (size == 1)
+        WriteLogLine("INFO:: No Installed Instances Found");
     ForEachName(list, size, [&](const char *name, DWORD) {
         if (IsOurInstance(name)) {
             WriteLogLine("Found Instance Name \"VUVURIDIVUZO\"\r\n");
-            found = true;
+            facts->listed = true;
         }
     });
-    if (!found)
-        return false;
+    return outcome;
+}
+
+// Takes our instance's name out of "InstalledInstances", read anew: every
+// other name stays, in its order.
+LONG UnlistInstance(HKEY sqlRoot) {
+    char list[kValueBytes];
+    DWORD size = 0;
+    LONG outcome = ReadInstanceList(sqlRoot, list, &size);
+    if (outcome != 0 || !ListsOurInstance(list, size))
+        return outcome;
     // Room for the names, their NULs and the final NUL, added where missing.
     char *rewritten = static_cast<char *>(std::malloc(size + 2));
     if (rewritten == NULL)
-        return false;
+        return kRegistryPartFailed;
     DWORD written = 0;
     ForEachName(list, size, [&](const char *name, DWORD length) {
         if (IsOurInstance(name)) {
@@ -209,9 +250,8 @@ bool UnlistInstance(HKEY sqlRoot, LONG *outcome) {
             if (status == ERROR_ACCESS_DENIED)
                 WriteLogLine("ERROR:: (Setting Value For Installed Instances) 5\r\n");
         });
-    *outcome = RegistryPartOutcome(retry, false);
     std::free(rewritten);
-    return true;
+    return RegistryPartOutcome(retry, false);
 }
 
 // Deletes the instance map's entry for our instance; every attempt is
@@ -223,38 +263,46 @@ LONG DeleteInstanceMapping(HKEY map) {
     return status;
 }
 
-// Reads our instance's id from the instance map and deletes the map entry.
-// Without a usable id the entry stays: nothing is known of the instance.
-LONG UnmapInstance(HKEY sqlRoot, InstanceFacts *facts) {
+// Reads our instance's id from the instance map.
+LONG ReadInstanceId(HKEY sqlRoot, InstanceFacts *facts) {
     HKEY map = NULL;
-    if (RegOpenKeyExA(sqlRoot, kInstanceMapKey, 0, KEY_ALL_ACCESS, &map) != ERROR_SUCCESS)
-        return 0;
+    LONG outcome = OpenRegistration(sqlRoot, kInstanceMapKey, KEY_QUERY_VALUE, &map);
+    if (map == NULL)
+        return outcome;
     char id[kValueBytes];
     ValueRead read = QueryString(map, kInstanceName, id, sizeof id,
-                                 [](const char *v) { return std::strlen(v) < kIdChars && IsInstanceId(v); });
-    LONG outcome = read == ValueRead::kRefused ? kValueRefused : 0;
+                                 [](const char *v) { return std::strlen(v) < kIdChars && IsOurInstanceId(v); });
+    RegCloseKey(map);
     if (read == ValueRead::kUsable) {
         CopyBounded(facts->id, sizeof facts->id, id);
         facts->idKnown = true;
-        AccessRetryOutcome retry = WithAccessRetry(
-            HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
-        outcome = RegistryPartOutcome(retry, true);
     }
+    return read == ValueRead::kRefused ? kValueRefused : 0;
+}
+
+// Deletes the instance map's entry for our instance.
+LONG UnmapInstance(HKEY sqlRoot) {
+    HKEY map = NULL;
+    LONG outcome = OpenRegistration(sqlRoot, kInstanceMapKey, KEY_ALL_ACCESS, &map);
+    if (map == NULL)
+        return outcome;
+    AccessRetryOutcome retry = WithAccessRetry(
+        HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
     RegCloseKey(map);
-    return outcome;
+    return RegistryPartOutcome(retry, true);
 }
 
 // Reads the instance folder and the package's product code from the
-// instance's setup key. Returns kValueRefused when a value is there but not
-// used.
+// instance's setup key, each on its own. Returns kValueRefused when a value
+// is there but not used.
 LONG ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
     char setupPath[kTextChars];
     if (FormatBounded(setupPath, sizeof setupPath, "%s\\Setup", facts->id) != kFormatOk)
         return kValueRefused;
     HKEY setup = NULL;
-    if (RegOpenKeyExA(sqlRoot, setupPath, 0, KEY_ALL_ACCESS, &setup) != ERROR_SUCCESS)
-        return 0;
-    LONG outcome = 0;
+    LONG outcome = OpenRegistration(sqlRoot, setupPath, KEY_QUERY_VALUE, &setup);
+    if (setup == NULL)
+        return outcome;
     char programDir[kValueBytes];
     ValueRead read = QueryString(setup, "SqlProgramDir", programDir, sizeof programDir, IsLocalDrivePath);
     if (read == ValueRead::kUsable &&
@@ -262,35 +310,48 @@ LONG ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
         read = ValueRead::kRefused;
     if (read == ValueRead::kRefused)
         outcome = kValueRefused;
-    if (read == ValueRead::kUsable) {
-        facts->folderKnown = true;
-        char code[kProductCodeChars];
-        // An empty code is an unknown one; any other must be a braced GUID.
-        read = QueryString(setup, "ProductCode", code, sizeof code,
-                           [](const char *v) { return v[0] == '\0' || IsBracedGuid(v); });
-        if (read == ValueRead::kRefused)
-            outcome = kValueRefused;
-        if (read == ValueRead::kUsable && code[0] != '\0') {
-            CopyBounded(facts->productCode, sizeof facts->productCode, code);
-            facts->productCodeKnown = true;
-        }
+    facts->folderKnown = read == ValueRead::kUsable;
+    char code[kProductCodeChars];
+    // An empty code is an unknown one; any other must be a braced GUID.
+    read = QueryString(setup, "ProductCode", code, sizeof code,
+                       [](const char *v) { return v[0] == '\0' || IsBracedGuid(v); });
+    if (read == ValueRead::kRefused)
+        outcome = kValueRefused;
+    if (read == ValueRead::kUsable && code[0] != '\0') {
+        CopyBounded(facts->productCode, sizeof facts->productCode, code);
+        facts->productCodeKnown = true;
     }
     RegCloseKey(setup);
     return outcome;
 }
 
-// Learns what it can of the instance and unregisters it. Returns the
+// Learns what it can of the instance, changing nothing. Returns the
 // registry part's outcome.
-LONG LearnAndUnregister(InstanceFacts *facts) {
+LONG LearnInstance(InstanceFacts *facts) {
     HKEY sqlRoot = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSqlRootKey, 0, KEY_ALL_ACCESS, &sqlRoot) != ERROR_SUCCESS)
-        return 0;
-    LONG outcome = 0;
-    if (UnlistInstance(sqlRoot, &outcome)) {
-        Record(&outcome, UnmapInstance(sqlRoot, facts));
+    LONG outcome = OpenRegistration(HKEY_LOCAL_MACHINE, kSqlRootKey, KEY_QUERY_VALUE, &sqlRoot);
+    if (sqlRoot == NULL)
+        return outcome;
+    outcome = FindInList(sqlRoot, facts);
+    if (facts->listed) {
+        Record(&outcome, ReadInstanceId(sqlRoot, facts));
         if (facts->idKnown)
             Record(&outcome, ReadSetup(sqlRoot, facts));
     }
+    RegCloseKey(sqlRoot);
+    return outcome;
+}
+
+// Takes the instance out of SQL Server's registration: the map's entry
+// (where it named the instance's id), then its name in the list.
+LONG Unregister(bool mapped) {
+    HKEY sqlRoot = NULL;
+    LONG outcome = OpenRegistration(HKEY_LOCAL_MACHINE, kSqlRootKey, KEY_ALL_ACCESS, &sqlRoot);
+    if (sqlRoot == NULL)
+        return outcome;
+    outcome = mapped ? UnmapInstance(sqlRoot) : 0;
+    if (outcome == 0)
+        outcome = UnlistInstance(sqlRoot);
     RegCloseKey(sqlRoot);
     return outcome;
 }
@@ -338,25 +399,25 @@ LONG Uninstall(const InstanceFacts &facts, char *text) {
     return outcome;
 }
 
+// The instance's keys, the instance-id key last: it holds the setup values
+// by which a later run finds the folder and the package.
 LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char *text) {
-    HRESULT formatted = facts.productCodeKnown
-                            ? FormatBounded(text, kTextChars,
-                                            "NRE=5\r\n"
-                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
-                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
-                                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                                            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n"
-                                            "[END]",
-                                            facts.id, facts.productCode)
-                            : FormatBounded(text, kTextChars,
-                                            "NRE=4\r\n"
-                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
-                                            "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
-                                            "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                                            "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
-                                            "[END]",
-                                            facts.id);
+    char uninstallKey[kTextChars] = "";
+    HRESULT formatted =
+        facts.productCodeKnown
+            ? FormatBounded(uninstallKey, sizeof uninstallKey,
+                            "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n", facts.productCode)
+            : kFormatOk;
+    if (formatted == kFormatOk)
+        formatted = FormatBounded(text, kTextChars,
+                                  "NRE=%d\r\n"
+                                  "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\VUVURIDIVUZO\r\n"
+                                  "HKLM\\SYSTEM\\ControlSet001\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                  "HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"
+                                  "%s"
+                                  "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
+                                  "[END]",
+                                  facts.productCodeKnown ? 5 : 4, uninstallKey, facts.id);
     if (formatted != kFormatOk)
         return kRegistryListingFailed;
     *cursor = ListingCursor{0, 0, NULL, text};
@@ -386,15 +447,23 @@ LONG RemoveSQLInstance(ListingCursor *cursor) {
     static InstanceFacts facts;
     std::memset(&facts, 0, sizeof facts);
     static char text[kTextChars]; // the in-memory listings and the command line, in turn
-    LONG result = LearnAndUnregister(&facts);
+    LONG result = LearnInstance(&facts);
     if (facts.productCodeKnown) {
         Record(&result, StopAndDeleteService(cursor, text));
         Record(&result, Uninstall(facts, text));
     }
-    if (facts.idKnown)
-        Record(&result, RemoveInstanceKeys(cursor, facts, text));
     if (facts.folderKnown)
         Record(&result, RemoveInstanceFolder(facts));
+    // What finds the instance goes last, and only once every step before has
+    // done its part: a run ended or failed before then leaves it for the
+    // next run to find. The setup key (in the instance-id key) goes after the
+    // other keys, the map's entry after it, the list's name last.
+    if (facts.listed && result == 0) {
+        if (facts.idKnown)
+            Record(&result, RemoveInstanceKeys(cursor, facts, text));
+        if (result == 0)
+            Record(&result, Unregister(facts.idKnown));
+    }
     SetSqlWriterToManualStart();
     return result;
 }

@@ -3,8 +3,8 @@
 
 #include "core/entry_listing.h"
 
-// Unregisters the instance, stops and deletes its service, uninstalls its
-// package, deletes its keys and folder, and sets SqlWriter to manual start.
+// Stops and deletes the instance's service, uninstalls its package, deletes
+// its folder and keys, unregisters it, and sets SqlWriter to manual start.
 // Reads no entry listing: it hands listings of its own, built in memory,
 // to the service and registry stages through `cursor`. Returns 0, or the
 // outcome code of the last step that failed.

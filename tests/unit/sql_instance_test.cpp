@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "core/removal_run.h"
 #include "removers/sql_instance.h"
 #include "test_support.h"
 
@@ -131,7 +132,7 @@ TEST_F(SqlInstance, AListWithoutItsFinalNulOrOfAnotherTypeIsReadOnlyWithinItsSiz
     EXPECT_EQ(sim::KeyValue(kRoot, "InstalledInstances")->type, static_cast<DWORD>(REG_MULTI_SZ))
         << "written back as the list it is";
     PlantList(std::string(1100, 'x'));
-    EXPECT_EQ(Run(), 0) << "too long to read: nothing is known";
+    EXPECT_EQ(Run(), -3) << "too long to read whole: an instance may be in it unseen";
     EXPECT_EQ(List(), std::string(1100, 'x'));
 }
 
@@ -155,9 +156,9 @@ TEST_F(SqlInstance, WhatTheSetupKeyLacksDecidesTheSteps) {
     PlantList(Names({"VUVURIDIVUZO"}));
     sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, kId);
     sim::PlantKey(kRoot + "\\" + kId);
-    EXPECT_EQ(Run(), 0) << "an id without setup key: the four-key listing only";
+    EXPECT_EQ(Run(), 0) << "an id without setup key: the four-key listing only, the id's key last";
     std::string log = Log();
-    EXPECT_NE(log.find("Registry_4:: HKLM\\SYSTEM\\CurrentControlSet\\Services\\MSSQL$VUVURIDIVUZO\r\n"),
+    EXPECT_NE(log.find("Registry_4:: HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\" + kId + "\r\n"),
               std::string::npos);
     EXPECT_EQ(log.find("Registry_5::"), std::string::npos);
     EXPECT_EQ(log.find("SQL_SRVC::"), std::string::npos);
@@ -177,9 +178,11 @@ TEST_F(SqlInstance, WhatTheSetupKeyLacksDecidesTheSteps) {
 // A value that is not what it claims is not used, and the stage says the
 // instance was not fully removed. Each row plants a whole registration with
 // one value replaced (the instance id, the program folder or the product
-// code) and says how far the stage then goes.
+// code) and says which steps still run: those that have what they need.
+// The keys and the registration stay, so that a later run finds the
+// instance.
 TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
-    enum Reaches { kNothing, kKeysOnly, kKeysAndFolder };
+    enum Reaches { kNothing, kServiceAndPackage, kFolderOnly };
     struct Case {
         const char *name;
         std::string id, programDir, code;
@@ -199,25 +202,28 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         {"id with a line feed", "MSSQL.1\nX", kProgramDir, kCode, kNothing},
         {"id with a tab", "MSSQL\t1", kProgramDir, kCode, kNothing},
         {"id too long to hold", longId, kProgramDir, kCode, kNothing},
-        {"relative folder", kId, "Microsoft SQL Server", kCode, kKeysOnly},
-        {"drive-relative folder", kId, "C:SQL", kCode, kKeysOnly},
-        {"folder leading up", kId, "C:\\Program Files\\..", kCode, kKeysOnly},
-        {"folder leading up through a slash", kId, "C:\\Program Files/..\\Windows", kCode, kKeysOnly},
-        {"share", kId, "\\\\host\\share\\SQL", kCode, kKeysOnly},
-        {"share root", kId, "\\\\", kCode, kKeysOnly},
-        {"device path", kId, "\\\\.\\C:\\SQL", kCode, kKeysOnly},
-        {"long path form", kId, "\\\\?\\C:\\SQL", kCode, kKeysOnly},
-        {"folder with a stream name", kId, "C:\\SQL:data", kCode, kKeysOnly},
-        {"folder with a line end", kId, "C:\\SQL\r\nX", kCode, kKeysOnly},
-        {"code with a command line", kId, kProgramDir, "x /i \\\\evil\\share\\p.msi", kKeysAndFolder},
+        {"another instance's id", "MSSQL10.OTHER", kProgramDir, kCode, kNothing},
+        {"a plain folder name", "Binn", kProgramDir, kCode, kNothing},
+        {"id with no version", "MSSQL.VUVURIDIVUZO", kProgramDir, kCode, kNothing},
+        {"relative folder", kId, "Microsoft SQL Server", kCode, kServiceAndPackage},
+        {"drive-relative folder", kId, "C:SQL", kCode, kServiceAndPackage},
+        {"folder leading up", kId, "C:\\Program Files\\..", kCode, kServiceAndPackage},
+        {"folder leading up through a slash", kId, "C:\\Program Files/..\\Windows", kCode, kServiceAndPackage},
+        {"share", kId, "\\\\host\\share\\SQL", kCode, kServiceAndPackage},
+        {"share root", kId, "\\\\", kCode, kServiceAndPackage},
+        {"device path", kId, "\\\\.\\C:\\SQL", kCode, kServiceAndPackage},
+        {"long path form", kId, "\\\\?\\C:\\SQL", kCode, kServiceAndPackage},
+        {"folder with a stream name", kId, "C:\\SQL:data", kCode, kServiceAndPackage},
+        {"folder with a line end", kId, "C:\\SQL\r\nX", kCode, kServiceAndPackage},
+        {"code with a command line", kId, kProgramDir, "x /i \\\\evil\\share\\p.msi", kFolderOnly},
         {"code of the right length without braces", kId, kProgramDir, "(6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6D)",
-         kKeysAndFolder},
-        {"code with a blank for a dash", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D 1E2F3A4B5C6D}", kKeysAndFolder},
+         kFolderOnly},
+        {"code with a blank for a dash", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D 1E2F3A4B5C6D}", kFolderOnly},
         {"code with a letter that is no hex digit", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6G}",
-         kKeysAndFolder},
-        {"code with its dashes moved", kId, kProgramDir, "{6F3B1C2A9-D4E-4A7B-8C5D-1E2F3A4B5C6D}", kKeysAndFolder},
+         kFolderOnly},
+        {"code with its dashes moved", kId, kProgramDir, "{6F3B1C2A9-D4E-4A7B-8C5D-1E2F3A4B5C6D}", kFolderOnly},
         {"code adding a key line", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6D}\r\nHKCUxSoftware",
-         kKeysAndFolder},
+         kFolderOnly},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,25 +239,23 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         EXPECT_EQ(Run(), 3);
 
         std::string log = Log();
-        EXPECT_EQ(log.find("SQL_SRVC::"), std::string::npos);
-        EXPECT_TRUE(sim::ProcessLaunches().empty());
-        EXPECT_TRUE(sim::ProductInstalled(kCode));
-        EXPECT_TRUE(sim::InstalledService("MSSQL$VUVURIDIVUZO"));
-        EXPECT_EQ(log.find("Registry_5::"), std::string::npos) << "no product code in a listing";
-        EXPECT_EQ(log.find("Registry_1::") != std::string::npos, c.reaches != kNothing);
-        EXPECT_EQ(sim::KeyExists(kRoot + "\\" + kId), c.reaches == kNothing);
-        EXPECT_EQ(log.find("SQL_DIR::") != std::string::npos, c.reaches == kKeysAndFolder);
-        EXPECT_EQ(sim::Exists(kFolder), c.reaches != kKeysAndFolder);
-        // Without a usable id the map entry stays: it is all that names the instance.
-        EXPECT_EQ(log.find("SQL_REG::") != std::string::npos, c.reaches != kNothing);
-        EXPECT_EQ(sim::KeyValue(kMap, "VUVURIDIVUZO").has_value(), c.reaches == kNothing);
+        const bool package = c.reaches == kServiceAndPackage;
+        EXPECT_EQ(log.find("SQL_SRVC::") != std::string::npos, package);
+        EXPECT_EQ(sim::ProductInstalled(kCode), !package);
+        EXPECT_EQ(sim::InstalledService("MSSQL$VUVURIDIVUZO").has_value(), !package);
+        EXPECT_EQ(log.find("SQL_DIR::") != std::string::npos, c.reaches == kFolderOnly);
+        EXPECT_EQ(sim::Exists(kFolder), c.reaches != kFolderOnly);
+        EXPECT_EQ(log.find("Registry_1::"), std::string::npos);
+        EXPECT_EQ(log.find("SQL_REG::"), std::string::npos);
+        EXPECT_TRUE(sim::KeyExists(kRoot + "\\" + kId + "\\Setup"));
+        EXPECT_TRUE(sim::KeyValue(kMap, "VUVURIDIVUZO").has_value());
+        EXPECT_EQ(List(), Names({"SQLEXPRESS", "VUVURIDIVUZO", "OTHER"}));
         // Whatever the value holds, the listings hold only their own lines.
         EXPECT_EQ(log.find(":: HKCU"), std::string::npos);
         EXPECT_EQ(log.find(":: HKLM\\SOFTWARE\r\n"), std::string::npos);
         EXPECT_TRUE(sim::KeyExists(kRoot));
         EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Other"));
         EXPECT_TRUE(sim::Exists(kProgramDir + "\\OtherInstance\\data.mdf"));
-        EXPECT_EQ(List(), Names({"SQLEXPRESS", "OTHER"})) << "the instance is still taken out of the list";
         EXPECT_EQ(sim::InstalledService("SqlWriter")->startType, static_cast<DWORD>(SERVICE_DEMAND_START));
     }
 }
@@ -347,5 +351,52 @@ TEST_F(SqlInstance, ASlowInstallerIsWaitedForAMinuteAtMost) {
     EXPECT_EQ(Run(), 0) << "a timed-out wait is no error";
     EXPECT_EQ(sim::SleptMilliseconds() - before, 60000u);
 }
+
+// A complete removal ended at any call (the process killed, the power lost)
+// and then run again leaves the machine as one uninterrupted run does,
+// after the restart, and changes nothing outside its targets. The calls are
+// shared out among four tests, which ctest runs side by side.
+class EndedRun : public SqlInstance, public ::testing::WithParamInterface<unsigned> {};
+constexpr unsigned kEndedRunShards = 4;
+
+TEST_P(EndedRun, IsFinishedByRunningItAgain) {
+    auto plant = [&] {
+        sim::Reset();
+        sim::PlantService("SqlWriter", sim::ServiceScript{});
+        sim::PlantService("ZeltraWebServer");
+        sim::PlantFile("C:\\Program Files (x86)\\Zeltra Computing\\ZeltraBusinessServer\\server.exe");
+        sim::PlantFile("C:\\ProgramData\\Zeltra Computing\\ZeltraWS\\ws.log");
+        sim::PlantValue("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS", "Path", REG_SZ, "C:\\");
+        sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\Other");
+        PlantInstance();
+    };
+    auto run = [] {
+        std::memset(&g_run, 0, sizeof g_run);
+        g_run.removalMode = 2;
+        return RunRemoval(reinterpret_cast<HWND>(0x7000));
+    };
+    plant();
+    ASSERT_EQ(run(), 0);
+    const unsigned calls = sim::CallsMade();
+    sim::Restart();
+    const std::string once = sim::MachineText();
+    unsigned unfinished = 0;
+    for (unsigned at = 1 + GetParam(); at <= calls; at += kEndedRunShards) {
+        plant();
+        sim::EndProcessAtCall(at);
+        try {
+            run();
+        } catch (const sim::ProcessEnded &) {
+        }
+        sim::EndProcess();
+        run();
+        sim::Restart();
+        if (sim::MachineText() != once && ++unfinished <= 3)
+            ADD_FAILURE() << "ended at call " << at << " of " << calls << ":\n" << sim::MachineText();
+    }
+    EXPECT_EQ(unfinished, 0u) << "of " << calls << " calls";
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, EndedRun, ::testing::Range(0u, kEndedRunShards));
 
 } // namespace
