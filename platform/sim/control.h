@@ -218,20 +218,18 @@ struct RegistryValue {
     std::string data;
 };
 std::optional<RegistryValue> KeyValue(const std::string &key, const std::string &name);
-// A guarded key (owner SYSTEM) refuses its deletion and changes of its
-// values with ERROR_ACCESS_DENIED: until SetNamedSecurityInfoA replaces its
-// access list, or always.
-enum class KeyGuard { None, UntilAccessReplaced, Always };
-void GuardKey(const std::string &path, KeyGuard guard);
 // A key protected as Windows protects one: owner SYSTEM and an access list
 // that grants Administrators `administratorsAccess` (generic rights mapped
 // as for keys) and nothing else: by default all but DELETE, so that opening
 // it with DELETE among the access asked for (KEY_ALL_ACCESS has it) and
-// deleting it are refused with ERROR_ACCESS_DENIED. As on Windows, the
-// owner is granted READ_CONTROL and WRITE_DAC whatever the list says, and
-// the enabled take-ownership privilege WRITE_OWNER; SetNamedSecurityInfoA
-// needs WRITE_DAC to replace the list, WRITE_OWNER to set the owner, and the
-// restore privilege for any owner but Administrators.
+// deleting it are refused with ERROR_ACCESS_DENIED. Every key is checked as
+// Windows checks it (access_check.cpp): RegOpenKeyExA and RegCreateKeyExA
+// the access asked for against the key's list (creating a key needs
+// KEY_CREATE_SUB_KEY of the key above), RegDeleteKeyA/ExA DELETE, and the
+// value, enumeration and security calls the rights their handle was
+// granted at its opening. The owner is granted READ_CONTROL and WRITE_DAC
+// whatever the list says, the enabled take-ownership privilege WRITE_OWNER;
+// any owner but Administrators or the user needs the restore privilege.
 void ProtectKey(const std::string &path, DWORD administratorsAccess = KEY_ALL_ACCESS & ~DELETE);
 // An explicit entry of an access list; mode as Windows reads a list back:
 // GRANT_ACCESS for an allowing entry, DENY_ACCESS for a denying one.
@@ -268,8 +266,13 @@ void SetFileSecurity(const std::string &path, const FileSecurity &security);
 // attributes and security; ProgramData owned by SYSTEM with its list.
 void PlantWindowsServerLayout();
 inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
-// The explicit entries that SetNamedSecurityInfoA set; none while the
-// planted access list stands.
+// Plants a key (created if absent) with an owner (empty: Administrators)
+// and access list (none: everything granted), as Windows or a setup left
+// it; KeySecurityOf reads them back, planted or set.
+void PlantKeySecurity(const std::string &path, const FileSecurity &security);
+FileSecurity KeySecurityOf(const std::string &path);
+// The explicit entries that SetNamedSecurityInfoA or SetSecurityInfo set;
+// none while the planted access list stands.
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path);
 std::string KeyOwner(const std::string &path);
 // A registry link at `path` to the key at `target` (both as above): opening

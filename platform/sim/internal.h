@@ -91,6 +91,10 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result);
 // the rights its handle then holds.
 bool FileAccessGranted(const sim::FileSecurity &security, DWORD wanted, DWORD *granted);
 DWORD MapFileRights(DWORD access);
+// The same check for a registry key (the key generic mapping; a key whose
+// owner was never set belongs to Administrators, who created it).
+bool KeyAccessGranted(const sim::FileSecurity &security, DWORD wanted, DWORD *granted);
+DWORD MapKeyRights(DWORD access);
 // Whether the process token holds the SID (as a user or group).
 bool TokenHasSid(const std::string &sid);
 bool IsAdministratorToken();

@@ -1,7 +1,8 @@
 // The simulated registry: five root trees of keys with typed values, the two
 // views of HKLM\SOFTWARE that a 32-bit process sees on 64-bit Windows, the
-// CurrentControlSet link, and keys that refuse changes until their access
-// list is replaced. Registry calls return their status and, as on Windows,
+// CurrentControlSet link, and each key's owner and access list, which every
+// opening is checked against (access_check.cpp); a handle keeps the rights
+// granted at its opening. Registry calls return their status and, as on Windows,
 // leave the thread's last error alone.
 #include <algorithm>
 #include <cstdio>
@@ -17,18 +18,9 @@ namespace sim::detail {
 namespace {
 
 const char kAdministrators[] = "S-1-5-32-544";
-const char kEveryone[] = "S-1-1-0";
 
-// An access mask with its generic rights mapped to a key's own.
-DWORD KeyRights(DWORD mask) {
-    if (mask & GENERIC_ALL)
-        mask |= KEY_ALL_ACCESS;
-    if (mask & (GENERIC_READ | GENERIC_EXECUTE))
-        mask |= KEY_READ;
-    if (mask & GENERIC_WRITE)
-        mask |= KEY_WRITE;
-    return mask & ~(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
-}
+// The rights asked of a key: the view flags are none.
+DWORD AskedRights(REGSAM access) { return access & ~static_cast<DWORD>(KEY_WOW64_64KEY | KEY_WOW64_32KEY); }
 
 struct KeyNode {
     struct Value {
@@ -39,11 +31,10 @@ struct KeyNode {
     std::string name;                                         // in the case it was created with
     std::map<std::string, std::shared_ptr<KeyNode>> children; // by upper-cased name: enumeration order
     std::vector<Value> values;
-    sim::KeyGuard guard = sim::KeyGuard::None;
-    bool secured = false;        // its access list is checked (planted by ProtectKey, or set by the program)
-    bool accessReplaced = false; // SetNamedSecurityInfoA has set its list
-    std::vector<sim::AccessEntry> accessList;
-    std::string owner = kAdministrators;
+    // Its owner (empty: Administrators, who created it) and access list
+    // (none: everything granted), checked by access_check.cpp.
+    sim::FileSecurity security;
+    bool listSetByProgram = false; // SetNamedSecurityInfoA or SetSecurityInfo set the list
     bool deleted = false;
     // A registry link: opening a path through it continues at the target
     // (a root and a physical path), unless the link itself is asked for.
@@ -65,34 +56,15 @@ struct KeyNode {
             values.push_back(Value{valueName, type, data});
         }
     }
-    bool Guarded() const {
-        return guard == sim::KeyGuard::Always || (guard == sim::KeyGuard::UntilAccessReplaced && !accessReplaced);
+    // Whether the process may have `access` of the key (MAXIMUM_ALLOWED:
+    // all the list gives), and the rights a handle then holds.
+    bool Grants(REGSAM access, DWORD *granted) const {
+        return KeyAccessGranted(security, AskedRights(access), granted);
     }
-    // What an administrator's process is granted of `wanted`, as Windows'
-    // access check gives it: the list's entries for Administrators and
-    // Everyone (denying ones first), READ_CONTROL and WRITE_DAC to the
-    // owner, WRITE_OWNER to a holder of the enabled take-ownership privilege.
-    DWORD Granted(DWORD wanted) const {
-        if (!secured)
-            return wanted;
-        DWORD allowed = 0, denied = 0;
-        for (const sim::AccessEntry &e : accessList)
-            if (e.trustee == kAdministrators || e.trustee == kEveryone)
-                (e.mode == DENY_ACCESS ? denied : allowed) |= KeyRights(e.access);
-        DWORD granted = allowed & ~denied;
-        if (owner == kAdministrators)
-            granted |= READ_CONTROL | WRITE_DAC;
-        if (sim::PrivilegeEnabled(SE_TAKE_OWNERSHIP_NAME))
-            granted |= WRITE_OWNER;
-        return granted & wanted;
+    bool Grants(REGSAM access) const {
+        DWORD granted;
+        return Grants(access, &granted);
     }
-    bool Allows(DWORD wanted) const {
-        wanted &= ~static_cast<DWORD>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
-        return Granted(wanted) == wanted;
-    }
-    // Deleting the key and changing its values.
-    bool RefusesDelete() const { return Guarded() || !Allows(DELETE); }
-    bool RefusesValueChange() const { return Guarded() || !Allows(KEY_SET_VALUE); }
 };
 
 constexpr int kRoots = 5;
@@ -117,7 +89,7 @@ struct KeyObject : Object {
     std::vector<std::string> parts; // physical path below the root
     View view;                      // the view it was opened in; relative opens keep it
     std::shared_ptr<KeyNode> node;
-    REGSAM access;          // what it was opened with, all of it granted
+    DWORD access;           // the rights granted at its opening, kept whatever the list becomes
     std::string objectName; // as the security functions name it: "MACHINE\SOFTWARE\..." as opened
     const char *Kind() const override { return "key"; }
 };
@@ -353,8 +325,10 @@ bool SetLinkTarget(KeyNode &node, const std::string &target) {
     return true;
 }
 
-// The node behind a key handle or a root, for the value calls.
-LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
+// The node behind a key handle or a root, for the value and enumeration
+// calls, which need `needed` of the handle's granted rights (a predefined
+// root is opened with all the rights the caller may have).
+LONG NodeOf(HKEY key, DWORD needed, std::shared_ptr<KeyNode> *node) {
     int root = RootIndex(key);
     if (root >= 0) {
         *node = Registry().roots[root];
@@ -363,6 +337,8 @@ LONG NodeOf(HKEY key, std::shared_ptr<KeyNode> *node) {
     auto object = Lookup<KeyObject>(key);
     if (!object)
         return ERROR_INVALID_HANDLE;
+    if ((object->access & needed) != needed)
+        return ERROR_ACCESS_DENIED;
     if (object->node->deleted)
         return ERROR_KEY_DELETED;
     *node = object->node;
@@ -380,7 +356,7 @@ std::string ObjectName(HKEY parent, const char *path) {
     return path && *path ? name + "\\" + path : name;
 }
 
-HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node, REGSAM access, std::string objectName) {
+HKEY NewKeyHandle(const Location &where, std::shared_ptr<KeyNode> node, DWORD access, std::string objectName) {
     auto object = std::make_shared<KeyObject>();
     object->root = where.root;
     object->parts = where.parts;
@@ -409,18 +385,34 @@ LONG OpenKey(const char *api, HKEY parent, const char *path, DWORD options, REGS
         return status;
     if (!FollowKeyLinks(&where, !(options & (REG_OPTION_OPEN_LINK | REG_OPTION_CREATE_LINK))))
         return ERROR_CANT_RESOLVE_FILENAME;
+    // A key is created below the deepest one that exists, whose list must
+    // give KEY_CREATE_SUB_KEY; the new key's own list is none (inherited
+    // entries are not modelled).
+    if (create && !Walk(where.root, where.parts, false, nullptr)) {
+        std::shared_ptr<KeyNode> above = Registry().roots[where.root];
+        for (const std::string &part : where.parts) {
+            auto it = above->children.find(Upper(part));
+            if (it == above->children.end())
+                break;
+            above = it->second;
+        }
+        if (!above->Grants(KEY_CREATE_SUB_KEY))
+            return ERROR_ACCESS_DENIED;
+    }
     bool created = false;
     auto node = Walk(where.root, where.parts, create, &created);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
     if (created && (options & REG_OPTION_CREATE_LINK))
         node->link = true; // its target comes with its SymbolicLinkValue
-    // Windows checks the access asked for against the access list at open.
-    if (!node->Allows(access))
+    // Windows checks the access asked for against the key's list at open;
+    // the handle keeps what was granted then.
+    DWORD granted = 0;
+    if (!node->Grants(access, &granted))
         return ERROR_ACCESS_DENIED;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *result = NewKeyHandle(where, node, access, ObjectName(parent, path));
+    *result = NewKeyHandle(where, node, granted, ObjectName(parent, path));
     return ERROR_SUCCESS;
 }
 
@@ -453,7 +445,8 @@ LONG DeleteKey(HKEY parent, const char *path, REGSAM view) {
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!owner || !node)
         return ERROR_FILE_NOT_FOUND;
-    if (!node->children.empty() || node->RefusesDelete())
+    // The key is opened for DELETE, checked against its list as it is now.
+    if (!node->Grants(DELETE) || !node->children.empty())
         return ERROR_ACCESS_DENIED;
     Unlink(*owner, *node);
     return ERROR_SUCCESS;
@@ -481,14 +474,12 @@ NtStatus WINAPI SimNtDeleteKey(HANDLE handle) {
     DWORD code;
     if (TakeFault("NtDeleteKey", key->objectName.c_str(), &code))
         return static_cast<NtStatus>(code);
-    if (!(KeyRights(key->access) & DELETE))
+    if (!(key->access & DELETE))
         return kNtAccessDenied;
     if (key->node->deleted)
         return kNtSuccess;
     if (key->parts.empty() || !key->node->children.empty())
         return kNtCannotDelete;
-    if (key->node->Guarded())
-        return kNtAccessDenied;
     Unlink(*OwnerOf(key->root, key->parts), *key->node);
     return kNtSuccess;
 }
@@ -523,7 +514,8 @@ void CollectBelow(const KeyNode &node, const std::string &prefix, std::vector<st
 }
 
 void DescribeKeys(const KeyNode &node, const std::string &path, std::string *text) {
-    *text += "key " + path + " " + node.owner + " " + std::to_string(node.accessList.size()) + "\n";
+    *text += "key " + path + " " + node.security.owner + " " +
+             std::to_string(node.security.accessList ? node.security.accessList->size() : 0) + "\n";
     for (const KeyNode::Value &value : node.values)
         *text += "  " + value.name + " " + std::to_string(value.type) + " " + value.data + "\n";
     for (auto &entry : node.children)
@@ -565,22 +557,25 @@ void RegisterRegistryExports() {
 
 namespace {
 
-// Sets the owner and/or the list of a key opened with `held`.
-DWORD ApplyKeySecurity(KeyNode &node, REGSAM held, const std::string *owner,
+DWORD NeededFor(const std::string *owner, const std::vector<sim::AccessEntry> *accessList) {
+    return (owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0);
+}
+
+// Sets the owner and/or the list of a key opened with `held` granted.
+DWORD ApplyKeySecurity(KeyNode &node, DWORD held, const std::string *owner,
                        const std::vector<sim::AccessEntry> *accessList) {
-    DWORD needed = (owner ? WRITE_OWNER : 0) | (accessList ? WRITE_DAC : 0);
+    DWORD needed = NeededFor(owner, accessList);
     if ((held & needed) != needed)
         return ERROR_ACCESS_DENIED;
-    // Administrators may own what they take; any other owner needs the
-    // restore privilege.
-    if (owner && *owner != kAdministrators && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
+    // The caller may make itself or Administrators the owner; any other
+    // owner needs the restore privilege.
+    if (owner && *owner != kAdministrators && *owner != sim::kUserSid && !sim::PrivilegeEnabled(SE_RESTORE_NAME))
         return ERROR_INVALID_OWNER;
     if (owner)
-        node.owner = *owner;
+        node.security.owner = *owner;
     if (accessList) {
-        node.accessList = *accessList;
-        node.accessReplaced = true;
-        node.secured = true;
+        node.security.accessList = *accessList;
+        node.listSetByProgram = true;
     }
     return ERROR_SUCCESS;
 }
@@ -601,8 +596,11 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
     auto node = Walk(where.root, where.parts, false, nullptr);
     if (!node)
         return ERROR_FILE_NOT_FOUND;
-    // The key is opened with the rights each change needs.
-    return ApplyKeySecurity(*node, node->Granted(WRITE_OWNER | WRITE_DAC), owner, accessList);
+    // The key is opened with the rights the change needs, checked against its list.
+    DWORD granted = 0;
+    if (!node->Grants(NeededFor(owner, accessList), &granted))
+        return ERROR_ACCESS_DENIED;
+    return ApplyKeySecurity(*node, granted, owner, accessList);
 }
 
 DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
@@ -639,7 +637,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLength, LPDWOR
     if (TakeFault("RegEnumKeyExA", nullptr, &code))
         return static_cast<LONG>(code);
     std::shared_ptr<KeyNode> node;
-    LONG status = NodeOf(key, &node);
+    LONG status = NodeOf(key, KEY_ENUMERATE_SUB_KEYS, &node);
     if (status != ERROR_SUCCESS)
         return status;
     if (name == nullptr || nameLength == nullptr)
@@ -688,7 +686,7 @@ LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data,
     if (TakeFault("RegQueryValueExA", name, &code))
         return static_cast<LONG>(code);
     std::shared_ptr<KeyNode> node;
-    LONG status = NodeOf(key, &node);
+    LONG status = NodeOf(key, KEY_QUERY_VALUE, &node);
     if (status != ERROR_SUCCESS)
         return status;
     if (data != nullptr && size == nullptr)
@@ -716,13 +714,11 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, 
     if (TakeFault("RegSetValueExA", name, &code))
         return static_cast<LONG>(code);
     std::shared_ptr<KeyNode> node;
-    LONG status = NodeOf(key, &node);
+    LONG status = NodeOf(key, KEY_SET_VALUE, &node);
     if (status != ERROR_SUCCESS)
         return status;
     if (data == nullptr && size > 0)
         return ERROR_INVALID_PARAMETER;
-    if (node->RefusesValueChange())
-        return ERROR_ACCESS_DENIED;
     // A link's target: the wide text of its SymbolicLinkValue.
     if (node->link && type == REG_LINK && name && EqualNoCase(name, "SymbolicLinkValue")) {
         std::string target;
@@ -741,11 +737,9 @@ LONG RegDeleteValueA(HKEY key, LPCSTR name) {
     if (TakeFault("RegDeleteValueA", name, &code))
         return static_cast<LONG>(code);
     std::shared_ptr<KeyNode> node;
-    LONG status = NodeOf(key, &node);
+    LONG status = NodeOf(key, KEY_SET_VALUE, &node);
     if (status != ERROR_SUCCESS)
         return status;
-    if (node->RefusesValueChange())
-        return ERROR_ACCESS_DENIED;
     auto &values = node->values;
     auto it = std::find_if(values.begin(), values.end(),
                            [&](const KeyNode::Value &v) { return EqualNoCase(v.name, name ? name : ""); });
@@ -811,35 +805,38 @@ std::optional<RegistryValue> KeyValue(const std::string &key, const std::string 
     return RegistryValue{value->type, value->data};
 }
 
-void GuardKey(const std::string &path, KeyGuard guard) {
-    SIM_LOCK();
-    auto node = ControlKey(path, true);
-    node->guard = guard;
-    node->accessReplaced = false;
-    node->owner = "S-1-5-18";
+void ProtectKey(const std::string &path, DWORD administratorsAccess) {
+    PlantKeySecurity(path, FileSecurity{"S-1-5-18", std::vector<AccessEntry>{AccessEntry{
+                                                        kAdministrators, administratorsAccess, GRANT_ACCESS, 0}}});
 }
 
-void ProtectKey(const std::string &path, DWORD administratorsAccess) {
+void PlantKeySecurity(const std::string &path, const FileSecurity &security) {
     SIM_LOCK();
     auto node = ControlKey(path, true);
-    node->secured = true;
-    node->accessReplaced = false;
-    node->accessList = {AccessEntry{kAdministrators, administratorsAccess, GRANT_ACCESS, 0}};
-    node->owner = "S-1-5-18";
+    node->security = security;
+    node->listSetByProgram = false;
+}
+
+FileSecurity KeySecurityOf(const std::string &path) {
+    SIM_LOCK();
+    auto node = ControlKey(path, false);
+    return node ? node->security : FileSecurity{};
 }
 
 std::optional<std::vector<AccessEntry>> KeyAccessList(const std::string &path) {
     SIM_LOCK();
     auto node = ControlKey(path, false);
-    if (!node || !node->accessReplaced)
+    if (!node || !node->listSetByProgram)
         return std::nullopt;
-    return node->accessList;
+    return node->security.accessList;
 }
 
 std::string KeyOwner(const std::string &path) {
     SIM_LOCK();
     auto node = ControlKey(path, false);
-    return node ? node->owner : std::string();
+    if (!node)
+        return std::string();
+    return node->security.owner.empty() ? std::string(kAdministrators) : node->security.owner;
 }
 
 void SetRegistryWow64(bool wow64) {

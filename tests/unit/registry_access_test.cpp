@@ -14,8 +14,8 @@ class AccessGrant : public MachineTest {
   protected:
     void SetUp() override {
         MachineTest::SetUp();
-        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
-        sim::GuardKey(kKey64, sim::KeyGuard::UntilAccessReplaced);
+        sim::ProtectKey(kKey32);
+        sim::ProtectKey(kKey64);
     }
     void ExpectNothingLeftOpen() {
         EXPECT_EQ(sim::LiveSids(), 0u);
@@ -69,7 +69,7 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
     for (const Case &c : {Case{"", false}, Case{"OpenProcessToken", true}, Case{"LookupPrivilegeValueA", true},
                           Case{"AdjustTokenPrivileges", true}}) {
         sim::Reset();
-        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+        sim::ProtectKey(kKey32);
         sim::SetPrivilegeHeld(kTakeOwnership, c.held);
         if (*c.api)
             sim::FailCall(c.api, {.error = ERROR_ACCESS_DENIED});
@@ -84,7 +84,7 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
 TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) {
     for (const char *api : {"AllocateAndInitializeSid", "SetEntriesInAclA", "SetSecurityInfo"}) {
         sim::Reset();
-        sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+        sim::ProtectKey(kKey32);
         sim::FailCall(api, {.error = ERROR_NOT_ENOUGH_MEMORY, .times = sim::kAlways});
         EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
         EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << api;
@@ -92,7 +92,7 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
         EXPECT_EQ(sim::OpenHandles("key"), 0u);
     }
     sim::Reset();
-    sim::GuardKey(kKey32, sim::KeyGuard::UntilAccessReplaced);
+    sim::ProtectKey(kKey32);
     // An absent key.
     EXPECT_EQ(GrantRegistryKeyAccess(HKEY_USERS, "S-1-5-18\\Absent"), -2);
     // A release that fails does not undo a list that was set.

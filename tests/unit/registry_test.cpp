@@ -129,15 +129,18 @@ TEST_F(RegistryStage, ATreeIsDeletedDeepestFirstInBothViewsAndSiblingsSurvive) {
                              "Zeltra Computing\\OtherProduct"})
         PlantBothViews(rest);
     sim::PlantValue("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Beta", "Path", REG_SZ, "C:\\x");
-    // A key below Deep in the 64-bit view only, refused whatever its access list.
-    sim::GuardKey("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Alpha\\Deep\\Locked", sim::KeyGuard::Always);
+    // A protected key below Deep in the 64-bit view only: its list refuses
+    // the opening, and the grant, given the handle of Deep, never acts.
+    sim::ProtectKey("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Alpha\\Deep\\Locked");
     EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), kRegistryKeyRemains);
     std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
-    // The 64-bit view: Locked refused, then Deep and Alpha for holding
-    // subkeys, each up to the bound, Beta never reached; the key's own grant
-    // names the default view's key, which is gone, and so fails at once.
+    std::string openRefusedThrice = std::string(kOpenRefused) + kOpenRefused + kOpenRefused;
+    // The 64-bit view: Locked's opening refused, then Deep and Alpha for
+    // holding subkeys, each up to the bound, Beta never reached; the key's
+    // own grant names the default view's key, which is gone, and so fails
+    // at once.
     EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleted + kDeleted +
-                         kDeleted + kDeleted + refusedThrice + refusedThrice + refusedThrice + kDeleteRefused);
+                         kDeleted + kDeleted + openRefusedThrice + refusedThrice + refusedThrice + kDeleteRefused);
     EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
     EXPECT_EQ(sim::KeysBelow("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS"),
               (std::vector<std::string>{"Alpha", "Alpha\\Deep", "Alpha\\Deep\\Locked", "Beta"}));
@@ -160,9 +163,10 @@ TEST_F(RegistryStage, ALongEntryLineIsCutWhileTheWholeKeyIsDeleted) {
 }
 
 TEST_F(RegistryStage, ARefusedDeleteIsRetriedAfterTheAccessGrant) {
-    sim::GuardKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS", sim::KeyGuard::UntilAccessReplaced);
+    sim::ProtectKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS");
     EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
-    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleteRefused +
+    // The protected key refuses the opening (KEY_ALL_ACCESS asks DELETE).
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kOpenRefused +
                          kDeleted + kOpenAbsent);
     EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
@@ -182,16 +186,19 @@ TEST_F(RegistryStage, AKeyIsDeletedThroughTheHandleThatWalkedIt) {
     const sim::Failure always = {.error = ERROR_INVALID_FUNCTION, .times = sim::kAlways};
     const std::function<void()> machines[] = {
         [&] {
-            sim::GuardKey(key, sim::KeyGuard::UntilAccessReplaced);
+            sim::ProtectKey(key);
             sim::FailCall("RegDeleteKeyA", always);
             sim::FailCall("RegDeleteKeyExA", always);
         },
         [] { sim::FailCall("NtDeleteKey", {.error = static_cast<DWORD>(kNtAccessDenied)}); },
         [&] {
-            sim::GuardKey(key, sim::KeyGuard::UntilAccessReplaced);
+            sim::ProtectKey(key);
             sim::RemoveExport("ntdll.dll", "NtDeleteKey");
         },
     };
+    // Where the key is protected its opening is refused; where NtDeleteKey
+    // fails, its delete.
+    const char *const refusals[] = {kOpenRefused, kDeleteRefused, kOpenRefused};
     for (size_t i = 0; i < std::size(machines); ++i) {
         sim::Reset();
         OpenLog();
@@ -199,7 +206,7 @@ TEST_F(RegistryStage, AKeyIsDeletedThroughTheHandleThatWalkedIt) {
         machines[i]();
         SetLastError(1234);
         EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0) << i;
-        EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleteRefused +
+        EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + refusals[i] +
                              kDeleted + kDeleted)
             << i;
         EXPECT_FALSE(sim::KeyExists(key)) << i;
@@ -239,10 +246,10 @@ TEST_F(RegistryStage, AKeyThatRefusesItsOpeningIsTakenOverAndDeleted) {
 
 TEST_F(RegistryStage, WithoutTheTakeOwnershipPrivilegeARefusedDeleteFails) {
     sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
-    sim::GuardKey("HKCU\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
+    sim::ProtectKey("HKCU\\Software\\Zeltra");
     sim::PlantKey("HKCU\\Software\\Other");
     EXPECT_EQ(Run("NRE=2\r\nHKCU\\Software\\Zeltra\r\nHKCU\\Software\\Other\r\n"), kRegistryKeyRemains);
-    EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\Software\\Zeltra\r\n") + kDeleteRefused +
+    EXPECT_EQ(Log(), std::string("Registry_1:: HKCU\\Software\\Zeltra\r\n") + kOpenRefused +
                          "Registry_2:: HKCU\\Software\\Other\r\n" + kDeleted);
     EXPECT_TRUE(sim::KeyExists("HKCU\\Software\\Zeltra"));
     EXPECT_EQ(sim::KeyAccessList("HKCU\\Software\\Zeltra"), std::nullopt);
@@ -252,23 +259,26 @@ TEST_F(RegistryStage, WithoutTheTakeOwnershipPrivilegeARefusedDeleteFails) {
 
 TEST_F(RegistryStage, TheAccessRetryIsBoundedWhenTheGrantChangesNothing) {
     std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
+    std::string openRefusedThrice = std::string(kOpenRefused) + kOpenRefused + kOpenRefused;
     // HKEY_CURRENT_CONFIG has no security object name: nothing is set.
-    sim::GuardKey("HKCC\\Software\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
-    // A key refused whatever its access list.
-    sim::GuardKey("HKCR\\ZeltraFile\\Shell", sim::KeyGuard::Always);
+    sim::ProtectKey("HKCC\\Software\\Zeltra");
+    // A key whose deletion is refused whatever its access list (a fault).
+    sim::PlantKey("HKCR\\ZeltraFile\\Shell");
+    sim::FailCall("NtDeleteKey",
+                  {.error = static_cast<DWORD>(kNtAccessDenied), .times = sim::kAlways, .subject = "ZeltraFile\\Shell"});
     // A refused subkey: its parent is an opened key handle, which has no name
     // either; then its parent is refused for still holding it.
-    sim::GuardKey("HKCU\\Software\\Zeltra\\Locked", sim::KeyGuard::UntilAccessReplaced);
-    // A key directly below a hive root is never granted: one refusal ends it
-    // (after its subkey Shell's, through the opened key handle).
-    sim::GuardKey("HKCR\\ZeltraFile", sim::KeyGuard::UntilAccessReplaced);
+    sim::ProtectKey("HKCU\\Software\\Zeltra\\Locked");
+    // A key directly below a hive root is never granted: one refusal of its
+    // opening ends it.
+    sim::ProtectKey("HKCR\\ZeltraFile");
     EXPECT_EQ(Run("NRE=4\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\\Shell\r\nHKCU\\Software\\Zeltra\r\n"
                   "HKCR\\ZeltraFile\r\n"),
               kRegistryKeyRemains);
-    EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + refusedThrice +
+    EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + openRefusedThrice +
                          "Registry_2:: HKCR\\ZeltraFile\\Shell\r\n" + refusedThrice +
-                         "Registry_3:: HKCU\\Software\\Zeltra\r\n" + refusedThrice + refusedThrice +
-                         "Registry_4:: HKCR\\ZeltraFile\r\n" + refusedThrice + kDeleteRefused);
+                         "Registry_3:: HKCU\\Software\\Zeltra\r\n" + openRefusedThrice + refusedThrice +
+                         "Registry_4:: HKCR\\ZeltraFile\r\n" + kOpenRefused);
     EXPECT_EQ(sim::NamedSecurityCalls(),
               (std::vector<std::string>{"CLASSES_ROOT\\ZeltraFile\\Shell", "CLASSES_ROOT\\ZeltraFile\\Shell",
                                         "CURRENT_USER\\Software\\Zeltra", "CURRENT_USER\\Software\\Zeltra"}));

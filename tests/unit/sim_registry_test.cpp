@@ -93,8 +93,17 @@ TEST_F(SimRegistry, ValuesKeepTypeAndBytesAndReportTheSizeTheyNeed) {
     EXPECT_EQ(data[0], 'z');
     EXPECT_EQ(sim::KeyValue("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra", "Name")->data, std::string("hello", 6));
     EXPECT_EQ(RegDeleteValueA(key, "Absent"), ERROR_FILE_NOT_FOUND);
-    sim::GuardKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra", sim::KeyGuard::UntilAccessReplaced);
-    EXPECT_EQ(RegDeleteValueA(key, "Name"), ERROR_ACCESS_DENIED);
+    // A list that now gives Administrators reading only refuses new
+    // openings for more, and a reading handle's changes; the handle opened
+    // before keeps the access granted then.
+    sim::ProtectKey("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra", KEY_READ);
+    HKEY reading;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra", 0, KEY_SET_VALUE, &reading), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra", 0, KEY_READ, &reading), 0);
+    EXPECT_EQ(RegSetValueExA(reading, "Name", 0, REG_SZ, hello, sizeof hello), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(reading, "Name"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegCloseKey(reading), 0);
+    EXPECT_EQ(RegDeleteValueA(key, "Name"), 0);
     EXPECT_EQ(RegCloseKey(key), 0);
 }
 
