@@ -263,8 +263,21 @@ void SetFileSecurity(const std::string &path, const FileSecurity &security);
 // and Default User), each owned by SYSTEM, hidden and system, with an
 // access list that denies Everyone listing it (and SYNCHRONIZE), so that a
 // path through it opens but it cannot be opened itself but to read its
-// attributes and security; ProgramData owned by SYSTEM with its list.
-void PlantWindowsServerLayout();
+// attributes and security; ProgramData owned by SYSTEM with its list;
+// HKLM\SOFTWARE and its 32-bit view Wow6432Node owned by SYSTEM with their
+// lists (Administrators and SYSTEM full control, Users read). With
+// `productInstalled`, what the product's install left that Windows guards:
+// HKLM\SYSTEM\CurrentControlSet\Enum\Root\LEGACY_<NAME> and its 0000 for
+// each of the product's services, owned by SYSTEM, giving Administrators
+// read access only; and SQL Server's keys in the 32-bit view as its setup
+// leaves them (InstalledInstances, Instance Names\SQL, the instance-id key
+// kSqlInstanceId and its Setup, whose list gives the instance's service
+// identity kSqlServiceSid full control).
+void PlantWindowsServerLayout(bool productInstalled = false);
+inline const char kSqlInstanceName[] = "VUVURIDIVUZO";
+inline const char kSqlInstanceId[] = "MSSQL10.VUVURIDIVUZO";
+// NT SERVICE\MSSQL$VUVURIDIVUZO, the instance's per-service SID.
+inline const char kSqlServiceSid[] = "S-1-5-80-1843961090-2879358469-2568316454-968504129-565183692";
 inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
 // Plants a key (created if absent) with an owner (empty: Administrators)
 // and access list (none: everything granted), as Windows or a setup left
@@ -282,8 +295,10 @@ std::string KeyOwner(const std::string &path);
 // the other control calls see the link itself.
 void PlantRegistryLink(const std::string &path, const std::string &target);
 // A 32-bit process on 64-bit Windows (the default): HKLM\SOFTWARE is seen
-// through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view. Off:
-// 32-bit Windows, one view, the flags ignored.
+// through Wow6432Node unless KEY_WOW64_64KEY asks for the 64-bit view, by
+// the registry calls and by the security functions' object names alike
+// ("MACHINE\SOFTWARE\..."). Off: 32-bit Windows, one view, the flags
+// ignored. The same state as SetWow64Process: one process kind.
 void SetRegistryWow64(bool wow64);
 // HKLM\SYSTEM\CurrentControlSet is a link to ControlSet001, as on Windows
 // (the default); off: two separate keys, as in a Wine prefix.

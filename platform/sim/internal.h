@@ -98,6 +98,9 @@ DWORD MapKeyRights(DWORD access);
 // Whether the process token holds the SID (as a user or group).
 bool TokenHasSid(const std::string &sid);
 bool IsAdministratorToken();
+// Whether the process is a 32-bit one on 64-bit Windows (wow64.cpp): the
+// one state that file-system redirection and the registry views follow.
+bool ProcessIsWow64();
 
 // "S-1-5-32-544" and the like for a live SID; empty for anything else.
 std::string SidString(PSID sid);
@@ -107,6 +110,9 @@ std::string SidString(PSID sid);
 // view, as SetNamedSecurityInfoA does; a null pointer leaves that part.
 DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
                      const std::vector<sim::AccessEntry> *accessList);
+// The owner of the key named so, found as SetKeySecurity finds it; the
+// opening for READ_CONTROL is checked against its list.
+DWORD KeyOwnerByName(HKEY root, const std::string &path, std::string *owner);
 // The same through an opened key handle, as SetSecurityInfo does: the
 // handle's own access must hold WRITE_OWNER and WRITE_DAC for the changes.
 // *objectName is the key's security object name, as it was opened.

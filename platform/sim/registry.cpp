@@ -75,7 +75,6 @@ enum View { kDefaultView, k64BitView, k32BitView };
 
 struct RegistryState {
     std::shared_ptr<KeyNode> roots[kRoots];
-    bool wow64 = true;
     bool controlSetLink = true;
 };
 
@@ -198,7 +197,7 @@ std::vector<std::string> FollowLinks(int root, std::vector<std::string> parts) {
     if (Registry().controlSetLink && parts.size() >= 2 && Upper(parts[0]) == "SYSTEM" &&
         Upper(parts[1]) == "CURRENTCONTROLSET")
         parts[1] = "ControlSet001";
-    if (Registry().wow64 && IsWow6432Node(parts))
+    if (ProcessIsWow64() && IsWow6432Node(parts))
         parts = Physical32(std::vector<std::string>(parts.begin() + 2, parts.end()));
     return parts;
 }
@@ -257,7 +256,7 @@ LONG Resolve(HKEY parent, const char *path, REGSAM access, Location *out) {
     if (!SplitKeyPath(path, &parts))
         return ERROR_BAD_PATHNAME;
     View view = (access & KEY_WOW64_64KEY) ? k64BitView : (access & KEY_WOW64_32KEY) ? k32BitView : parentView;
-    if (root == kMachine && Registry().wow64 && view != k64BitView)
+    if (root == kMachine && ProcessIsWow64() && view != k64BitView)
         parts = Redirect32(parts);
     out->root = root;
     out->parts = FollowLinks(root, parts);
@@ -541,7 +540,6 @@ void ResetRegistry() {
             root->deleted = true;
         root = std::make_shared<KeyNode>();
     }
-    state.wow64 = true;
     state.controlSetLink = true;
     for (const char *path : {"SOFTWARE\\Wow6432Node", "SOFTWARE\\Classes", "SYSTEM\\ControlSet001\\Services"}) {
         std::vector<std::string> parts;
@@ -582,20 +580,44 @@ DWORD ApplyKeySecurity(KeyNode &node, DWORD held, const std::string *owner,
 
 } // namespace
 
-DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
-                     const std::vector<sim::AccessEntry> *accessList) {
-    SIM_LOCK();
+namespace {
+
+// The key a security object name reaches: as RegOpenKeyExA without a view
+// flag reaches it, in the process's default view (a 32-bit process's
+// MACHINE\SOFTWARE\... is redirected as the registry redirector says), and
+// through a link to its target.
+DWORD NamedKey(HKEY root, const std::string &path, std::shared_ptr<KeyNode> *node) {
     Location where;
-    // Named security objects are resolved in the process's default view.
     LONG status = Resolve(root, path.c_str(), 0, &where);
     if (status != ERROR_SUCCESS)
         return static_cast<DWORD>(status);
-    // By name, as RegOpenKeyExA opens it: through a link to its target.
     if (!FollowKeyLinks(&where, true))
         return ERROR_CANT_RESOLVE_FILENAME;
-    auto node = Walk(where.root, where.parts, false, nullptr);
-    if (!node)
-        return ERROR_FILE_NOT_FOUND;
+    *node = Walk(where.root, where.parts, false, nullptr);
+    return *node ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
+DWORD KeyOwnerByName(HKEY root, const std::string &path, std::string *owner) {
+    SIM_LOCK();
+    std::shared_ptr<KeyNode> node;
+    DWORD status = NamedKey(root, path, &node);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (!node->Grants(READ_CONTROL))
+        return ERROR_ACCESS_DENIED;
+    *owner = node->security.owner.empty() ? std::string(kAdministrators) : node->security.owner;
+    return ERROR_SUCCESS;
+}
+
+DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owner,
+                     const std::vector<sim::AccessEntry> *accessList) {
+    SIM_LOCK();
+    std::shared_ptr<KeyNode> node;
+    DWORD found = NamedKey(root, path, &node);
+    if (found != ERROR_SUCCESS)
+        return found;
     // The key is opened with the rights the change needs, checked against its list.
     DWORD granted = 0;
     if (!node->Grants(NeededFor(owner, accessList), &granted))
@@ -839,10 +861,6 @@ std::string KeyOwner(const std::string &path) {
     return node->security.owner.empty() ? std::string(kAdministrators) : node->security.owner;
 }
 
-void SetRegistryWow64(bool wow64) {
-    SIM_LOCK();
-    Registry().wow64 = wow64;
-}
 
 void PlantRegistryLink(const std::string &path, const std::string &target) {
     SIM_LOCK();

@@ -155,6 +155,32 @@ DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFO
                           change.List());
 }
 
+// The owner of a registry key named as SetNamedSecurityInfoA names it, in
+// the same view: the descriptor is the owner SID itself.
+DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner,
+                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetNamedSecurityInfoA", objectName, &code))
+        return code;
+    if (objectName == nullptr || type != SE_REGISTRY_KEY || info != OWNER_SECURITY_INFORMATION || owner == nullptr ||
+        group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    std::string name = objectName;
+    size_t slash = name.find('\\');
+    HKEY root;
+    if (!FindObjectRoot(name.substr(0, slash), &root))
+        return ERROR_INVALID_PARAMETER;
+    std::string text;
+    DWORD status = KeyOwnerByName(root, slash == std::string::npos ? "" : name.substr(slash + 1), &text);
+    if (status != ERROR_SUCCESS)
+        return status;
+    *owner = NewSid(text);
+    Security().descriptors.insert(*owner);
+    *descriptor = *owner;
+    return ERROR_SUCCESS;
+}
+
 DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID ownerSid, PSID, PACL dacl,
                       PACL) {
     SIM_LOCK();

@@ -635,6 +635,8 @@ DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFO
 typedef void *PSECURITY_DESCRIPTOR;
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
                       PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner,
+                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 BOOL EqualSid(PSID first, PSID second);
 
 // ---- user32, gdi32, comctl32 ----

@@ -14,6 +14,13 @@
 // - "Default ACL of ProgramData" as icacls shows it: SYSTEM and
 //   Administrators full control, CREATOR OWNER full control of what it
 //   creates, Users read and execute, and adding files and folders.
+// The registry part, one source a line:
+// - DISA STIG V-220907 "Default permissions for the HKEY_LOCAL_MACHINE registry hive must be maintained": SOFTWARE's list.
+// - "Registry Redirector": the 32-bit view is SOFTWARE\Wow6432Node, which inherits SOFTWARE's list.
+// - "Enum Registry Tree" (reserved for the system): LEGACY_<NAME> and its 0000 owned by SYSTEM, Administrators read.
+// - "Configure Windows Service Accounts and Permissions": the instance-id key gives the per-service SID full control.
+// - "Service Security and Access Rights" / sc showsid: NT SERVICE\<name> is S-1-5-80- and the SHA-1 of the upper-case name.
+// - "File Locations for Default and Named Instances of SQL Server": InstalledInstances, Instance Names\SQL, MSSQL10.<id>\Setup.
 #include "sim/control.h"
 #include "sim/files.h"
 
@@ -26,6 +33,7 @@ const char kAdministrators[] = "S-1-5-32-544";
 const char kEveryone[] = "S-1-1-0";
 const char kUsers[] = "S-1-5-32-545";
 const char kCreatorOwner[] = "S-1-3-0";
+const char kAllApplicationPackages[] = "S-1-15-2-1";
 constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 constexpr DWORD kAddFileAndFolder = 0x0002u | 0x0004u | 0x0010u | 0x0100u; // WD, AD, WEA, WA
 
@@ -53,9 +61,60 @@ void Secure(const std::string &path, const std::string &owner, std::vector<Acces
     node->security.listProtected = true;
 }
 
+// The services of the product's entry listing whose LEGACY_ keys Windows
+// made when they first ran (resources/entry_listing.txt).
+const char *const kProductServices[] = {"ZELTRABIZUPDATER", "ZELTRAWEBSERVER"};
+
+const char kSqlRoot[] = "HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server";
+
+void PlantSoftware() {
+    const std::vector<AccessEntry> software = {
+        {kUsers, KEY_READ, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+        {kAdministrators, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+        {kSystem, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+        {kCreatorOwner, GENERIC_ALL, GRANT_ACCESS, CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE},
+        {kAllApplicationPackages, KEY_READ, GRANT_ACCESS, CONTAINER_INHERIT_ACE}};
+    PlantKeySecurity("HKLM\\SOFTWARE", FileSecurity{kSystem, software, true});
+    PlantKeySecurity("HKLM\\SOFTWARE\\Wow6432Node", FileSecurity{kSystem, software, false});
+}
+
+void PlantLegacyServiceKeys() {
+    const FileSecurity legacy{kSystem,
+                              std::vector<AccessEntry>{{kSystem, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+                                                       {kAdministrators, KEY_READ, GRANT_ACCESS, CONTAINER_INHERIT_ACE}},
+                              true};
+    for (const char *service : kProductServices) {
+        std::string key = std::string("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_") + service;
+        PlantValue(key + "\\0000", "Service", REG_SZ, std::string(service) + '\0');
+        PlantKeySecurity(key, legacy);
+        PlantKeySecurity(key + "\\0000", legacy);
+    }
+}
+
+std::string MultiString(std::initializer_list<const char *> names) {
+    std::string data;
+    for (const char *name : names)
+        data += std::string(name) + '\0';
+    return data + '\0';
+}
+
+void PlantSqlInstance() {
+    PlantValue(kSqlRoot, "InstalledInstances", REG_MULTI_SZ, MultiString({kSqlInstanceName}));
+    PlantValue(std::string(kSqlRoot) + "\\Instance Names\\SQL", kSqlInstanceName, REG_SZ,
+               std::string(kSqlInstanceId) + '\0');
+    std::string instance = std::string(kSqlRoot) + "\\" + kSqlInstanceId;
+    PlantValue(instance + "\\Setup", "SqlProgramDir", REG_SZ, std::string("C:\\Program Files\\Microsoft SQL Server") + '\0');
+    // The instance's own service identity may change its keys (its Setup
+    // values among them); the rest is SOFTWARE's list, inherited.
+    std::vector<AccessEntry> list = *KeySecurityOf("HKLM\\SOFTWARE\\Wow6432Node").accessList;
+    list.push_back({kSqlServiceSid, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE});
+    PlantKeySecurity(instance, FileSecurity{kAdministrators, list, false});
+    PlantKeySecurity(instance + "\\Setup", FileSecurity{kAdministrators, list, false});
+}
+
 } // namespace
 
-void PlantWindowsServerLayout() {
+void PlantWindowsServerLayout(bool productInstalled) {
     SIM_LOCK();
     for (const LayoutLink &link : kCompatibilityLinks)
         PlantFolder(link.target);
@@ -75,6 +134,11 @@ void PlantWindowsServerLayout() {
                 {kEveryone, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, GRANT_ACCESS, 0},
                 {kSystem, FILE_ALL_ACCESS, GRANT_ACCESS, 0},
                 {kAdministrators, FILE_ALL_ACCESS, GRANT_ACCESS, 0}});
+    }
+    PlantSoftware();
+    if (productInstalled) {
+        PlantLegacyServiceKeys();
+        PlantSqlInstance();
     }
 }
 

@@ -104,6 +104,11 @@ void RegisterWow64Exports() {
     SIM_EXPORT("kernel32.dll", Wow64RevertWow64FsRedirection, SimWow64RevertWow64FsRedirection);
 }
 
+bool ProcessIsWow64() {
+    SIM_LOCK();
+    return g_wow64;
+}
+
 void ResetWow64() {
     SIM_LOCK();
     g_wow64 = true;
@@ -116,9 +121,10 @@ namespace sim {
 
 void SetWow64Process(bool wow64) {
     SIM_LOCK();
-    detail::g_wow64 = wow64;
-    SetRegistryWow64(wow64); // one machine: the registry views follow the process kind
+    detail::g_wow64 = wow64; // one state: the files' redirection and the registry views follow it
 }
+
+void SetRegistryWow64(bool wow64) { SetWow64Process(wow64); }
 
 bool FsRedirectionOff() {
     SIM_LOCK();
