@@ -22,8 +22,11 @@ namespace {
 
 const char kSqlRootKey[] = "Software\\Microsoft\\Microsoft SQL Server";
 const char kInstanceMapKey[] = "Instance Names\\SQL";
-// The parent of the instance map, spelled as the access grant names it.
-const char kInstanceMapGrantKey[] = "Software\\Microsoft\\Microsoft SQL Server\\Instance NAmes";
+const char kInstanceMapPath[] = "Software\\Microsoft\\Microsoft SQL Server\\Instance Names\\SQL";
+const char kSetValueRefused[] = "ERROR:: (Setting Value For Installed Instances) 5\r\n";
+// What changing a value of the registration needs, and no more: a key that
+// refuses DELETE (as SQL Server's own keys may) still lets it open.
+constexpr REGSAM kChangeAccess = KEY_QUERY_VALUE | KEY_SET_VALUE;
 const char kInstalledInstances[] = "InstalledInstances";
 const char kInstanceName[] = "VUVURIDIVUZO";
 
@@ -186,6 +189,23 @@ LONG OpenRegistration(HKEY parent, const char *path, REGSAM access, HKEY *key) {
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : kRegistryPartFailed;
 }
 
+// Opens a key of the registration (`path` below HKLM) to change its
+// values, with the access retry: a refused opening is met with the grant on
+// that very key, and `onRefused` is called each time. An absent key is
+// nothing to change (0, *key NULL).
+template <class OnRefused> LONG OpenForChange(const char *path, HKEY *key, OnRefused onRefused) {
+    *key = NULL;
+    AccessRetryOutcome retry = WithAccessRetry(
+        HKEY_LOCAL_MACHINE, path, [&] { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kChangeAccess, key); },
+        [&](LONG status) {
+            if (status == ERROR_ACCESS_DENIED)
+                onRefused();
+        });
+    if (retry.status != ERROR_SUCCESS)
+        *key = NULL;
+    return RegistryPartOutcome(retry, true);
+}
+
 // Reads "InstalledInstances" into `list` (kValueBytes); *size 0 when it is
 // absent. A list that cannot be read whole is a failure.
 LONG ReadInstanceList(HKEY sqlRoot, char *list, DWORD *size) {
@@ -248,18 +268,22 @@ LONG UnlistInstance(HKEY sqlRoot) {
         },
         [](LONG status) {
             if (status == ERROR_ACCESS_DENIED)
-                WriteLogLine("ERROR:: (Setting Value For Installed Instances) 5\r\n");
+                WriteLogLine(kSetValueRefused);
         });
     std::free(rewritten);
     return RegistryPartOutcome(retry, false);
+}
+
+void LogMapDeletion(LONG status) {
+    WriteLogFormatted(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
+                      static_cast<int32_t>(status));
 }
 
 // Deletes the instance map's entry for our instance; every attempt is
 // logged with the status it returned, 0 included.
 LONG DeleteInstanceMapping(HKEY map) {
     LONG status = RegDeleteValueA(map, kInstanceName);
-    WriteLogFormatted(g_run.sqlLogLine, kLogLineChars, "SQL_REG:: VUVURIDIVUZO (Deletion) %d \r\n",
-                      static_cast<int32_t>(status));
+    LogMapDeletion(status);
     return status;
 }
 
@@ -280,14 +304,15 @@ LONG ReadInstanceId(HKEY sqlRoot, InstanceFacts *facts) {
     return read == ValueRead::kRefused ? kValueRefused : 0;
 }
 
-// Deletes the instance map's entry for our instance.
-LONG UnmapInstance(HKEY sqlRoot) {
+// Deletes the instance map's entry for our instance; a refused opening is
+// logged as a refused deletion.
+LONG UnmapInstance() {
     HKEY map = NULL;
-    LONG outcome = OpenRegistration(sqlRoot, kInstanceMapKey, KEY_ALL_ACCESS, &map);
+    LONG outcome = OpenForChange(kInstanceMapPath, &map, [] { LogMapDeletion(ERROR_ACCESS_DENIED); });
     if (map == NULL)
         return outcome;
     AccessRetryOutcome retry = WithAccessRetry(
-        HKEY_LOCAL_MACHINE, kInstanceMapGrantKey, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
+        HKEY_LOCAL_MACHINE, kInstanceMapPath, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
     RegCloseKey(map);
     return RegistryPartOutcome(retry, true);
 }
@@ -345,13 +370,14 @@ LONG LearnInstance(InstanceFacts *facts) {
 // Takes the instance out of SQL Server's registration: the map's entry
 // (where it named the instance's id), then its name in the list.
 LONG Unregister(bool mapped) {
+    LONG outcome = mapped ? UnmapInstance() : 0;
+    if (outcome != 0)
+        return outcome;
     HKEY sqlRoot = NULL;
-    LONG outcome = OpenRegistration(HKEY_LOCAL_MACHINE, kSqlRootKey, KEY_ALL_ACCESS, &sqlRoot);
+    outcome = OpenForChange(kSqlRootKey, &sqlRoot, [] { WriteLogLine(kSetValueRefused); });
     if (sqlRoot == NULL)
         return outcome;
-    outcome = mapped ? UnmapInstance(sqlRoot) : 0;
-    if (outcome == 0)
-        outcome = UnlistInstance(sqlRoot);
+    outcome = UnlistInstance(sqlRoot);
     RegCloseKey(sqlRoot);
     return outcome;
 }

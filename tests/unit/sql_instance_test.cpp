@@ -282,11 +282,12 @@ TEST_F(SqlInstance, AMissingValueEndsTheDiscoveryWithoutAFailure) {
 // on silently: this test fails on that fault of the tool (reported, left).
 TEST_F(SqlInstance, RefusedRegistryWritesGoThroughTheBoundedAccessRetry) {
     PlantList(Names({"VUVURIDIVUZO"}));
-    sim::ProtectKey(kRoot);
+    sim::ProtectKey(kRoot, KEY_READ);
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(List(), std::string(1, '\0'));
-    EXPECT_EQ(sim::NamedSecurityCalls(),
-              std::vector<std::string>{"MACHINE\\Software\\Microsoft\\Microsoft SQL Server"});
+    EXPECT_FALSE(sim::NamedSecurityCalls().empty());
+    for (const std::string &named : sim::NamedSecurityCalls())
+        EXPECT_EQ(named, "MACHINE\\Software\\Microsoft\\Microsoft SQL Server");
 
     sim::Reset();
     std::memset(&g_run, 0, sizeof g_run);
@@ -305,21 +306,31 @@ TEST_F(SqlInstance, RefusedRegistryWritesGoThroughTheBoundedAccessRetry) {
 
 // Fails on the same fault: the protected map refuses the KEY_ALL_ACCESS
 // opening, which the tool gives up on before any deletion is attempted.
+// The map refuses changes until its own list is replaced (Administrators may
+// only read it); then a deletion refused whatever the list. Each line shows
+// the deletion's own status, not the thread's last error.
 TEST_F(SqlInstance, TheMapEntryIsDeletedWithEveryAttemptLogged) {
-    PlantList(Names({"VUVURIDIVUZO"}));
-    sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, kId);
-    sim::ProtectKey(kMap);
-    // The grant names the map's parent, so the map itself stays refused.
+    PlantInstance();
+    sim::ProtectKey(kMap, KEY_READ);
     SetLastError(1234);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_FALSE(sim::KeyValue(kMap, "VUVURIDIVUZO").has_value());
+    for (const std::string &named : sim::NamedSecurityCalls())
+        EXPECT_EQ(named, "MACHINE\\Software\\Microsoft\\Microsoft SQL Server\\Instance Names\\SQL")
+            << "the grant names the key whose value is refused";
+    EXPECT_NE(Log().find("SQL_REG:: VUVURIDIVUZO (Deletion) 5 \r\nSQL_REG:: VUVURIDIVUZO (Deletion) 0 \r\n"),
+              std::string::npos);
+
+    PlantInstance();
+    sim::FailCall("RegDeleteValueA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
     EXPECT_EQ(Run(), -3);
     std::string log = Log();
     size_t attempts = 0;
-    // Each line shows the deletion's own status, not the thread's last error.
     for (size_t at = 0; (at = log.find("SQL_REG:: VUVURIDIVUZO (Deletion) 5 \r\n", at)) != std::string::npos; ++at)
         ++attempts;
-    EXPECT_EQ(attempts, 3u);
-    EXPECT_EQ(sim::NamedSecurityCalls().back(), "MACHINE\\Software\\Microsoft\\Microsoft SQL Server\\Instance NAmes");
-    EXPECT_NE(log.find("Registry_1::"), std::string::npos) << "the id was read: its keys still go";
+    EXPECT_EQ(attempts, 1u + 3u);
+    EXPECT_NE(log.find("Registry_1::"), std::string::npos) << "the keys went before the map";
+    EXPECT_EQ(List(), Names({"SQLEXPRESS", "VUVURIDIVUZO", "OTHER"})) << "listed until the map's entry is gone";
 }
 
 TEST_F(SqlInstance, AFailedStepIsReportedEvenWhenLaterStepsSucceed) {
