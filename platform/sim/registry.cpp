@@ -861,7 +861,6 @@ std::string KeyOwner(const std::string &path) {
     return node->security.owner.empty() ? std::string(kAdministrators) : node->security.owner;
 }
 
-
 void PlantRegistryLink(const std::string &path, const std::string &target) {
     SIM_LOCK();
     Location to = ControlPath(target);
