@@ -56,18 +56,63 @@ std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key);
 } // namespace
 
 std::string NormalizePath(const std::string &path) {
-    // As Windows makes a full path: "." and ".." components are resolved
-    // (never above the drive), so a name such as "..\..\x" that reaches a
-    // call leaves its folder as it would on Windows.
+    // The sim's own form of a path, the key of its nodes: separators made
+    // one backslash, nothing else changed. A name reaches it as the file
+    // system holds it: "x." stays "x.", as it does in an NT path.
+    std::vector<std::string> parts;
+    std::string part;
+    auto flush = [&] {
+        if (!part.empty())
+            parts.push_back(part);
+        part.clear();
+    };
+    for (char c : path) {
+        if (c == '/' || c == '\\')
+            flush();
+        else
+            part += c;
+    }
+    flush();
+    std::string out = path.empty() || (path[0] != '\\' && path[0] != '/') ? "" : "\\";
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : "\\") + parts[i];
+    return out;
+}
+
+namespace {
+
+const char kVerbatimPrefix[] = "\\\\?\\"; // the four characters \\?\ and nothing else
+
+bool IsVerbatim(const std::string &path) { return path.compare(0, 4, kVerbatimPrefix) == 0; }
+
+} // namespace
+
+// "Naming Files, Paths, and Namespaces": a Win32 path is made full before
+// it reaches the file system ("/" and "\" are separators, "." and ".."
+// are resolved, and "do not end a file or directory name with a space or a
+// period. Although the underlying file system may support such names, the
+// Windows shell and user interface does not": GetFullPathName drops each
+// component's trailing periods and spaces, so "C:\t\x.\f" is
+// "C:\t\x\f" and "x. . " is "x"); while for a path that begins with the
+// four characters backslash, backslash, "?", backslash, that prefix "tells
+// the Windows APIs to disable all string parsing and to send the string
+// that follows it straight to the file system" (the page and
+// GetFullPathNameA's own). The rest, separators aside, is kept as it is.
+std::string Win32FullPath(const std::string &path) {
+    if (IsVerbatim(path))
+        return NormalizePath(path.substr(4));
     std::vector<std::string> parts;
     std::string part;
     auto flush = [&] {
         if (part == "..") {
             bool atDrive = parts.size() == 1 && parts[0].size() == 2 && parts[0][1] == ':';
             if (!parts.empty() && !atDrive)
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
+                parts.pop_back(); // never above the drive
+        } else if (part != ".") {
+            size_t kept = part.find_last_not_of(". ");
+            part.erase(kept == std::string::npos ? 0 : kept + 1);
+            if (!part.empty())
+                parts.push_back(part);
         }
         part.clear();
     };
@@ -82,6 +127,13 @@ std::string NormalizePath(const std::string &path) {
     for (size_t i = 0; i < parts.size(); ++i)
         out += (i == 0 ? "" : "\\") + parts[i];
     return out;
+}
+
+// The NT path that Windows makes of a Win32 path: "\??\" and the full path;
+// a verbatim path (prefix backslash, backslash, "?", backslash) becomes
+// "\??\" and the rest unchanged.
+std::string NtPathOf(const std::string &path) {
+    return "\\??\\" + (IsVerbatim(path) ? path.substr(4) : Win32FullPath(path));
 }
 
 std::string PathKey(const std::string &path) { return Upper(NormalizePath(path)); }
@@ -154,27 +206,34 @@ bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
     return false;
 }
 
-// Windows records a delayed deletion in the registry, where the next start
-// reads it: the path in NT form, then an empty target, appended to the list.
+// Windows records a delayed deletion in the registry, where the session
+// manager reads it at the next start: the NT path of the name passed
+// ("\??\" and the full path as GetFullPathName makes it; a verbatim path
+// as it stands after "\??\"), then an empty target, appended to the list.
+// The record, not the name passed, is what the restart acts on.
 void QueueForRestart(const std::string &path) {
-    Queue().push_back(path);
+    std::string recorded = NtPathOf(path);
+    Queue().push_back(recorded);
     const char kSessionManager[] = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
     const char kPendingRenames[] = "PendingFileRenameOperations";
     auto pending = sim::KeyValue(kSessionManager, kPendingRenames);
     std::string list = pending && pending->type == REG_MULTI_SZ ? pending->data : "";
     if (!list.empty() && list.back() == '\0')
-        list.pop_back();                                         // the list's own terminator, added again below
-    list += "\\??\\" + NormalizePath(path) + '\0' + '\0' + '\0'; // in full, as the NT form is
+        list.pop_back(); // the list's own terminator, added again below
+    list += recorded + '\0' + '\0' + '\0';
     sim::PlantValue(kSessionManager, kPendingRenames, REG_MULTI_SZ, list);
 }
 
 // Windows gives up after 63 reparse points on one path.
 constexpr int kMaxLinkHops = 63;
 
-std::string ResolvePath(const std::string &path, bool followLast) {
-    std::string resolved = RedirectPath(path);
+std::string FollowLinks(const std::string &path, bool followLast) {
+    std::string resolved = NormalizePath(path);
     // Links are followed as Windows follows them: every folder on the way,
     // and the last component only when the call opens what the link names.
+    // A link's target is an NT path: neither made full again nor redirected
+    // ("File System Redirector": the redirector changes the path a 32-bit
+    // program passes, not what a reparse point names).
     for (int hops = 0; hops < kMaxLinkHops; ++hops) {
         bool followed = false;
         for (size_t end = resolved.find('\\');; end = resolved.find('\\', end + 1)) {
@@ -192,6 +251,10 @@ std::string ResolvePath(const std::string &path, bool followLast) {
             break;
     }
     return resolved;
+}
+
+std::string ResolvePath(const std::string &path, bool followLast) {
+    return FollowLinks(RedirectPath(Win32FullPath(path)), followLast);
 }
 
 namespace {

@@ -79,15 +79,29 @@ std::vector<const FileNode *> Children(const std::string &folder);
 // True when a process holds the file open without FILE_SHARE_DELETE.
 bool OpenElsewhereWithoutDeleteShare(const std::string &path);
 void QueueForRestart(const std::string &path);
-// At a restart: no other process holds a file any more, and the queue is
-// taken over by the registry value it mirrors.
+// The NT path of each delayed deletion, in the order of the calls (the
+// registry value PendingFileRenameOperations holds the same). At a restart:
+// no other process holds a file any more, and the queue is taken.
 std::vector<std::string> TakeRestartQueue();
 void ReleaseHeldFiles();
-// The path a file call of the calling thread reaches: normalised, sent to
-// SysWOW64 while WOW64 redirection is on (wow64.cpp).
+// The path a file call of the calling thread reaches: sent to SysWOW64
+// while WOW64 redirection is on (wow64.cpp). It takes a full path
+// (Win32FullPath's) and changes nothing else.
 std::string RedirectPath(const std::string &path);
-// RedirectPath, then every link on the way followed to its target; the last
-// component too when `followLast`.
+// The full path that a Win32 path names, as GetFullPathName makes it: "."
+// and ".." resolved, each component's trailing periods and spaces dropped;
+// a path that begins with the verbatim prefix (backslash, backslash, "?",
+// backslash) is taken as it stands after the prefix. Every path-taking
+// ANSI or wide call goes through it; the native calls never do.
+std::string Win32FullPath(const std::string &path);
+// The NT path Windows makes of a Win32 path: "\??\" and Win32FullPath's
+// path; a verbatim path becomes "\??\" and the rest unchanged.
+std::string NtPathOf(const std::string &path);
+// Every link on the way to a full path followed to its target, the last
+// component too when `followLast`: neither normalised nor redirected.
+std::string FollowLinks(const std::string &path, bool followLast);
+// What a Win32 path-taking call reaches: Win32FullPath, then RedirectPath,
+// then FollowLinks.
 std::string ResolvePath(const std::string &path, bool followLast);
 
 } // namespace sim::detail

@@ -63,9 +63,11 @@ template <class R> R Fail(DWORD code, R result) {
 std::string Upper(const std::string &text);
 bool EqualNoCase(const std::string &a, const std::string &b);
 
-// Windows path handling: "/" and "\" are both separators, repeated
-// separators count as one, a trailing separator is dropped. The key is the
-// upper-cased normalised path, used to look nodes up.
+// The simulation's own form of a path, as the file system holds names:
+// "/" and "\" are both separators, repeated separators count as one, a
+// trailing separator is dropped; nothing else changes ("x." stays "x.").
+// A Win32 call's path is first made full (Win32FullPath, files.h). The key
+// is the upper-cased normalised path, used to look nodes up.
 std::string NormalizePath(const std::string &path);
 std::string PathKey(const std::string &path);
 std::string ParentPath(const std::string &normalized);

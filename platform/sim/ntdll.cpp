@@ -80,7 +80,7 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     for (size_t i = 0; i + 1 < components.size(); ++i) {
         folder = FindNode(folder->path + "\\" + components[i]);
         if (folder != nullptr && folder->IsLink())
-            folder = FindNode(ResolvePath(folder->linkTarget, true));
+            folder = FindNode(FollowLinks(folder->linkTarget, true));
         if (folder == nullptr || !folder->folder)
             return kNtObjectPathNotFound;
     }
@@ -95,7 +95,7 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     if (!FileAccessGranted(node->security, access, &granted))
         return kNtAccessDenied;
     if (node->IsLink() && !(options & kNtOpenReparsePoint)) {
-        node = FindNode(ResolvePath(node->linkTarget, true));
+        node = FindNode(FollowLinks(node->linkTarget, true));
         if (node == nullptr)
             return kNtObjectNameNotFound;
         if (!FileAccessGranted(node->security, access, &granted))

@@ -1,26 +1,44 @@
 // A restart of the simulated machine: the other processes end, and the
-// deletions queued for the restart are carried out.
+// deletions queued for the restart are carried out as the session manager
+// carries them out at boot ("MoveFileExA function": MOVEFILE_DELAY_UNTIL_REBOOT
+// records the request in PendingFileRenameOperations and "the system
+// deletes" the file, or the folder if it is empty, "during restart"):
+// - by the NT path recorded, as it was recorded: Windows does not make it
+//   full a second time (Wine's replay does: a Wine difference);
+// - natively: no WOW64 redirection, whatever the program's thread had;
+// - links on the way are followed; the item found there is deleted itself
+//   (a link goes alone, its target stays);
+// - a missing item, a non-empty folder and a read-only item are skipped
+//   (the deletion is refused; nothing else happens).
 #include "sim/control.h"
 #include "sim/files.h"
 #include "sim/internal.h"
 
 namespace sim {
 
+namespace {
+
+void CarryOut(const std::string &recorded) {
+    const std::string prefix = "\\??\\";
+    std::string path = recorded.compare(0, prefix.size(), prefix) == 0 ? recorded.substr(prefix.size()) : recorded;
+    std::string found = detail::FollowLinks(path, false);
+    detail::FileNode *node = detail::FindNode(found);
+    if (node == nullptr || detail::ParentPath(node->path).empty())
+        return;
+    if (node->attributes & FILE_ATTRIBUTE_READONLY)
+        return;
+    if (node->folder && !node->IsLink() && !detail::Children(found).empty())
+        return;
+    detail::EraseNode(found);
+}
+
+} // namespace
+
 void Restart() {
-    std::vector<std::string> queue;
-    {
-        SIM_LOCK();
-        detail::ReleaseHeldFiles();
-        queue = detail::TakeRestartQueue();
-    }
-    // A read-only file stays: its deletion is refused, as DeleteFileA does.
-    for (const std::string &path : queue) {
-        DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-            RemoveDirectoryA(path.c_str());
-        else if (attributes != INVALID_FILE_ATTRIBUTES)
-            DeleteFileA(path.c_str());
-    }
+    SIM_LOCK();
+    detail::ReleaseHeldFiles();
+    for (const std::string &recorded : detail::TakeRestartQueue())
+        CarryOut(recorded);
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
                       KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {

@@ -185,7 +185,9 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
                             "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
     EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"), (std::vector<std::string>{"locked.txt", "ro.txt"}));
     EXPECT_EQ(sim::RestartQueue(),
-              (std::vector<std::string>{"C:\\Data\\Tree\\locked.txt", "C:\\Data\\Tree\\ro.txt", "C:\\Data\\Tree"}));
+              (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\locked.txt", "\\??\\C:\\Data\\Tree\\ro.txt",
+                                        "\\??\\C:\\Data\\Tree"}))
+        << "NT paths, as PendingFileRenameOperations holds them";
     EXPECT_EQ(g_run.tally.files, 3u);
     EXPECT_EQ(g_run.tally.filesQueued, 3u);
     EXPECT_TRUE(TakenOver("C:\\Data\\Tree")) << "before its files were queued";
@@ -222,7 +224,7 @@ TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
          },
          "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
          "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
-         {"C:\\Data\\Tree\\busy.txt"}},
+         {"\\??\\C:\\Data\\Tree\\busy.txt"}},
         {"a listed folder that cannot be listed",
          [] {
              sim::FailCall("NtQueryDirectoryFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Tree"});

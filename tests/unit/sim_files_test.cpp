@@ -292,4 +292,181 @@ TEST_F(SimulatedMachine, OpensAreCheckedAgainstTheItemsListAsWindowsChecksThem) 
     CloseHandle(crossed);
 }
 
+// "Naming Files, Paths, and Namespaces" / GetFullPathNameA: every ANSI or
+// wide path-taking call makes its path full first: each component's
+// trailing periods and spaces go, "." and ".." are resolved. A path that
+// begins "\\?\" is taken as it stands.
+TEST_F(SimulatedMachine, Win32PathsLoseTrailingPeriodsAndSpacesUnlessVerbatim) {
+    sim::PlantFile("C:\\T\\x\\f", "plain");
+    sim::PlantFile("C:\\T\\x.\\f", "dotted"); // as the file system may hold it, made through "\\?\"
+
+    HANDLE h = CreateFileA("C:\\T\\x.\\f", GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    char bytes[16] = {};
+    DWORD read = 0;
+    EXPECT_TRUE(ReadFile(h, bytes, sizeof bytes, &read, nullptr));
+    EXPECT_EQ(std::string(bytes, read), "plain") << "\"x.\\f\" is \"x\\f\"";
+    CloseHandle(h);
+    h = CreateFileA("\\\\?\\C:\\T\\x.\\f", GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ReadFile(h, bytes, sizeof bytes, &read, nullptr));
+    EXPECT_EQ(std::string(bytes, read), "dotted") << "a verbatim path keeps its period";
+    CloseHandle(h);
+
+    // Every call: "x. . " is "x"; ".\" and "..\" are resolved.
+    EXPECT_EQ(GetFileAttributesA("C:\\T\\x. . \\.\\sub\\..\\f  .."), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(SetFileAttributesA("C:\\T\\x. \\f.", FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(GetFileAttributesA("\\\\?\\C:\\T\\x\\f"), static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(GetFileAttributesA("\\\\?\\C:\\T\\x.\\f"), FILE_ATTRIBUTE_NORMAL) << "the other file";
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA("C:\\T\\x .\\*", &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(found.cFileName, ".");
+    FindClose(find);
+    EXPECT_TRUE(CreateDirectoryA("C:\\T\\new. ", nullptr));
+    EXPECT_EQ(sim::FolderEntries("C:\\T"), (std::vector<std::string>{"new", "x", "x."}));
+    EXPECT_FALSE(CreateDirectoryA("C:\\T\\new..", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_TRUE(CreateDirectoryW(u"\\\\?\\C:\\T\\wide.", nullptr)) << "the wide calls alike";
+    EXPECT_TRUE(sim::Exists("C:\\T\\wide."));
+    EXPECT_TRUE(RemoveDirectoryA("C:\\T\\new."));
+    EXPECT_FALSE(RemoveDirectoryA("C:\\T\\wide."));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "\"wide.\" names \"wide\"";
+    EXPECT_TRUE(RemoveDirectoryA("\\\\?\\C:\\T\\wide."));
+    EXPECT_TRUE(DeleteFileA("C:\\T\\x...\\f "));
+    EXPECT_FALSE(sim::Exists("C:\\T\\x\\f"));
+    EXPECT_TRUE(sim::Exists("C:\\T\\x.\\f"));
+    EXPECT_TRUE(DeleteFileA("\\\\?\\C:\\T\\x.\\f"));
+    EXPECT_FALSE(sim::Exists("C:\\T\\x.\\f"));
+}
+
+// The native calls take a name as it stands: "x." relative to a folder's
+// handle is "x.", never "x".
+TEST_F(SimulatedMachine, NativeNamesAreTakenAsTheyStand) {
+    auto create = LOOK_UP_EXPORT(GetModuleHandleA("ntdll.dll"), NtCreateFile);
+    ASSERT_TRUE(create);
+    sim::PlantFolder("C:\\T\\x");
+    HANDLE t = CreateFileA("C:\\T", kFileListDirectory | kSynchronize, 7, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(t, INVALID_HANDLE_VALUE);
+    auto open = [&](const char16_t *name) {
+        std::u16string wide(name);
+        NtName n = {static_cast<WORD>(wide.size() * 2), static_cast<WORD>(wide.size() * 2), wide.data()};
+        NtObjectAttributes attributes = {sizeof attributes, t, &n, kNtCaseInsensitive, nullptr, nullptr};
+        NtIoStatus io;
+        HANDLE h = nullptr;
+        NtStatus status = create(&h, kFileReadAttributes, &attributes, &io, nullptr, 0, 7, kNtFileOpen, 0, nullptr, 0);
+        if (status == kNtSuccess)
+            CloseHandle(h);
+        return status;
+    };
+    EXPECT_EQ(open(u"x"), kNtSuccess);
+    EXPECT_EQ(open(u"x."), kNtObjectNameNotFound) << "no \"x.\" here";
+    sim::PlantFolder("C:\\T\\x.");
+    EXPECT_EQ(open(u"x."), kNtSuccess);
+    CloseHandle(t);
+}
+
+// "MoveFileExA function": MOVEFILE_DELAY_UNTIL_REBOOT records the request
+// in PendingFileRenameOperations, in NT form and in the order of the calls;
+// at the restart the session manager deletes what that record names.
+TEST_F(SimulatedMachine, TheRestartQueueHoldsNtPathsAndTheRestartActsOnThem) {
+    sim::PlantFile("C:\\T\\x\\f");
+    sim::PlantFile("C:\\T\\x.\\f");
+    sim::PlantFile("C:\\T\\y.\\g");
+    sim::PlantFolder("C:\\T\\empty.");
+    sim::PlantFile("C:\\T\\full\\kept.txt");
+    ASSERT_TRUE(MoveFileExA("C:\\T\\x.\\f", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("\\\\?\\C:\\T\\y.\\g", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:/T/sub/../absent. ", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("\\\\?\\C:\\T\\empty.", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:\\T\\full", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    const std::vector<std::string> recorded = {"\\??\\C:\\T\\x\\f", "\\??\\C:\\T\\y.\\g", "\\??\\C:\\T\\absent",
+                                               "\\??\\C:\\T\\empty.", "\\??\\C:\\T\\full"};
+    EXPECT_EQ(sim::RestartQueue(), recorded);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                            KEY_QUERY_VALUE, &key),
+              ERROR_SUCCESS);
+    char data[512] = {};
+    DWORD size = sizeof data, type = 0;
+    ASSERT_EQ(RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE *>(data), &size),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    std::string expected;
+    for (const std::string &path : recorded)
+        expected += path + '\0' + '\0';
+    EXPECT_EQ(std::string(data, size), expected + '\0') << "the same record, each with an empty target";
+
+    sim::Restart();
+    EXPECT_FALSE(sim::Exists("C:\\T\\x\\f")) << "the recorded path";
+    EXPECT_TRUE(sim::Exists("C:\\T\\x.\\f")) << "not the name passed";
+    EXPECT_FALSE(sim::Exists("C:\\T\\y.\\g")) << "a verbatim record, not made full again";
+    EXPECT_FALSE(sim::Exists("C:\\T\\empty.")) << "an empty folder";
+    EXPECT_TRUE(sim::Exists("C:\\T\\full\\kept.txt")) << "a folder that is not empty stays";
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
+}
+
+// The session manager follows links on the way to the recorded path, deletes
+// a link at its end alone, and is a native process: no WOW64 redirection.
+TEST_F(SimulatedMachine, TheRestartFollowsLinksOnTheWayWithoutRedirection) {
+    sim::PlantFile("C:\\Target\\inner.txt");
+    sim::PlantFile("C:\\Target\\sub\\kept.txt");
+    sim::PlantLink("C:\\Data\\junction", "C:\\Target", true, IO_REPARSE_TAG_MOUNT_POINT);
+    sim::PlantLink("C:\\Data\\sublink", "C:\\Target\\sub", true, IO_REPARSE_TAG_MOUNT_POINT);
+    sim::PlantFile("C:\\Windows\\System32\\zrt.txt");
+    sim::PlantFile("C:\\Windows\\SysWOW64\\zrt.txt");
+    ASSERT_TRUE(MoveFileExA("C:\\Data\\junction.\\inner.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:\\Data\\sublink", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(MoveFileExA("C:\\Windows\\System32\\zrt.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_EQ(sim::RestartQueue()[2], "\\??\\C:\\Windows\\System32\\zrt.txt") << "recorded as passed, made full";
+    sim::Restart();
+    EXPECT_FALSE(sim::Exists("C:\\Target\\inner.txt")) << "through the junction";
+    EXPECT_FALSE(sim::Exists("C:\\Data\\sublink")) << "the link itself";
+    EXPECT_TRUE(sim::Exists("C:\\Target\\sub\\kept.txt")) << "not its target";
+    EXPECT_FALSE(sim::Exists("C:\\Windows\\System32\\zrt.txt")) << "the recorded path, not redirected";
+    EXPECT_TRUE(sim::Exists("C:\\Windows\\SysWOW64\\zrt.txt"));
+}
+
+// "File System Redirector": the redirector changes the path that the 32-bit
+// program passes; what a junction names is reached as it is, System32 too.
+TEST_F(SimulatedMachine, RedirectionLeavesALinksTargetAlone) {
+    sim::PlantFile("C:\\Windows\\System32\\zrt\\native.txt"); // no "zrt" in SysWOW64
+    sim::PlantLink("C:\\Data\\junction", "C:\\Windows\\System32\\zrt", true, IO_REPARSE_TAG_MOUNT_POINT);
+    EXPECT_EQ(GetFileAttributesA("C:\\Windows\\System32\\zrt\\native.txt"), INVALID_FILE_ATTRIBUTES)
+        << "the path passed is redirected";
+    EXPECT_EQ(GetFileAttributesA("C:\\Data\\junction\\native.txt"), FILE_ATTRIBUTE_NORMAL)
+        << "the junction's target is not";
+
+    auto create = LOOK_UP_EXPORT(GetModuleHandleA("ntdll.dll"), NtCreateFile);
+    ASSERT_TRUE(create);
+    HANDLE data = CreateFileA("C:\\Data", kFileListDirectory | kSynchronize, 7, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(data, INVALID_HANDLE_VALUE);
+    auto open = [&](const char16_t *name, ULONG options) {
+        std::u16string wide(name);
+        NtName n = {static_cast<WORD>(wide.size() * 2), static_cast<WORD>(wide.size() * 2), wide.data()};
+        NtObjectAttributes attributes = {sizeof attributes, data, &n, kNtCaseInsensitive, nullptr, nullptr};
+        NtIoStatus io;
+        HANDLE h = nullptr;
+        NtStatus status =
+            create(&h, kFileReadAttributes, &attributes, &io, nullptr, 0, 7, kNtFileOpen, options, nullptr, 0);
+        if (status == kNtSuccess)
+            CloseHandle(h);
+        return status;
+    };
+    EXPECT_EQ(open(u"junction\\native.txt", 0), kNtSuccess) << "through the junction, on the way";
+    CloseHandle(data);
+    HANDLE folder = CreateFileA("C:\\Data\\junction", kFileListDirectory | kSynchronize, 7, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE) << "the junction followed at the end";
+    data = folder;
+    EXPECT_EQ(open(u"native.txt", 0), kNtSuccess);
+    CloseHandle(folder);
+    data = CreateFileA("C:\\Data", kFileListDirectory | kSynchronize, 7, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(open(u"junction", kNtDirectoryFile), kNtSuccess) << "the junction opened natively, followed";
+    CloseHandle(data);
+}
+
 } // namespace
