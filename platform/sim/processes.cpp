@@ -75,12 +75,12 @@ bool HasExtension(const std::string &name) {
 std::string Resolve(const std::string &name) {
     std::string file = HasExtension(name) ? name : name + ".exe";
     if (file.find('\\') != std::string::npos || file.find(':') != std::string::npos)
-        return Programs().count(PathKey(file)) ? file : "";
+        return Programs().count(PathKey(Win32FullPath(file))) ? file : "";
     for (const std::string &folder : {ProgramFolder(), std::string(kSystemFolder), std::string("C:\\Windows")}) {
         if (folder.empty())
             continue;
         std::string candidate = folder + "\\" + file;
-        if (Programs().count(PathKey(candidate)))
+        if (Programs().count(PathKey(Win32FullPath(candidate))))
             return candidate;
     }
     return "";
@@ -161,17 +161,17 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         return Fail(code, FALSE);
     if (startup == nullptr || info == nullptr || (application == nullptr && line.empty()))
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    std::string path =
-        application ? (Programs().count(PathKey(application)) ? application : "") : Resolve(FirstToken(line));
+    std::string path = application ? (Programs().count(PathKey(Win32FullPath(application))) ? application : "")
+                                   : Resolve(FirstToken(line));
     Launches().push_back(
         sim::ProcessLaunch{application ? application : "", line, path, currentFolder ? currentFolder : ""});
     if (path.empty()) {
         // An application named in a folder that does not exist: 3, as Windows.
-        std::string folder = application ? ParentPath(NormalizePath(application)) : "";
+        std::string folder = application ? ParentPath(Win32FullPath(application)) : "";
         FileNode *node = folder.empty() ? nullptr : FindNode(folder);
         return Fail(!folder.empty() && (!node || !node->folder) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND, FALSE);
     }
-    const Program &program = Programs()[PathKey(path)];
+    const Program &program = Programs()[PathKey(Win32FullPath(path))];
     auto process = std::make_shared<ProcessObject>();
     process->remaining = program.runMilliseconds;
     process->exitCode = program.run ? program.run(line) : 0;

@@ -184,9 +184,8 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
                             OneFileFolder("C:\\Data\\Tree\\sub", "deep.txt") +
                             "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
     EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"), (std::vector<std::string>{"locked.txt", "ro.txt"}));
-    EXPECT_EQ(sim::RestartQueue(),
-              (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\locked.txt", "\\??\\C:\\Data\\Tree\\ro.txt",
-                                        "\\??\\C:\\Data\\Tree"}))
+    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\locked.txt",
+                                                             "\\??\\C:\\Data\\Tree\\ro.txt", "\\??\\C:\\Data\\Tree"}))
         << "NT paths, as PendingFileRenameOperations holds them";
     EXPECT_EQ(g_run.tally.files, 3u);
     EXPECT_EQ(g_run.tally.filesQueued, 3u);

@@ -340,6 +340,22 @@ TEST_F(SimulatedMachine, Win32PathsLoseTrailingPeriodsAndSpacesUnlessVerbatim) {
     EXPECT_FALSE(sim::Exists("C:\\T\\x.\\f"));
 }
 
+// CreateProcessA makes its application's path full as the file calls do.
+TEST_F(SimulatedMachine, AProgramsPathIsMadeFullToo) {
+    sim::RegisterProgram("C:\\Tools\\p.exe", 0, [](const std::string &) { return 7u; });
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info = {};
+    char line[] = "p";
+    ASSERT_TRUE(CreateProcessA("C:\\Tools\\sub\\..\\p.exe. ", line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &info));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, 7u);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+}
+
 // The native calls take a name as it stands: "x." relative to a folder's
 // handle is "x.", never "x".
 TEST_F(SimulatedMachine, NativeNamesAreTakenAsTheyStand) {
@@ -390,8 +406,9 @@ TEST_F(SimulatedMachine, TheRestartQueueHoldsNtPathsAndTheRestartActsOnThem) {
               ERROR_SUCCESS);
     char data[512] = {};
     DWORD size = sizeof data, type = 0;
-    ASSERT_EQ(RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE *>(data), &size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE *>(data), &size),
+        ERROR_SUCCESS);
     RegCloseKey(key);
     std::string expected;
     for (const std::string &path : recorded)
@@ -403,7 +420,8 @@ TEST_F(SimulatedMachine, TheRestartQueueHoldsNtPathsAndTheRestartActsOnThem) {
     EXPECT_TRUE(sim::Exists("C:\\T\\x.\\f")) << "not the name passed";
     EXPECT_FALSE(sim::Exists("C:\\T\\y.\\g")) << "a verbatim record, not made full again";
     EXPECT_FALSE(sim::Exists("C:\\T\\empty.")) << "an empty folder";
-    EXPECT_TRUE(sim::Exists("C:\\T\\full\\kept.txt")) << "a folder that is not empty stays";
+    EXPECT_TRUE(sim::Exists("C:\\T\\full")) << "a folder that is not empty stays";
+    EXPECT_TRUE(sim::Exists("C:\\T\\full\\kept.txt"));
     EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
 }
 
