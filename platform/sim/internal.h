@@ -127,6 +127,8 @@ PSID NewSid(const std::string &text);
 // ERROR_ACCESS_DENIED when the handle lacks WRITE_OWNER or WRITE_DAC for it.
 DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
                               bool listProtected);
+// A key's owner and list through its handle, which needs READ_CONTROL.
+DWORD KeySecurityByHandle(HKEY key, sim::FileSecurity *security);
 DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
                              std::string *objectName);
 

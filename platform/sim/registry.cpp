@@ -625,15 +625,37 @@ DWORD SetKeySecurity(HKEY root, const std::string &path, const std::string *owne
     return ApplyKeySecurity(*node, granted, owner, accessList);
 }
 
+// The key object behind a handle whose key is still there; null, with the
+// status why, otherwise.
+std::shared_ptr<KeyObject> LiveKey(HKEY key, DWORD *status) {
+    auto object = Lookup<KeyObject>(key);
+    *status = !object ? ERROR_INVALID_HANDLE : object->node->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
+    return *status == ERROR_SUCCESS ? object : nullptr;
+}
+
+DWORD KeySecurityByHandle(HKEY key, sim::FileSecurity *security) {
+    SIM_LOCK();
+    DWORD status;
+    auto object = LiveKey(key, &status);
+    if (!object)
+        return status;
+    if ((object->access & READ_CONTROL) == 0)
+        return ERROR_ACCESS_DENIED;
+    *security = object->node->security;
+    if (security->owner.empty())
+        security->owner = kAdministrators;
+    return ERROR_SUCCESS;
+}
+
 DWORD SetKeySecurityByHandle(HKEY key, const std::string *owner, const std::vector<sim::AccessEntry> *accessList,
                              std::string *objectName) {
     SIM_LOCK();
-    auto object = Lookup<KeyObject>(key);
+    DWORD status;
+    auto object = LiveKey(key, &status);
+    if (object)
+        *objectName = object->objectName;
     if (!object)
-        return ERROR_INVALID_HANDLE;
-    *objectName = object->objectName;
-    if (object->node->deleted)
-        return ERROR_KEY_DELETED;
+        return status;
     return ApplyKeySecurity(*object->node, object->access, owner, accessList);
 }
 

@@ -18,8 +18,17 @@ namespace sim::detail {
 
 namespace {
 
+// What GetSecurityInfo gives for a key: its owner and list, which
+// LocalFree releases with it.
+struct KeyDescriptor {
+    PSID owner;
+    ACL *list; // null for a key without one
+    bool listProtected;
+};
+
 struct SecurityState {
     std::set<ACL *> liveLists;
+    std::set<KeyDescriptor *> keyDescriptors;
     std::set<void *> descriptors; // GetSecurityInfo's: the owner SID alone
     std::vector<std::string> namedCalls;
 };
@@ -69,6 +78,9 @@ bool ReadChange(SECURITY_INFORMATION info, PSID ownerSid, PACL dacl, SecurityCha
     }
     if (dacl != nullptr && Security().liveLists.count(dacl))
         change->entries = dacl->entries;
+    // "SetSecurityInfo": a NULL list grants everyone full access.
+    else if (change->setList && dacl == nullptr)
+        change->entries = {{"S-1-1-0", GENERIC_ALL, GRANT_ACCESS, 0}};
     return true;
 }
 
@@ -84,6 +96,8 @@ void ResetRegistrySecurity() {
     SIM_LOCK();
     for (ACL *list : Security().liveLists)
         delete list;
+    for (KeyDescriptor *key : Security().keyDescriptors)
+        delete key;
     Security() = SecurityState{};
 }
 
@@ -157,8 +171,8 @@ DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFO
 
 // The owner of a registry key named as SetNamedSecurityInfoA names it, in
 // the same view: the descriptor is the owner SID itself.
-DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner,
-                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
+DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
+                            PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("GetNamedSecurityInfoA", objectName, &code))
@@ -211,6 +225,14 @@ HLOCAL LocalFree(HLOCAL mem) {
         FreeSid(mem);
         return nullptr;
     }
+    auto *key = static_cast<KeyDescriptor *>(mem);
+    if (Security().keyDescriptors.erase(key) != 0) {
+        FreeSid(key->owner);
+        if (key->list != nullptr)
+            LocalFree(key->list);
+        delete key;
+        return nullptr;
+    }
     ACL *acl = static_cast<ACL *>(mem);
     if (Security().liveLists.erase(acl) == 0)
         return Fail(ERROR_INVALID_HANDLE, mem);
@@ -218,14 +240,48 @@ HLOCAL LocalFree(HLOCAL mem) {
     return nullptr;
 }
 
+// A key's owner and list through its handle, in one descriptor that
+// LocalFree releases.
+DWORD GetKeySecurityInfo(HKEY key, PSID *owner, PACL *dacl, PSECURITY_DESCRIPTOR *descriptor) {
+    sim::FileSecurity security;
+    DWORD status = KeySecurityByHandle(key, &security);
+    if (status != ERROR_SUCCESS)
+        return status;
+    auto *held = new KeyDescriptor{NewSid(security.owner), nullptr, security.listProtected};
+    if (security.accessList) {
+        held->list = new ACL{*security.accessList};
+        Security().liveLists.insert(held->list);
+    }
+    Security().keyDescriptors.insert(held);
+    *owner = held->owner;
+    *dacl = held->list;
+    *descriptor = held;
+    return ERROR_SUCCESS;
+}
+
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
+                                  LPDWORD revision) {
+    SIM_LOCK();
+    auto *key = static_cast<KeyDescriptor *>(descriptor);
+    if (Security().keyDescriptors.count(key) == 0 || control == nullptr || revision == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    *control = static_cast<SECURITY_DESCRIPTOR_CONTROL>((key->list ? SE_DACL_PRESENT : 0) |
+                                                        (key->listProtected ? SE_DACL_PROTECTED : 0));
+    *revision = 1;
+    return TRUE;
+}
+
 // The owner of a file or folder through its handle: the descriptor is the
-// owner SID itself, which LocalFree releases.
+// owner SID itself, which LocalFree releases. A key's owner and list.
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
                       PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor) {
     SIM_LOCK();
     DWORD code;
     if (TakeFault("GetSecurityInfo", nullptr, &code))
         return code;
+    if (type == SE_REGISTRY_KEY && info == (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION) && owner && dacl &&
+        descriptor && group == nullptr && sacl == nullptr)
+        return GetKeySecurityInfo(static_cast<HKEY>(handle), owner, dacl, descriptor);
     if (type != SE_FILE_OBJECT || info != OWNER_SECURITY_INFORMATION || owner == nullptr || group != nullptr ||
         dacl != nullptr || sacl != nullptr || descriptor == nullptr)
         return ERROR_INVALID_PARAMETER;

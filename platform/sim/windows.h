@@ -316,6 +316,7 @@ typedef struct _SERVICE_STATUS {
 #define DACL_SECURITY_INFORMATION 0x4u
 #define SACL_SECURITY_INFORMATION 0x8u
 #define PROTECTED_DACL_SECURITY_INFORMATION 0x80000000u
+#define UNPROTECTED_DACL_SECURITY_INFORMATION 0x20000000u
 #define SECURITY_LOCAL_SYSTEM_RID 0x00000012u
 #define SE_RESTORE_NAME "SeRestorePrivilege"
 #define NO_INHERITANCE 0x0u
@@ -633,10 +634,15 @@ DWORD SetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION i
 DWORD SetNamedSecurityInfoA(LPSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID owner, PSID group,
                             PACL dacl, PACL sacl);
 typedef void *PSECURITY_DESCRIPTOR;
+typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_PROTECTED 0x1000
+BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR_CONTROL control,
+                                  LPDWORD revision);
 DWORD GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
                       PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
-DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner,
-                            PSID *group, PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
+DWORD GetNamedSecurityInfoA(LPCSTR objectName, SE_OBJECT_TYPE type, SECURITY_INFORMATION info, PSID *owner, PSID *group,
+                            PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 BOOL EqualSid(PSID first, PSID second);
 
 // ---- user32, gdi32, comctl32 ----

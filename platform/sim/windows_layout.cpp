@@ -14,13 +14,19 @@
 // - "Default ACL of ProgramData" as icacls shows it: SYSTEM and
 //   Administrators full control, CREATOR OWNER full control of what it
 //   creates, Users read and execute, and adding files and folders.
-// The registry part, one source a line:
-// - DISA STIG V-220907 "Default permissions for the HKEY_LOCAL_MACHINE registry hive must be maintained": SOFTWARE's list.
-// - "Registry Redirector": the 32-bit view is SOFTWARE\Wow6432Node, which inherits SOFTWARE's list.
-// - "Enum Registry Tree" (reserved for the system): LEGACY_<NAME> and its 0000 owned by SYSTEM, Administrators read.
-// - "Configure Windows Service Accounts and Permissions": the instance-id key gives the per-service SID full control.
-// - "Service Security and Access Rights" / sc showsid: NT SERVICE\<name> is S-1-5-80- and the SHA-1 of the upper-case name.
-// - "File Locations for Default and Named Instances of SQL Server": InstalledInstances, Instance Names\SQL, MSSQL10.<id>\Setup.
+// The registry part, one source each:
+// - DISA STIG V-220907 "Default permissions for the HKEY_LOCAL_MACHINE
+//   registry hive must be maintained": SOFTWARE's list.
+// - "Registry Redirector": the 32-bit view is SOFTWARE\Wow6432Node, which
+//   inherits SOFTWARE's list.
+// - "Enum Registry Tree" (reserved for the system): LEGACY_<NAME> and its
+//   0000 owned by SYSTEM, Administrators read.
+// - "Configure Windows Service Accounts and Permissions": the instance-id
+//   key gives the per-service SID full control.
+// - "Service Security and Access Rights" / sc showsid: NT SERVICE\<name> is
+//   S-1-5-80- and the SHA-1 of the upper-case name.
+// - "File Locations for Default and Named Instances of SQL Server":
+//   InstalledInstances, Instance Names\SQL, MSSQL10.<id>\Setup.
 #include "sim/control.h"
 #include "sim/files.h"
 
@@ -79,10 +85,11 @@ void PlantSoftware() {
 }
 
 void PlantLegacyServiceKeys() {
-    const FileSecurity legacy{kSystem,
-                              std::vector<AccessEntry>{{kSystem, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
-                                                       {kAdministrators, KEY_READ, GRANT_ACCESS, CONTAINER_INHERIT_ACE}},
-                              true};
+    const FileSecurity legacy{
+        kSystem,
+        std::vector<AccessEntry>{{kSystem, KEY_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+                                 {kAdministrators, KEY_READ, GRANT_ACCESS, CONTAINER_INHERIT_ACE}},
+        true};
     for (const char *service : kProductServices) {
         std::string key = std::string("HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_") + service;
         PlantValue(key + "\\0000", "Service", REG_SZ, std::string(service) + '\0');
@@ -103,7 +110,8 @@ void PlantSqlInstance() {
     PlantValue(std::string(kSqlRoot) + "\\Instance Names\\SQL", kSqlInstanceName, REG_SZ,
                std::string(kSqlInstanceId) + '\0');
     std::string instance = std::string(kSqlRoot) + "\\" + kSqlInstanceId;
-    PlantValue(instance + "\\Setup", "SqlProgramDir", REG_SZ, std::string("C:\\Program Files\\Microsoft SQL Server") + '\0');
+    PlantValue(instance + "\\Setup", "SqlProgramDir", REG_SZ,
+               std::string("C:\\Program Files\\Microsoft SQL Server") + '\0');
     // The instance's own service identity may change its keys (its Setup
     // values among them); the rest is SOFTWARE's list, inherited.
     std::vector<AccessEntry> list = *KeySecurityOf("HKLM\\SOFTWARE\\Wow6432Node").accessList;

@@ -235,14 +235,15 @@ TEST_F(SimRegistry, TheServerLayoutPlantsSoftwareLegacyServiceKeysAndSqlServersK
     }
     // SQL Server's keys, read by a 32-bit process without a view flag.
     const char root[] = "SOFTWARE\\Microsoft\\Microsoft SQL Server";
-    EXPECT_EQ(sim::KeyValue(std::string("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server"),
-                            "InstalledInstances")
-                  ->data,
-              std::string("VUVURIDIVUZO\0\0", 14));
+    EXPECT_EQ(
+        sim::KeyValue(std::string("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server"), "InstalledInstances")
+            ->data,
+        std::string("VUVURIDIVUZO\0\0", 14));
     EXPECT_EQ(Open((std::string(root) + "\\Instance Names\\SQL").c_str()), 0);
     EXPECT_EQ(Open((std::string(root) + "\\MSSQL10.VUVURIDIVUZO\\Setup").c_str(), KEY_ALL_ACCESS), 0)
         << "Administrators keep SOFTWARE's full control";
-    auto list = sim::KeySecurityOf("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server\\MSSQL10.VUVURIDIVUZO");
+    auto list =
+        sim::KeySecurityOf("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Microsoft SQL Server\\MSSQL10.VUVURIDIVUZO");
     ASSERT_TRUE(list.accessList.has_value());
     EXPECT_EQ(list.accessList->back().trustee, sim::kSqlServiceSid);
     EXPECT_EQ(list.accessList->back().access, static_cast<DWORD>(KEY_ALL_ACCESS));
