@@ -20,7 +20,9 @@ void SetEntry(EXPLICIT_ACCESS_A *entry, PSID trustee) {
 
 } // namespace
 
-bool EnableTakeOwnershipPrivilege() {
+bool EnableTakeOwnershipPrivilege() { return EnablePrivilege(kTakeOwnershipPrivilege); }
+
+bool EnablePrivilege(const char *privilege) {
     HANDLE token = NULL;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token))
         return false;
@@ -28,7 +30,7 @@ bool EnableTakeOwnershipPrivilege() {
     TOKEN_PRIVILEGES privileges;
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    if (LookupPrivilegeValueA(NULL, kTakeOwnershipPrivilege, &privileges.Privileges[0].Luid) &&
+    if (LookupPrivilegeValueA(NULL, privilege, &privileges.Privileges[0].Luid) &&
         AdjustTokenPrivileges(token, FALSE, &privileges, sizeof privileges, NULL, NULL))
         // The adjust succeeds for a privilege the token lacks; only the last error tells.
         enabled = GetLastError() != ERROR_NOT_ALL_ASSIGNED;

@@ -6,6 +6,10 @@
 
 #include "win32.h"
 
+// True when the privilege (SE_RESTORE_NAME ...) is enabled in the process
+// token; the adjustment succeeds for a privilege the token lacks, so the
+// last error decides.
+bool EnablePrivilege(const char *privilege);
 // True when "SeTakeOwnershipPrivilege" is enabled in the process token.
 bool EnableTakeOwnershipPrivilege();
 

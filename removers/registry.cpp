@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/bounded_format.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
 #include "exports.h"
@@ -28,6 +29,7 @@ constexpr LONG kMachineRoot = 2;
 
 constexpr REGSAM k64BitViewAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 constexpr DWORD kSubkeyNameChars = 260;
+constexpr size_t kKeyPathChars = 2048;
 
 // A path that is empty, starts or ends with a separator or holds an empty
 // component would name the root or a parent of the key the entry means.
@@ -49,10 +51,20 @@ struct KeyDeletion {
     // What is left of the tree's budget of subkeys (kMaxSubkeysDeleted),
     // shared by every level of the recursion.
     DWORD subkeysLeft;
+    // The key at hand by its full name below `root`, as the grant names a
+    // refused key; `unnamed` counts the levels below a name too long for it.
+    HKEY root;
+    char keyPath[kKeyPathChars];
+    size_t keyPathLength;
+    size_t unnamed;
 };
 
-KeyDeletion LookUpKeyDeletion(REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
-    KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL, kMaxSubkeysDeleted};
+KeyDeletion LookUpKeyDeletion(HKEY root, const char *path, REGSAM access, RegDeleteKeyExAFn deleteKeyEx) {
+    KeyDeletion deletion = {access, deleteKeyEx, NULL, NULL, kMaxSubkeysDeleted, root, "", 0, 0};
+    if (CopyBounded(deletion.keyPath, sizeof deletion.keyPath, path) == kFormatOk)
+        deletion.keyPathLength = std::strlen(deletion.keyPath);
+    else
+        deletion.unnamed = 1;
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     if (ntdll != NULL) {
         deletion.deleteByHandle = LOOK_UP_EXPORT(ntdll, NtDeleteKey);
@@ -71,25 +83,23 @@ LONG DeleteOpenedKey(HKEY key, const KeyDeletion &deletion) {
 
 bool DeleteTree(HKEY parent, const char *path, KeyDeletion &deletion);
 
-// Runs a registry operation on the key `path` below `parent` with the access
-// retry; every failure is logged with `errorLine` and the failing call's
-// own status (registry calls return theirs and leave the thread's last error
-// as an earlier call left it).
-template <class Operation>
-LONG WithLoggedAccessRetry(HKEY parent, const char *path, const char *errorLine, Operation operation) {
+// Runs a registry operation on the key of `grant` with the access retry;
+// every failure is logged with `errorLine` and the failing call's own
+// status (registry calls return theirs and leave the thread's last error as
+// an earlier call left it).
+template <class Operation> LONG WithLoggedAccessRetry(KeyGrant &grant, const char *errorLine, Operation operation) {
     return WithAccessRetry(
-               parent, path, operation,
+               grant, operation,
                [&](LONG status) { WriteLogFormatted(g_run.registryLogLine, kLogLineChars, errorLine, status); })
         .status;
 }
 
-// Deletes the opened key (`path` below `parent`) itself, with the access
-// retry for a refusal. The delete goes through the key's own handle: by
-// name, a link under that name would be followed and its target deleted in
-// its place.
-bool DeleteKey(HKEY parent, const char *path, HKEY key, const KeyDeletion &deletion) {
-    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Deleting Key) %d\r\n",
-                                        [&] { return DeleteOpenedKey(key, deletion); });
+// Deletes the opened key itself, with the access retry for a refusal. The
+// delete goes through the key's own handle: by name, a link under that name
+// would be followed and its target deleted in its place.
+bool DeleteKey(KeyGrant &grant, HKEY key, const KeyDeletion &deletion) {
+    LONG status =
+        WithLoggedAccessRetry(grant, "ERROR:: (Deleting Key) %d\r\n", [&] { return DeleteOpenedKey(key, deletion); });
     if (status != ERROR_SUCCESS)
         return false;
     WriteLogLine("SUCCESS:: Deleted\r\n");
@@ -115,7 +125,19 @@ bool DeleteSubkeys(HKEY key, KeyDeletion &deletion) {
         if (deletion.subkeysLeft == 0 || status != ERROR_SUCCESS || std::strcmp(name, previous) == 0)
             return false;
         --deletion.subkeysLeft;
-        if (!DeleteTree(key, name, deletion))
+        size_t parentLength = deletion.keyPathLength;
+        bool named = deletion.unnamed == 0 && FormatBounded(deletion.keyPath + parentLength,
+                                                            kKeyPathChars - parentLength, "\\%s", name) == kFormatOk;
+        if (named)
+            deletion.keyPathLength += 1 + std::strlen(name);
+        else
+            ++deletion.unnamed;
+        bool deleted = DeleteTree(key, name, deletion);
+        deletion.keyPath[parentLength] = '\0';
+        deletion.keyPathLength = parentLength;
+        if (!named)
+            --deletion.unnamed;
+        if (!deleted)
             return false;
         std::memcpy(previous, name, sizeof previous);
     }
@@ -128,18 +150,25 @@ bool DeleteTree(HKEY parent, const char *path, KeyDeletion &deletion) {
     HKEY key = NULL;
     // A key whose access list refuses the opening (a protected key denies
     // the DELETE that KEY_ALL_ACCESS asks for) is taken over like a key
-    // whose delete is refused. A registry link is opened as the link, never
-    // followed: it has no subkeys of its own and goes as a link.
-    LONG status = WithLoggedAccessRetry(parent, path, "ERROR:: (Opening Key) %d\r\n", [&] {
+    // whose delete is refused, by its full name in the view at hand. A
+    // registry link is opened as the link, never followed: it has no
+    // subkeys of its own and goes as a link.
+    KeyGrant grant = NameKeyForGrant(deletion.root, deletion.unnamed == 0 ? deletion.keyPath : NULL, deletion.access);
+    LONG status = WithLoggedAccessRetry(grant, "ERROR:: (Opening Key) %d\r\n", [&] {
         return RegOpenKeyExA(parent, path, REG_OPTION_OPEN_LINK, deletion.access, &key);
     });
-    if (status != ERROR_SUCCESS)
+    if (status != ERROR_SUCCESS) {
+        RestoreKeySecurity(grant);
         return status == ERROR_FILE_NOT_FOUND;
+    }
     bool result = DeleteSubkeys(key, deletion);
     // The key's own delete is attempted also when a subkey remains.
-    if (!DeleteKey(parent, path, key, deletion))
+    if (!DeleteKey(grant, key, deletion))
         result = false;
     RegCloseKey(key);
+    // A key that stays gets back the owner and list the takeover found.
+    if (!RestoreKeySecurity(grant))
+        result = false;
     return result;
 }
 
@@ -149,7 +178,7 @@ bool DeleteIn64BitView(const char *keyPath) {
     if (advapi == NULL)
         return true;
     RegDeleteKeyExAFn deleteKeyEx = LOOK_UP_EXPORT(advapi, RegDeleteKeyExA);
-    KeyDeletion deletion = LookUpKeyDeletion(k64BitViewAccess, deleteKeyEx);
+    KeyDeletion deletion = LookUpKeyDeletion(HKEY_LOCAL_MACHINE, keyPath, k64BitViewAccess, deleteKeyEx);
     bool removed = deleteKeyEx == NULL || DeleteTree(HKEY_LOCAL_MACHINE, keyPath, deletion);
     FreeLibrary(advapi);
     return removed;
@@ -212,6 +241,6 @@ LONG RemoveRegistry(ListingCursor *cursor) {
 }
 
 bool DeleteRegistryTree(HKEY parent, const char *path, REGSAM access) {
-    KeyDeletion deletion = LookUpKeyDeletion(access, NULL);
+    KeyDeletion deletion = LookUpKeyDeletion(parent, path, access, NULL);
     return DeleteTree(parent, path, deletion);
 }

@@ -11,13 +11,37 @@
 // repeated without end.
 constexpr int kAccessRetryLimit = 2;
 
-// Enables the privilege and replaces the access list of `keyPath` below the
-// predefined `root`, taking the key over for Administrators first where its
-// list does not let them replace it. 0: done, or only the privilege enabled
-// when the root has no security object name (HKEY_CURRENT_CONFIG, any opened
-// key handle); -1: the privilege could not be enabled; -2: the access list
-// was not set, or the path names a hive root or a key directly below one.
-LONG GrantRegistryKeyAccess(HKEY root, const char *keyPath);
+// The key a refused operation acts on, as the grant names it: its path
+// below a predefined root, in the registry view of the operation
+// (KEY_WOW64_64KEY, KEY_WOW64_32KEY or 0), and the owner and access list it
+// had before its first grant, kept to be given back.
+struct KeyGrant {
+    HKEY root;
+    const char *keyPath; // NULL: a key that cannot be named (its path too long)
+    REGSAM view;
+    PSECURITY_DESCRIPTOR before; // NULL until a grant changed the key
+    PSID ownerBefore;            // within `before`
+    PACL listBefore;             // within `before`; NULL for a key without one
+};
+
+inline KeyGrant NameKeyForGrant(HKEY root, const char *keyPath, REGSAM view) {
+    return KeyGrant{root, keyPath, view & (KEY_WOW64_64KEY | KEY_WOW64_32KEY), NULL, NULL, NULL};
+}
+
+// Enables the privilege and replaces the access list of the key, taking it
+// over for Administrators first where its list does not let them replace
+// it; the first time, its owner and list are kept in grant.before. 0: done,
+// or only the privilege enabled when the root has no security object name
+// (HKEY_CURRENT_CONFIG); -1: the privilege could not be enabled; -2: the
+// access list was not set, the key cannot be named, or the path names a
+// hive root or a key directly below HKLM or HKU.
+LONG GrantRegistryKeyAccess(KeyGrant &grant);
+
+// A takeover leaves no trace on what stays: a key that still exists gets
+// back the owner and list kept at its first grant (giving ownership back to
+// another account takes the restore privilege). True when nothing was kept,
+// the key is gone, or it has them back; what was kept is freed.
+bool RestoreKeySecurity(KeyGrant &grant);
 
 // What a registry operation run with the access retry ended with: its last
 // status, and the grant's negative result when a failed grant ended it.
@@ -26,13 +50,14 @@ struct AccessRetryOutcome {
     LONG grant;
 };
 
-// Runs `operation` (returning a registry status) on the key `keyPath` below
-// `root`. After each failure, onFailure(status) is called; a refusal
+// Runs `operation` (returning a registry status) on the key of `grant`.
+// After each failure, onFailure(status) is called; a refusal
 // (ERROR_ACCESS_DENIED) is then met with the grant and the operation tried
 // again, at most kAccessRetryLimit times more. Any other failure, and a
-// failed grant, end it at once.
+// failed grant, end it at once. The caller gives the key's security back
+// with RestoreKeySecurity once it is done with the key.
 template <class Operation, class OnFailure>
-AccessRetryOutcome WithAccessRetry(HKEY root, const char *keyPath, Operation operation, OnFailure onFailure) {
+AccessRetryOutcome WithAccessRetry(KeyGrant &grant, Operation operation, OnFailure onFailure) {
     for (int grants = 0;; ++grants) {
         LONG status = operation();
         if (status == ERROR_SUCCESS)
@@ -40,8 +65,8 @@ AccessRetryOutcome WithAccessRetry(HKEY root, const char *keyPath, Operation ope
         onFailure(status);
         if (status != ERROR_ACCESS_DENIED || grants == kAccessRetryLimit)
             return {status, 0};
-        LONG grant = GrantRegistryKeyAccess(root, keyPath);
-        if (grant < 0)
-            return {status, grant};
+        LONG granted = GrantRegistryKeyAccess(grant);
+        if (granted < 0)
+            return {status, granted};
     }
 }

@@ -67,6 +67,15 @@ void Record(LONG *result, LONG outcome) {
 
 // ---- what a value read from the registry must look like to be used ----
 
+// Gives a key the stage was granted its owner and list back, as other
+// instances and SQL Server's own services depend on them; a key that cannot
+// have them back fails the registry part.
+LONG KeepOutcomeAndRestore(LONG outcome, KeyGrant &grant) {
+    if (!RestoreKeySecurity(grant) && outcome == 0)
+        return kRegistryPartFailed;
+    return outcome;
+}
+
 bool IsOurInstance(const char *name) {
     return std::strlen(name) == sizeof kInstanceName - 1 && StrCmpNIA(name, kInstanceName, sizeof kInstanceName) == 0;
 }
@@ -189,14 +198,14 @@ LONG OpenRegistration(HKEY parent, const char *path, REGSAM access, HKEY *key) {
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? 0 : kRegistryPartFailed;
 }
 
-// Opens a key of the registration (`path` below HKLM) to change its
-// values, with the access retry: a refused opening is met with the grant on
-// that very key, and `onRefused` is called each time. An absent key is
-// nothing to change (0, *key NULL).
-template <class OnRefused> LONG OpenForChange(const char *path, HKEY *key, OnRefused onRefused) {
+// Opens the key of `grant` (a key of the registration below HKLM) to
+// change its values, with the access retry: a refused opening is met with
+// the grant on that very key, and `onRefused` is called each time. An
+// absent key is nothing to change (0, *key NULL).
+template <class OnRefused> LONG OpenForChange(KeyGrant &grant, HKEY *key, OnRefused onRefused) {
     *key = NULL;
     AccessRetryOutcome retry = WithAccessRetry(
-        HKEY_LOCAL_MACHINE, path, [&] { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, kChangeAccess, key); },
+        grant, [&] { return RegOpenKeyExA(HKEY_LOCAL_MACHINE, grant.keyPath, 0, kChangeAccess, key); },
         [&](LONG status) {
             if (status == ERROR_ACCESS_DENIED)
                 onRefused();
@@ -240,7 +249,7 @@ LONG FindInList(HKEY sqlRoot, InstanceFacts *facts) {
 
 // Takes our instance's name out of "InstalledInstances", read anew: every
 // other name stays, in its order.
-LONG UnlistInstance(HKEY sqlRoot) {
+LONG UnlistInstance(HKEY sqlRoot, KeyGrant &grant) {
     char list[kValueBytes];
     DWORD size = 0;
     LONG outcome = ReadInstanceList(sqlRoot, list, &size);
@@ -261,7 +270,7 @@ LONG UnlistInstance(HKEY sqlRoot) {
     });
     rewritten[written++] = '\0';
     AccessRetryOutcome retry = WithAccessRetry(
-        HKEY_LOCAL_MACHINE, kSqlRootKey,
+        grant,
         [&] {
             return RegSetValueExA(sqlRoot, kInstalledInstances, 0, REG_MULTI_SZ, reinterpret_cast<BYTE *>(rewritten),
                                   written);
@@ -308,13 +317,15 @@ LONG ReadInstanceId(HKEY sqlRoot, InstanceFacts *facts) {
 // logged as a refused deletion.
 LONG UnmapInstance() {
     HKEY map = NULL;
-    LONG outcome = OpenForChange(kInstanceMapPath, &map, [] { LogMapDeletion(ERROR_ACCESS_DENIED); });
-    if (map == NULL)
-        return outcome;
-    AccessRetryOutcome retry = WithAccessRetry(
-        HKEY_LOCAL_MACHINE, kInstanceMapPath, [&] { return DeleteInstanceMapping(map); }, [](LONG) {});
-    RegCloseKey(map);
-    return RegistryPartOutcome(retry, true);
+    KeyGrant grant = NameKeyForGrant(HKEY_LOCAL_MACHINE, kInstanceMapPath, 0);
+    LONG outcome = OpenForChange(grant, &map, [] { LogMapDeletion(ERROR_ACCESS_DENIED); });
+    if (map != NULL) {
+        outcome = RegistryPartOutcome(WithAccessRetry(
+                                          grant, [&] { return DeleteInstanceMapping(map); }, [](LONG) {}),
+                                      true);
+        RegCloseKey(map);
+    }
+    return KeepOutcomeAndRestore(outcome, grant);
 }
 
 // Reads the instance folder and the package's product code from the
@@ -374,12 +385,13 @@ LONG Unregister(bool mapped) {
     if (outcome != 0)
         return outcome;
     HKEY sqlRoot = NULL;
-    outcome = OpenForChange(kSqlRootKey, &sqlRoot, [] { WriteLogLine(kSetValueRefused); });
-    if (sqlRoot == NULL)
-        return outcome;
-    outcome = UnlistInstance(sqlRoot);
-    RegCloseKey(sqlRoot);
-    return outcome;
+    KeyGrant grant = NameKeyForGrant(HKEY_LOCAL_MACHINE, kSqlRootKey, 0);
+    outcome = OpenForChange(grant, &sqlRoot, [] { WriteLogLine(kSetValueRefused); });
+    if (sqlRoot != NULL) {
+        outcome = UnlistInstance(sqlRoot, grant);
+        RegCloseKey(sqlRoot);
+    }
+    return KeepOutcomeAndRestore(outcome, grant);
 }
 
 LONG StopAndDeleteService(ListingCursor *cursor, char *text) {

@@ -534,6 +534,9 @@ void CheckLog(const Scenario &scenario, std::vector<std::string> *failures) {
         return;
     }
     std::string text = FileText(path);
+    // To write a new expected log: the trace log as the run left it.
+    if (const char *copy = std::getenv("ZRT_SCENARIO_LOG_COPY"))
+        std::ofstream(copy, std::ios::binary) << text;
     std::vector<std::string> log;
     std::string joined;
     for (size_t at = 0, end; at < text.size(); at = end + 2) {

@@ -17,6 +17,14 @@ class AccessGrant : public MachineTest {
         sim::ProtectKey(kKey32);
         sim::ProtectKey(kKey64);
     }
+    // Grants as the removers do, in `view`, and drops the owner and list
+    // kept for the restore, which these tests make themselves.
+    static LONG Grant(HKEY root, const char *path, REGSAM view = 0) {
+        KeyGrant grant = NameKeyForGrant(root, path, view);
+        LONG result = GrantRegistryKeyAccess(grant);
+        LocalFree(grant.before);
+        return result;
+    }
     void ExpectNothingLeftOpen() {
         EXPECT_EQ(sim::LiveSids(), 0u);
         EXPECT_EQ(sim::LiveAccessLists(), 0u);
@@ -25,7 +33,7 @@ class AccessGrant : public MachineTest {
 };
 
 TEST_F(AccessGrant, GivesAdministratorsAllAccessToTheDefaultViewsKey) {
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
     EXPECT_TRUE(sim::PrivilegeEnabled(kTakeOwnership));
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS"});
     auto list = sim::KeyAccessList(kKey32);
@@ -39,10 +47,14 @@ TEST_F(AccessGrant, GivesAdministratorsAllAccessToTheDefaultViewsKey) {
     // The security object name reaches only the process's default view.
     EXPECT_EQ(sim::KeyAccessList(kKey64), std::nullopt);
     ExpectNothingLeftOpen();
+    // The 64-bit view's pass grants the key in that view.
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS", KEY_ALL_ACCESS | KEY_WOW64_64KEY), 0);
+    EXPECT_TRUE(sim::KeyAccessList(kKey64).has_value());
+    ExpectNothingLeftOpen();
 
     // A process that is not WOW64 has one view: the name is the key itself.
     sim::SetRegistryWow64(false);
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
     EXPECT_TRUE(sim::KeyAccessList(kKey64).has_value());
     ExpectNothingLeftOpen();
 }
@@ -51,8 +63,8 @@ TEST_F(AccessGrant, ARootWithoutAnObjectNameOnlyEnablesThePrivilege) {
     sim::PlantKey("HKCC\\Software\\Zeltra");
     HKEY opened;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing", 0, KEY_ALL_ACCESS, &opened), 0);
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_CONFIG, "Software\\Zeltra"), 0);
-    EXPECT_EQ(GrantRegistryKeyAccess(opened, "ZeltraWS"), 0);
+    EXPECT_EQ(Grant(HKEY_CURRENT_CONFIG, "Software\\Zeltra"), 0);
+    EXPECT_EQ(Grant(opened, "ZeltraWS"), 0);
     RegCloseKey(opened);
     EXPECT_TRUE(sim::PrivilegeEnabled(kTakeOwnership));
     EXPECT_TRUE(sim::NamedSecurityCalls().empty());
@@ -73,7 +85,7 @@ TEST_F(AccessGrant, WithoutThePrivilegeNothingIsTouched) {
         sim::SetPrivilegeHeld(kTakeOwnership, c.held);
         if (*c.api)
             sim::FailCall(c.api, {.error = ERROR_ACCESS_DENIED});
-        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -1) << c.api;
+        EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -1) << c.api;
         EXPECT_FALSE(sim::PrivilegeEnabled(kTakeOwnership)) << c.api;
         EXPECT_TRUE(sim::NamedSecurityCalls().empty()) << c.api;
         EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << c.api;
@@ -86,7 +98,7 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
         sim::Reset();
         sim::ProtectKey(kKey32);
         sim::FailCall(api, {.error = ERROR_NOT_ENOUGH_MEMORY, .times = sim::kAlways});
-        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
+        EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), -2) << api;
         EXPECT_EQ(sim::KeyAccessList(kKey32), std::nullopt) << api;
         ExpectNothingLeftOpen();
         EXPECT_EQ(sim::OpenHandles("key"), 0u);
@@ -94,11 +106,11 @@ TEST_F(AccessGrant, AFailureToBuildOrSetTheListIsMinusTwoAndReleasesEverything) 
     sim::Reset();
     sim::ProtectKey(kKey32);
     // An absent key.
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_USERS, "S-1-5-18\\Absent"), -2);
+    EXPECT_EQ(Grant(HKEY_USERS, "S-1-5-18\\Absent"), -2);
     // A release that fails does not undo a list that was set.
     sim::FailCall("FreeSid", {.error = ERROR_INVALID_PARAMETER});
     sim::FailCall("LocalFree", {.error = ERROR_INVALID_HANDLE});
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
     EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value());
 }
 
@@ -126,7 +138,7 @@ TEST_F(AccessGrant, TakesTheKeyOverOnlyWhereItsListCannotBeReplaced) {
         sim::ProtectKey(kKey32, c.administratorsAccess);
         if (c.failOwnerSet)
             sim::FailCall("SetSecurityInfo", {.error = ERROR_ACCESS_DENIED, .skip = c.failOwnerSet - 1});
-        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), c.result);
+        EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), c.result);
         EXPECT_EQ(sim::KeyOwner(kKey32), c.owner);
         EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>(c.calls, name));
         EXPECT_EQ(sim::KeyAccessList(kKey32).has_value(), c.result == 0);
@@ -142,23 +154,58 @@ TEST_F(AccessGrant, ALinkUnderTheNameIsNeverFollowed) {
     const std::string target = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\Victim";
     sim::ProtectKey(target, KEY_READ);
     sim::PlantRegistryLink(kKey32, target);
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS"), 0);
     EXPECT_EQ(sim::KeyOwner(target), "S-1-5-18");
     EXPECT_EQ(sim::KeyAccessList(target), std::nullopt);
     EXPECT_TRUE(sim::KeyAccessList(kKey32).has_value()) << "the link's own list";
     ExpectNothingLeftOpen();
 }
 
+// A hive root and the keys directly below HKLM and HKU are never granted;
+// below HKCR and HKCU one component names an ordinary key (a ProgID).
 TEST_F(AccessGrant, NeverTouchesAHiveRootOrAKeyDirectlyBelowOne) {
     sim::PlantKey("HKCU\\Software");
-    for (const char *path : {"", "SOFTWARE", "SOFTWARE\\", "\\SOFTWARE\\Zeltra", "SOFTWARE\\\\Zeltra", "\\"}) {
+    for (const char *path : {"", "SOFTWARE\\", "\\SOFTWARE\\Zeltra", "SOFTWARE\\\\Zeltra", "\\"}) {
         SCOPED_TRACE(path);
-        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_LOCAL_MACHINE, path), -2);
-        EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path), -2);
+        EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, path), -2);
+        EXPECT_EQ(Grant(HKEY_CURRENT_USER, path), -2);
     }
+    EXPECT_EQ(Grant(HKEY_LOCAL_MACHINE, "SOFTWARE"), -2);
+    EXPECT_EQ(Grant(HKEY_USERS, "S-1-5-18"), -2);
     EXPECT_TRUE(sim::NamedSecurityCalls().empty());
     EXPECT_EQ(sim::KeyAccessList("HKCU\\Software"), std::nullopt);
+    sim::PlantKey("HKCR\\ZeltraFile");
+    EXPECT_EQ(Grant(HKEY_CLASSES_ROOT, "ZeltraFile"), 0);
+    EXPECT_EQ(Grant(HKEY_CURRENT_USER, "Software"), 0);
+    EXPECT_TRUE(sim::KeyAccessList("HKCU\\Software").has_value());
     ExpectNothingLeftOpen();
+}
+
+// What the takeover changed is given back to a key that stays, the owner
+// with the restore privilege; a key that went needs nothing.
+TEST_F(AccessGrant, AKeyThatStaysGetsItsOwnerAndListBack) {
+    sim::ProtectKey(kKey32, KEY_READ);
+    const sim::FileSecurity before = sim::KeySecurityOf(kKey32);
+    KeyGrant grant = NameKeyForGrant(HKEY_LOCAL_MACHINE, "SOFTWARE\\Zeltra Computing\\ZeltraWS", 0);
+    ASSERT_EQ(GrantRegistryKeyAccess(grant), 0);
+    ASSERT_EQ(sim::KeyOwner(kKey32), "S-1-5-32-544");
+    EXPECT_TRUE(RestoreKeySecurity(grant));
+    EXPECT_EQ(sim::KeyOwner(kKey32), "S-1-5-18");
+    const sim::FileSecurity after = sim::KeySecurityOf(kKey32);
+    ASSERT_TRUE(after.accessList && before.accessList);
+    ASSERT_EQ(after.accessList->size(), before.accessList->size());
+    for (size_t i = 0; i < after.accessList->size(); ++i) {
+        EXPECT_EQ((*after.accessList)[i].trustee, (*before.accessList)[i].trustee);
+        EXPECT_EQ((*after.accessList)[i].access, (*before.accessList)[i].access);
+        EXPECT_EQ((*after.accessList)[i].mode, (*before.accessList)[i].mode);
+    }
+    EXPECT_EQ(grant.before, nullptr);
+
+    ASSERT_EQ(GrantRegistryKeyAccess(grant), 0);
+    sim::RemoveKeyTree(kKey32);
+    EXPECT_TRUE(RestoreKeySecurity(grant)) << "gone: nothing to give back";
+    ExpectNothingLeftOpen();
+    EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 
 // Through a handle no object name is formed, so none is cut at 511
@@ -166,7 +213,7 @@ TEST_F(AccessGrant, NeverTouchesAHiveRootOrAKeyDirectlyBelowOne) {
 TEST_F(AccessGrant, ALongKeyPathIsGrantedWhole) {
     std::string path = "SOFTWARE\\" + std::string(250, 'a') + "\\" + std::string(250, 'b') + "\\Zeltra";
     sim::PlantKey("HKCU\\" + path);
-    EXPECT_EQ(GrantRegistryKeyAccess(HKEY_CURRENT_USER, path.c_str()), 0);
+    EXPECT_EQ(Grant(HKEY_CURRENT_USER, path.c_str()), 0);
     EXPECT_EQ(sim::NamedSecurityCalls(), std::vector<std::string>{"CURRENT_USER\\" + path});
     EXPECT_TRUE(sim::KeyAccessList("HKCU\\" + path).has_value());
     ExpectNothingLeftOpen();

@@ -130,23 +130,17 @@ TEST_F(RegistryStage, ATreeIsDeletedDeepestFirstInBothViewsAndSiblingsSurvive) {
         PlantBothViews(rest);
     sim::PlantValue("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Beta", "Path", REG_SZ, "C:\\x");
     // A protected key below Deep in the 64-bit view only: its list refuses
-    // the opening, and the grant, given the handle of Deep, never acts.
+    // the opening; it is granted by its full name in that view, and goes.
     sim::ProtectKey("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Alpha\\Deep\\Locked");
-    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), kRegistryKeyRemains);
-    std::string refusedThrice = std::string(kDeleteRefused) + kDeleteRefused + kDeleteRefused;
-    std::string openRefusedThrice = std::string(kOpenRefused) + kOpenRefused + kOpenRefused;
-    // The 64-bit view: Locked's opening refused, then Deep and Alpha for
-    // holding subkeys, each up to the bound, Beta never reached; the key's
-    // own grant names the default view's key, which is gone, and so fails
-    // at once.
+    EXPECT_EQ(Run("NRE=1\r\nHKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n"), 0);
     EXPECT_EQ(Log(), std::string("Registry_1:: HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS\r\n") + kDeleted + kDeleted +
-                         kDeleted + kDeleted + openRefusedThrice + refusedThrice + refusedThrice + kDeleteRefused);
+                         kDeleted + kDeleted + kOpenRefused + kDeleted + kDeleted + kDeleted + kDeleted + kDeleted);
+    EXPECT_EQ(sim::NamedSecurityCalls().front(), "MACHINE\\SOFTWARE\\Zeltra Computing\\ZeltraWS\\Alpha\\Deep\\Locked");
     EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\ZeltraWS"));
-    EXPECT_EQ(sim::KeysBelow("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS"),
-              (std::vector<std::string>{"Alpha", "Alpha\\Deep", "Alpha\\Deep\\Locked", "Beta"}));
+    EXPECT_FALSE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\ZeltraWS"));
     EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Wow6432Node\\Zeltra Computing\\OtherProduct"));
     EXPECT_TRUE(sim::KeyExists("HKLM\\SOFTWARE\\Zeltra Computing\\OtherProduct"));
-    EXPECT_EQ(g_run.tally.registry, 4u);
+    EXPECT_EQ(g_run.tally.registry, 9u);
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }
 
@@ -264,27 +258,24 @@ TEST_F(RegistryStage, TheAccessRetryIsBoundedWhenTheGrantChangesNothing) {
     sim::ProtectKey("HKCC\\Software\\Zeltra");
     // A key whose deletion is refused whatever its access list (a fault).
     sim::PlantKey("HKCR\\ZeltraFile\\Shell");
-    sim::FailCall("NtDeleteKey",
-                  {.error = static_cast<DWORD>(kNtAccessDenied), .times = sim::kAlways, .subject = "ZeltraFile\\Shell"});
-    // A refused subkey: its parent is an opened key handle, which has no name
-    // either; then its parent is refused for still holding it.
-    sim::ProtectKey("HKCU\\Software\\Zeltra\\Locked");
-    // A key directly below a hive root is never granted: one refusal of its
-    // opening ends it.
-    sim::ProtectKey("HKCR\\ZeltraFile");
-    EXPECT_EQ(Run("NRE=4\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\\Shell\r\nHKCU\\Software\\Zeltra\r\n"
-                  "HKCR\\ZeltraFile\r\n"),
+    sim::FailCall(
+        "NtDeleteKey",
+        {.error = static_cast<DWORD>(kNtAccessDenied), .times = sim::kAlways, .subject = "ZeltraFile\\Shell"});
+    // A key directly below HKU (a user's hive) is never granted: one refusal
+    // of its opening ends it.
+    sim::ProtectKey("HKU\\S-1-5-21-9-9-9-1001");
+    EXPECT_EQ(Run("NRE=3\r\nHKCC\\Software\\Zeltra\r\nHKCR\\ZeltraFile\\Shell\r\nHKU\\S-1-5-21-9-9-9-1001\r\n"),
               kRegistryKeyRemains);
     EXPECT_EQ(Log(), "Registry_1:: HKCC\\Software\\Zeltra\r\n" + openRefusedThrice +
                          "Registry_2:: HKCR\\ZeltraFile\\Shell\r\n" + refusedThrice +
-                         "Registry_3:: HKCU\\Software\\Zeltra\r\n" + openRefusedThrice + refusedThrice +
-                         "Registry_4:: HKCR\\ZeltraFile\r\n" + kOpenRefused);
-    EXPECT_EQ(sim::NamedSecurityCalls(),
-              (std::vector<std::string>{"CLASSES_ROOT\\ZeltraFile\\Shell", "CLASSES_ROOT\\ZeltraFile\\Shell",
-                                        "CURRENT_USER\\Software\\Zeltra", "CURRENT_USER\\Software\\Zeltra"}));
-    for (const char *key : {"HKCC\\Software\\Zeltra", "HKCR\\ZeltraFile\\Shell", "HKCU\\Software\\Zeltra\\Locked"})
+                         "Registry_3:: HKU\\S-1-5-21-9-9-9-1001\r\n" + kOpenRefused);
+    // Shell's grants, then its owner and list given back as it stays.
+    for (const std::string &named : sim::NamedSecurityCalls())
+        EXPECT_EQ(named, "CLASSES_ROOT\\ZeltraFile\\Shell");
+    EXPECT_EQ(sim::KeyOwner("HKCR\\ZeltraFile\\Shell"), "S-1-5-32-544");
+    for (const char *key : {"HKCC\\Software\\Zeltra", "HKCR\\ZeltraFile\\Shell", "HKU\\S-1-5-21-9-9-9-1001"})
         EXPECT_TRUE(sim::KeyExists(key)) << key;
-    EXPECT_EQ(sim::KeyAccessList("HKCR\\ZeltraFile"), std::nullopt);
+    EXPECT_EQ(sim::KeyAccessList("HKU\\S-1-5-21-9-9-9-1001"), std::nullopt);
     EXPECT_EQ(g_run.tally.registry, 0u);
     EXPECT_EQ(sim::OpenHandles("key"), 0u);
 }

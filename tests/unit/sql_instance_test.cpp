@@ -328,7 +328,9 @@ TEST_F(SqlInstance, TheMapEntryIsDeletedWithEveryAttemptLogged) {
     size_t attempts = 0;
     for (size_t at = 0; (at = log.find("SQL_REG:: VUVURIDIVUZO (Deletion) 5 \r\n", at)) != std::string::npos; ++at)
         ++attempts;
-    EXPECT_EQ(attempts, 1u + 3u);
+    // The map has its own list back from the run before: refused once and
+    // granted again, then the deletion refused up to the bound.
+    EXPECT_EQ(attempts, 1u + 1u + 3u);
     EXPECT_NE(log.find("Registry_1::"), std::string::npos) << "the keys went before the map";
     EXPECT_EQ(List(), Names({"SQLEXPRESS", "VUVURIDIVUZO", "OTHER"})) << "listed until the map's entry is gone";
 }
