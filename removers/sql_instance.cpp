@@ -7,7 +7,6 @@
 #include "removers/sql_instance.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/bounded_format.h"
@@ -256,9 +255,7 @@ LONG UnlistInstance(HKEY sqlRoot, KeyGrant &grant) {
     if (outcome != 0 || !ListsOurInstance(list, size))
         return outcome;
     // Room for the names, their NULs and the final NUL, added where missing.
-    char *rewritten = static_cast<char *>(std::malloc(size + 2));
-    if (rewritten == NULL)
-        return kRegistryPartFailed;
+    char rewritten[kValueBytes + 2];
     DWORD written = 0;
     ForEachName(list, size, [&](const char *name, DWORD length) {
         if (IsOurInstance(name)) {
@@ -279,7 +276,6 @@ LONG UnlistInstance(HKEY sqlRoot, KeyGrant &grant) {
             if (status == ERROR_ACCESS_DENIED)
                 WriteLogLine(kSetValueRefused);
         });
-    std::free(rewritten);
     return RegistryPartOutcome(retry, false);
 }
 
