@@ -62,7 +62,7 @@ bool AccessGranted(const sim::FileSecurity &security, DWORD wanted, const Generi
     const std::string owner = security.owner.empty() ? std::string(defaultOwner) : security.owner;
     if (TokenHasSid(owner))
         allowed |= READ_CONTROL | WRITE_DAC;
-    if (sim::PrivilegeEnabled("SeTakeOwnershipPrivilege"))
+    if (sim::PrivilegeEnabled("SeTakeOwnershipPrivilege") && !ActingAsUser())
         allowed |= WRITE_OWNER;
     for (const sim::AccessEntry &entry : *security.accessList) {
         if (!TokenHasSid(entry.trustee) || (entry.inheritance & INHERIT_ONLY_ACE))
@@ -88,16 +88,16 @@ DWORD MapFileRights(DWORD access) { return MapRights(access, kFileMapping); }
 DWORD MapKeyRights(DWORD access) { return MapRights(access, kKeyMapping); }
 
 bool TokenHasSid(const std::string &sid) {
-    // The elevated administrator who runs the tool: the user, with the
-    // well-known groups of an interactive logon, and Administrators while
-    // the token is an administrator's.
+    // The elevated administrator who runs the tool, or the standard user:
+    // the account, with the well-known groups of an interactive logon, and
+    // Administrators while the token is an administrator's.
     static const char *const kGroups[] = {"S-1-1-0", "S-1-2-0", "S-1-5-4", "S-1-5-11", "S-1-5-32-545"};
-    if (sid == sim::kUserSid)
+    if (sid == (ActingAsUser() ? sim::kStandardUserSid : sim::kUserSid))
         return true;
     for (const char *group : kGroups)
         if (sid == group)
             return true;
-    return sid == "S-1-5-32-544" && IsAdministratorToken();
+    return sid == "S-1-5-32-544" && IsAdministratorToken() && !ActingAsUser();
 }
 
 bool FileAccessGranted(const sim::FileSecurity &security, DWORD wanted, DWORD *granted) {

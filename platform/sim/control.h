@@ -131,8 +131,11 @@ unsigned FileCalls(const std::string &api = "");
 // The flags last set for the redirection trust policy with
 // SetProcessMitigationPolicy (1: enforced); 0 after a reset.
 DWORD RedirectionTrustFlags();
-// Another process holds the file or folder open without FILE_SHARE_DELETE:
-// deleting or removing it fails with ERROR_SHARING_VIOLATION.
+// A standard user's process holds the file or folder open (CreateFileA as
+// that user, for reading, sharing read and write but not delete; a link as
+// the link): deleting
+// or removing it fails with ERROR_SHARING_VIOLATION until a restart ends
+// that process. Throws std::runtime_error where the user may not open it.
 void HoldOpenElsewhere(const std::string &path);
 // The enumeration delivers "." and ".." (except in a drive's root), then the
 // folder's entries ordered by their upper-cased names, byte by byte, as NTFS
@@ -279,6 +282,13 @@ inline const char kSqlInstanceId[] = "MSSQL10.VUVURIDIVUZO";
 // NT SERVICE\MSSQL$VUVURIDIVUZO, the instance's per-service SID.
 inline const char kSqlServiceSid[] = "S-1-5-80-1843961090-2879358469-2568316454-968504129-565183692";
 inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
+// A standard user of the server, with processes of their own: what `act`
+// calls runs with that user's token (kStandardUserSid, Everyone, Users,
+// Authenticated Users, Interactive; no Administrators, no privilege), and
+// the handles it opens are that user's process's, kept until a restart
+// ends it. Files and folders it creates are the user's.
+inline const char kStandardUserSid[] = "S-1-5-21-0-0-0-1001";
+void AsUser(const std::function<void()> &act);
 // Plants a key (created if absent) with an owner (empty: Administrators)
 // and access list (none: everything granted), as Windows or a setup left
 // it; KeySecurityOf reads them back, planted or set.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -170,8 +171,12 @@ FileNode &MakeNode(const std::string &path, bool folder) {
     FileNode &node = Nodes()[Upper(normalized)];
     node.path = normalized;
     node.folder = folder;
-    if (node.id == 0)
+    if (node.id == 0) {
         node.id = ++LastNodeId();
+        // "Ownership of a Securable Object": the creator owns what it makes.
+        if (ActingAsUser())
+            node.security.owner = kStandardUserSid;
+    }
     return node;
 }
 
@@ -179,9 +184,15 @@ void EraseNode(const std::string &path) { Nodes().erase(PathKey(path)); }
 
 std::vector<std::string> TakeRestartQueue() { return std::exchange(Queue(), {}); }
 
-void ReleaseHeldFiles() {
-    for (auto &entry : Nodes())
-        entry.second.heldByOtherProcess = false;
+bool DeleteShareConflict(const FileNode &node, DWORD access, DWORD share) {
+    for (auto &f : AllOf<FileObject>()) {
+        if (f->node != node.id)
+            continue;
+        if (((access & DELETE) && !(f->share & FILE_SHARE_DELETE)) ||
+            ((f->access & DELETE) && !(share & FILE_SHARE_DELETE)))
+            return true;
+    }
+    return false;
 }
 
 std::vector<const FileNode *> Children(const std::string &folder) {
@@ -198,8 +209,6 @@ std::vector<const FileNode *> Children(const std::string &folder) {
 
 bool OpenElsewhereWithoutDeleteShare(const std::string &path) {
     FileNode *node = FindNode(path);
-    if (node && node->heldByOtherProcess)
-        return true;
     for (auto &f : AllOf<FileObject>())
         if ((f->key == PathKey(path) || (node && f->node == node->id)) && !(f->share & FILE_SHARE_DELETE))
             return true;
@@ -365,7 +374,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        if (node->heldByOtherProcess && (access & DELETE))
+        if (DeleteShareConflict(*node, asked, share))
             return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
         auto folder = std::make_shared<FileObject>();
         folder->key = PathKey(normalized);
@@ -376,7 +385,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
         return reinterpret_cast<HANDLE>(AddHandle(folder));
     }
     if (node) {
-        if (node->heldByOtherProcess)
+        if (DeleteShareConflict(*node, asked, share))
             return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
         for (auto &f : OpenFiles(PathKey(normalized))) {
             bool wantsRead = access & GENERIC_READ, wantsWrite = access & GENERIC_WRITE;
@@ -775,8 +784,13 @@ void RemoveTree(const std::string &path) {
 
 void HoldOpenElsewhere(const std::string &path) {
     SIM_LOCK();
-    if (FileNode *node = FindNode(path))
-        node->heldByOtherProcess = true;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    AsUser([&] {
+        held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    });
+    if (held == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("the user cannot hold " + path + " open: " + std::to_string(GetLastError()));
 }
 
 void SetTempPath(const std::string &path) {

@@ -28,11 +28,10 @@ struct FileNode {
     bool folder = false;
     std::string data; // a file's bytes
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
-    bool heldByOtherProcess = false; // open elsewhere without FILE_SHARE_DELETE
-    std::string linkTarget;          // a link's target; empty for none
-    DWORD reparseTag = 0;            // a link's tag, or a data reparse point's; 0 for none
-    sim::FileSecurity security;      // what SetSecurityInfo set; not enforced
-    DWORD links = 1;                 // its names: hard links made elsewhere add to them
+    std::string linkTarget;     // a link's target; empty for none
+    DWORD reparseTag = 0;       // a link's tag, or a data reparse point's; 0 for none
+    sim::FileSecurity security; // what SetSecurityInfo set; not enforced
+    DWORD links = 1;            // its names: hard links made elsewhere add to them
 
     bool IsLink() const { return !linkTarget.empty(); }
     DWORD Attributes() const {
@@ -70,6 +69,11 @@ struct FileObject : Object {
 void NoteCall(const char *api);
 void ResetCallHooks();
 
+// A handle of any process on the node stands against one that asks for
+// DELETE, or that does not share it with one that has it ("Creating and
+// Opening Files": the sharing modes of every open handle are checked).
+bool DeleteShareConflict(const FileNode &node, DWORD access, DWORD share);
+
 FileNode *FindNode(const std::string &path);
 FileNode *NodeById(uint64_t id);
 // Creates the node (and any missing parent folders) or returns the existing one.
@@ -83,7 +87,6 @@ void QueueForRestart(const std::string &path);
 // registry value PendingFileRenameOperations holds the same). At a restart:
 // no other process holds a file any more, and the queue is taken.
 std::vector<std::string> TakeRestartQueue();
-void ReleaseHeldFiles();
 // The path a file call of the calling thread reaches: sent to SysWOW64
 // while WOW64 redirection is on (wow64.cpp). It takes a full path
 // (Win32FullPath's) and changes nothing else.

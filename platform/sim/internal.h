@@ -31,6 +31,11 @@ struct Object {
     virtual const char *Kind() const = 0;
 };
 
+// True while sim::AsUser runs: calls act as the standard user, and handles
+// go to that user's process.
+bool ActingAsUser();
+// The standard user's processes end (at a restart): their handles close.
+void EndUserProcesses();
 uintptr_t AddHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> FindHandle(const void *handle);
 bool RemoveHandle(const void *handle);

@@ -38,6 +38,17 @@ HandleTable &Handles() {
     return table;
 }
 
+// The standard user's processes' handles, numbered apart from the tool's.
+constexpr uintptr_t kUserHandlesFrom = 0x800000;
+HandleTable &UserHandles() {
+    static HandleTable table{{}, kUserHandlesFrom};
+    return table;
+}
+
+bool g_asUser = false;
+
+HandleTable &CurrentHandles() { return g_asUser ? UserHandles() : Handles(); }
+
 struct Fault {
     std::string api;
     sim::Failure failure;
@@ -60,6 +71,9 @@ size_t CountHandles(const char *kind) {
 void ResetHandles() {
     SIM_LOCK();
     Handles().objects.clear();
+    UserHandles().objects.clear();
+    UserHandles().next = kUserHandlesFrom;
+    g_asUser = false;
 }
 
 void ResetFaults() {
@@ -69,9 +83,19 @@ void ResetFaults() {
 
 } // namespace
 
+bool ActingAsUser() { return g_asUser; }
+
+void EndUserProcesses() {
+    SIM_LOCK();
+    // Closed outside the table: a close may look at the handles left.
+    std::map<uintptr_t, std::shared_ptr<Object>> closing;
+    closing.swap(UserHandles().objects);
+    closing.clear();
+}
+
 uintptr_t AddHandle(std::shared_ptr<Object> object) {
     SIM_LOCK();
-    HandleTable &table = Handles();
+    HandleTable &table = CurrentHandles();
     uintptr_t value = table.next;
     table.next += 4;
     table.objects[value] = std::move(object);
@@ -80,19 +104,23 @@ uintptr_t AddHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> FindHandle(const void *handle) {
     SIM_LOCK();
-    auto it = Handles().objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == Handles().objects.end() ? nullptr : it->second;
+    auto &objects = CurrentHandles().objects;
+    auto it = objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == objects.end() ? nullptr : it->second;
 }
 
 bool RemoveHandle(const void *handle) {
     SIM_LOCK();
-    return Handles().objects.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
+    return CurrentHandles().objects.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
 }
 
+// Every process's handles: sharing is checked against them all.
 std::vector<std::shared_ptr<Object>> AllHandles() {
     SIM_LOCK();
     std::vector<std::shared_ptr<Object>> out;
     for (auto &entry : Handles().objects)
+        out.push_back(entry.second);
+    for (auto &entry : UserHandles().objects)
         out.push_back(entry.second);
     return out;
 }
@@ -516,6 +544,16 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 // ---- control API ----
 
 namespace sim {
+
+void AsUser(const std::function<void()> &act) {
+    SIM_LOCK();
+    struct Acting {
+        bool was = detail::g_asUser;
+        Acting() { detail::g_asUser = true; }
+        ~Acting() { detail::g_asUser = was; }
+    } acting;
+    act();
+}
 
 void EndProcessAtCall(unsigned n) {
     SIM_LOCK();

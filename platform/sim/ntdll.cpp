@@ -21,21 +21,6 @@ namespace {
 
 bool IsInside(const FileNode &node) { return !ParentPath(node.path).empty(); }
 
-// Another handle on the node, or another process, stands against a handle
-// that asks for DELETE, or that does not share it with one that has it.
-bool DeleteShareConflict(const FileNode &node, DWORD access, ULONG share) {
-    if ((access & DELETE) && node.heldByOtherProcess)
-        return true;
-    for (auto &f : AllOf<FileObject>()) {
-        if (f->node != node.id)
-            continue;
-        if (((access & DELETE) && !(f->share & FILE_SHARE_DELETE)) ||
-            ((f->access & DELETE) && !(share & FILE_SHARE_DELETE)))
-            return true;
-    }
-    return false;
-}
-
 // Windows' order: the drive's root and read-only items cannot be deleted,
 // then a folder must be empty; a link goes alone.
 NtStatus DeletionRefused(const FileNode &node) {

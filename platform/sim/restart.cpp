@@ -36,7 +36,8 @@ void CarryOut(const std::string &recorded) {
 
 void Restart() {
     SIM_LOCK();
-    detail::ReleaseHeldFiles();
+    // Every other process ends with the old session.
+    detail::EndUserProcesses();
     for (const std::string &recorded : detail::TakeRestartQueue())
         CarryOut(recorded);
     HKEY key;

@@ -487,4 +487,31 @@ TEST_F(SimulatedMachine, RedirectionLeavesALinksTargetAlone) {
     CloseHandle(data);
 }
 
+// The standard user acts through the same access check, in a process of
+// their own: their handles outlive the tool's process and end at a restart.
+TEST_F(SimulatedMachine, AStandardUserActsThroughTheSameRulesInAProcessOfTheirOwn) {
+    sim::PlantWindowsServerLayout();
+    const std::string admins = "C:\\ProgramData\\Zeltra\\admins.txt";
+    const std::string mine = "C:\\ProgramData\\Mine";
+    sim::PlantFile(admins);
+    sim::SetFileSecurity(
+        admins,
+        {"S-1-5-32-544", std::vector<sim::AccessEntry>{{"S-1-5-32-544", FILE_ALL_ACCESS, GRANT_ACCESS, 0}}, true});
+    sim::AsUser([&] {
+        EXPECT_EQ(CreateFileA(admins.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_TRUE(CreateDirectoryA(mine.c_str(), nullptr)) << "ProgramData lets users add folders";
+    });
+    EXPECT_EQ(sim::FileSecurityOf(mine).owner, sim::kStandardUserSid);
+    sim::HoldOpenElsewhere(mine);
+    EXPECT_EQ(sim::OpenHandles("file"), 0u) << "the user's handle is not the tool's";
+    EXPECT_FALSE(RemoveDirectoryA(mine.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    sim::EndProcess();
+    EXPECT_FALSE(RemoveDirectoryA(mine.c_str())) << "the tool's process ending closes none of the user's";
+    sim::Restart();
+    EXPECT_TRUE(RemoveDirectoryA(mine.c_str()));
+}
+
 } // namespace
