@@ -30,7 +30,9 @@ int Hold(int seconds, const std::vector<std::string> &paths);
 // A Windows Server's own layout where the tool goes: its compatibility
 // junctions, owned by SYSTEM, whose access lists deny listing them. Wine
 // has no such layout and keeps no file security: nothing is planted there.
-bool PlantWindowsServerLayout(std::string *error);
+// With `product`, also the keys Windows and SQL Server's setup keep for an
+// installed product: its services' LEGACY_* keys, SQL Server's registration.
+bool PlantWindowsServerLayout(bool product, std::string *error);
 
 // A directory link (a reparse point) at `path` to `target`.
 bool PlantLink(const std::string &path, const std::string &target, std::string *error);

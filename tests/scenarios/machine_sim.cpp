@@ -85,8 +85,8 @@ bool Restarted() {
     return false;
 }
 
-bool PlantWindowsServerLayout(std::string *) {
-    sim::PlantWindowsServerLayout();
+bool PlantWindowsServerLayout(bool product, std::string *) {
+    sim::PlantWindowsServerLayout(product);
     return true;
 }
 

@@ -146,7 +146,7 @@ bool Restarted() {
 
 // Links made by the runner would belong to the user who runs Wine, and the
 // walk would rightly refuse them as a user's links.
-bool PlantWindowsServerLayout(std::string *) { return true; }
+bool PlantWindowsServerLayout(bool, std::string *) { return true; }
 
 bool PlantLink(const std::string &path, const std::string &target, std::string *) {
     std::printf("link\t%s\t%s\n", path.c_str(), target.c_str());

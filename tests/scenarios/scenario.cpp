@@ -798,7 +798,7 @@ bool Plant(const Scenario &scenario, std::string *error) {
         } else if (word == "link" && Split(rest, " -> ", &left, &right)) {
             ok = machine::PlantLink(left, right, error);
         } else if (word == "windows-server") {
-            ok = machine::PlantWindowsServerLayout(error);
+            ok = machine::PlantWindowsServerLayout(rest == "product", error);
         } else if (word == "wide" && Split(rest, " | ", &left, &right)) {
             ok = machine::PlantWideFile(left, right, error);
         } else if (word == "tree" && KeyArgument(rest, &view, &path, nullptr)) {
