@@ -163,6 +163,35 @@ FileNode *NodeById(uint64_t id) {
     return nullptr;
 }
 
+// "ACE Inheritance Rules": a new file takes the entries its folder marks to
+// be inherited by objects; a new folder those marked for containers, and
+// keeps those for objects only as inherit-only, to pass them on. The entry
+// of CREATOR OWNER is given to the creator ("Creator Owner ID").
+std::optional<std::vector<sim::AccessEntry>> InheritedList(const FileNode &parent, bool folder,
+                                                           const std::string &creator) {
+    if (!parent.security.accessList)
+        return std::nullopt;
+    std::vector<sim::AccessEntry> list;
+    for (const sim::AccessEntry &entry : *parent.security.accessList) {
+        sim::AccessEntry child = entry;
+        child.inheritance &= ~INHERIT_ONLY_ACE;
+        if (folder && !(entry.inheritance & CONTAINER_INHERIT_ACE) && (entry.inheritance & OBJECT_INHERIT_ACE))
+            child.inheritance |= INHERIT_ONLY_ACE;
+        else if (!(entry.inheritance & (folder ? CONTAINER_INHERIT_ACE : OBJECT_INHERIT_ACE)))
+            continue;
+        if (!folder)
+            child.inheritance = 0;
+        if (entry.trustee == "S-1-3-0" && !(child.inheritance & INHERIT_ONLY_ACE)) {
+            if (folder)
+                list.push_back({entry.trustee, entry.access, entry.mode, entry.inheritance | INHERIT_ONLY_ACE});
+            child.trustee = creator;
+            child.inheritance = 0;
+        }
+        list.push_back(child);
+    }
+    return list;
+}
+
 FileNode &MakeNode(const std::string &path, bool folder) {
     std::string normalized = NormalizePath(path);
     std::string parent = ParentPath(normalized);
@@ -176,6 +205,8 @@ FileNode &MakeNode(const std::string &path, bool folder) {
         // "Ownership of a Securable Object": the creator owns what it makes.
         if (ActingAsUser())
             node.security.owner = kStandardUserSid;
+        if (const FileNode *above = FindNode(parent))
+            node.security.accessList = InheritedList(*above, folder, ActingAsUser() ? kStandardUserSid : kUserSid);
     }
     return node;
 }
@@ -481,12 +512,26 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
         return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT) || replacement != nullptr)
         return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE); // the program only queues deletions
+    // "MoveFileExA function": the delay "can be used only if the process is
+    // in the context of a user who belongs to the administrators group".
+    if (ActingAsUser() || !IsAdministratorToken())
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
     // Windows only records the request; the path need not exist.
     QueueForRestart(existing);
     return TRUE;
 }
 
 namespace {
+
+// "File Security and Access Rights": deleting an item needs DELETE on it,
+// or FILE_DELETE_CHILD on its folder.
+bool MayDelete(const FileNode &node) {
+    DWORD granted = 0;
+    if (FileAccessGranted(node.security, DELETE, &granted))
+        return true;
+    const FileNode *parent = FindNode(ParentPath(node.path));
+    return parent && FileAccessGranted(parent->security, FILE_DELETE_CHILD, &granted);
+}
 
 // The node that DeleteFileA or RemoveDirectoryA acts on: a link itself,
 // never its target. NULL, with the last error set, when there is none.
@@ -516,7 +561,7 @@ BOOL DeleteFileA(LPCSTR path) {
     FileNode *node = NodeToRemove("DeleteFileA", path, &normalized);
     if (node == nullptr)
         return FALSE;
-    if (node->folder)
+    if (node->folder || !MayDelete(*node))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (OpenElsewhereWithoutDeleteShare(normalized))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
@@ -534,8 +579,8 @@ BOOL RemoveDirectoryA(LPCSTR path) {
         return FALSE;
     if (!node->folder)
         return Fail(ERROR_DIRECTORY, FALSE);
-    if (ParentPath(normalized).empty())
-        return Fail(ERROR_ACCESS_DENIED, FALSE); // a drive's root
+    if (ParentPath(normalized).empty() || !MayDelete(*node))
+        return Fail(ERROR_ACCESS_DENIED, FALSE); // a drive's root, or refused
     if (OpenElsewhereWithoutDeleteShare(normalized))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
     // Windows honours a folder's read-only attribute here (Wine ignores it).
@@ -560,6 +605,9 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
         return Fail(ERROR_PATH_NOT_FOUND, FALSE);
     if (FindNode(normalized))
         return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    DWORD granted = 0;
+    if (!FileAccessGranted(parent->security, FILE_ADD_SUBDIRECTORY, &granted))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
     MakeNode(normalized, true).attributes = FILE_ATTRIBUTE_DIRECTORY;
     return TRUE;
 }

@@ -14,6 +14,10 @@
 // - "Default ACL of ProgramData" as icacls shows it: SYSTEM and
 //   Administrators full control, CREATOR OWNER full control of what it
 //   creates, Users read and execute, and adding files and folders.
+// - "Default ACL of the Windows folder" as icacls shows it: TrustedInstaller
+//   full control, SYSTEM and Administrators full control of what is below
+//   (modify of the folder itself, simplified to full), Users read and
+//   execute; users add nothing there.
 // The registry part, one source each:
 // - DISA STIG V-220907 "Default permissions for the HKEY_LOCAL_MACHINE
 //   registry hive must be maintained": SOFTWARE's list.
@@ -39,6 +43,7 @@ const char kAdministrators[] = "S-1-5-32-544";
 const char kEveryone[] = "S-1-1-0";
 const char kUsers[] = "S-1-5-32-545";
 const char kCreatorOwner[] = "S-1-3-0";
+const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 const char kAllApplicationPackages[] = "S-1-15-2-1";
 constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 constexpr DWORD kAddFileAndFolder = 0x0002u | 0x0004u | 0x0010u | 0x0100u; // WD, AD, WEA, WA
@@ -128,6 +133,11 @@ void PlantWindowsServerLayout(bool productInstalled) {
         PlantFolder(link.target);
     PlantFolder("C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs");
     PlantFolder("C:\\Windows\\Installer");
+    Secure("C:\\Windows", kTrustedInstaller,
+           {{kTrustedInstaller, FILE_ALL_ACCESS, GRANT_ACCESS, CONTAINER_INHERIT_ACE},
+            {kSystem, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
+            {kAdministrators, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
+            {kUsers, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, GRANT_ACCESS, kInherit}});
     Secure("C:\\ProgramData", kSystem,
            {{kSystem, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
             {kAdministrators, FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},

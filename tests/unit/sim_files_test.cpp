@@ -502,6 +502,9 @@ TEST_F(SimulatedMachine, AStandardUserActsThroughTheSameRulesInAProcessOfTheirOw
                   INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
         EXPECT_TRUE(CreateDirectoryA(mine.c_str(), nullptr)) << "ProgramData lets users add folders";
+        EXPECT_FALSE(DeleteFileA(admins.c_str())) << "neither DELETE on it nor FILE_DELETE_CHILD above";
+        EXPECT_FALSE(CreateDirectoryA("C:\\Windows\\Mine", nullptr)) << "nor may they add to Windows";
+        EXPECT_FALSE(MoveFileExA(mine.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) << "administrators only";
     });
     EXPECT_EQ(sim::FileSecurityOf(mine).owner, sim::kStandardUserSid);
     sim::HoldOpenElsewhere(mine);
@@ -511,7 +514,7 @@ TEST_F(SimulatedMachine, AStandardUserActsThroughTheSameRulesInAProcessOfTheirOw
     sim::EndProcess();
     EXPECT_FALSE(RemoveDirectoryA(mine.c_str())) << "the tool's process ending closes none of the user's";
     sim::Restart();
-    EXPECT_TRUE(RemoveDirectoryA(mine.c_str()));
+    sim::AsUser([&] { EXPECT_TRUE(RemoveDirectoryA(mine.c_str())) << "CREATOR OWNER's entry, given to the user"; });
 }
 
 } // namespace
