@@ -15,6 +15,11 @@ struct TraceTally {
     DWORD filesQueued;
 };
 
+// The file ids of what the files stage queued, so that an item two entries
+// reach (through Windows' compatibility links and directly) is queued and
+// counted once. Past the last slot an item is queued as often as reached.
+constexpr size_t kQueuedItemsKept = 1024;
+
 struct RunState {
     HANDLE traceLogHandle; // 0 or INVALID_HANDLE_VALUE: no trace log
     char traceLogPath[kPathChars];
@@ -29,6 +34,9 @@ struct RunState {
     char fileLogLine[kLogLineChars];
     char sqlLogLine[kLogLineChars];
     HFONT titleFont;
+    LONGLONG queuedItems[kQueuedItemsKept];
+    DWORD queuedItemCount;
+    DWORD itemsMarked; // "Marked for Deletion" lines: queued now or already
 };
 
 extern RunState g_run;

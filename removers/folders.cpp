@@ -56,11 +56,26 @@ void LogError(const char *format, DWORD error) {
     WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, static_cast<int32_t>(error));
 }
 
-bool Queue(const char *path) {
-    if (!MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
-        return false;
+bool AlreadyQueued(LONGLONG id) {
+    for (DWORD i = 0; i < g_run.queuedItemCount; ++i)
+        if (g_run.queuedItems[i] == id)
+            return true;
+    return false;
+}
+
+// Queues the item at `path` (its file id `id`, 0 when unknown) for deletion
+// at the restart and counts it, once in a run: an item queued already is
+// only logged as marked again.
+bool Queue(const char *path, LONGLONG id) {
+    if (id == 0 || !AlreadyQueued(id)) {
+        if (!MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+            return false;
+        ++g_run.tally.filesQueued;
+        if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)
+            g_run.queuedItems[g_run.queuedItemCount++] = id;
+    }
     WriteLogLine(kMarked);
-    ++g_run.tally.filesQueued;
+    ++g_run.itemsMarked;
     return true;
 }
 
@@ -178,7 +193,7 @@ bool QueueInTree(TreeWalk &walk, const Listed *item) {
             return false;
     }
     SetLastError(lastError);
-    return Queue(walk.path);
+    return Queue(walk.path, item != nullptr ? item->id : walk.listedId);
 }
 
 // One part of a folder's listing: a few records, kept on the stack while the
@@ -301,7 +316,7 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
 // folder listed it; null for the listed folder.
 LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *listed) {
     LONG status = 0;
-    DWORD queuedBefore = g_run.tally.filesQueued;
+    DWORD markedBefore = g_run.itemsMarked;
     if (!item.link && item.handle != NULL) {
         // The search pattern "<folder>\*" must fit, or nothing is done here.
         if (length + 2 >= kFolderPathChars || walk.depth == kMaxLevels) {
@@ -327,7 +342,7 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *li
     }
     // Kept only by what was queued inside it: queued after them, the
     // restart removes it emptied.
-    bool keptByQueued = error == ERROR_DIR_NOT_EMPTY && status == 0 && g_run.tally.filesQueued > queuedBefore;
+    bool keptByQueued = error == ERROR_DIR_NOT_EMPTY && status == 0 && g_run.itemsMarked > markedBefore;
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && !keptByQueued) {
         // Absent: nothing to remove. Anything else stays.
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
@@ -392,9 +407,14 @@ LONG DeleteListedFile(const char *path, size_t anchorLength) {
         return 0;
     if (error != ERROR_SHARING_VIOLATION)
         return kFileRefused;
+    LONGLONG id = opened ? item.id : 0;
+    if (id != 0 && AlreadyQueued(id))
+        return 0;
     if (!MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
         return kQueueFailed;
     ++g_run.tally.filesQueued;
+    if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)
+        g_run.queuedItems[g_run.queuedItemCount++] = id;
     return 0;
 }
 

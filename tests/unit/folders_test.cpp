@@ -687,6 +687,7 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
                         "DIRNAME:: C:\\SQL\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
 
     sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
+    g_run.queuedItemCount = 0; // as in a run of its own
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nDIRNAME:: C:\\SQL\r\n");
@@ -774,12 +775,12 @@ TEST_P(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
 
     EXPECT_EQ(g_run.tally.servicesStopped, 3u);
     EXPECT_EQ(g_run.tally.files, 11u);
-    EXPECT_EQ(g_run.tally.filesQueued, 4u) << "the locked file and its folder, under each layout";
+    EXPECT_EQ(g_run.tally.filesQueued, 2u) << "the locked file and its folder, once though two rows reach them";
     EXPECT_EQ(g_run.tracesFound, 1);
     ASSERT_EQ(sim::MessageBoxes().size(), 1u);
     EXPECT_EQ(sim::MessageBoxes()[0].text, std::string("Traces Found And Deleted::\r\nFiles = (11)\r\nRegistry = (") +
                                                (late ? "2" : "0") +
-                                               ")\r\nServices Stopped = (3)\r\nFiles Queued For Deletion = (4)");
+                                               ")\r\nServices Stopped = (3)\r\nFiles Queued For Deletion = (2)");
     for (const std::string name : {"ZeltraWebServer", "ZeltraBizUpdater", "ZeltraBizClientSetup"}) {
         EXPECT_FALSE(sim::InstalledService(name)) << name;
         EXPECT_FALSE(sim::KeyExists("HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name)) << name;
