@@ -56,6 +56,16 @@ void LogError(const char *format, DWORD error) {
     WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, static_cast<int32_t>(error));
 }
 
+// Queues `path`, a full path, for deletion at the restart in the "\\?\"
+// form, which Windows records as it stands: made full, a path loses each
+// component's trailing dots and blanks ("Naming Files, Paths, and
+// Namespaces"), and "x.\f" would be recorded as "x\f", another item.
+bool QueueAsItStands(const char *path) {
+    char verbatim[kFolderPathChars + 4];
+    return FormatBounded(verbatim, sizeof verbatim, "\\\\?\\%s", path) == kFormatOk &&
+           MoveFileExA(verbatim, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
 bool AlreadyQueued(LONGLONG id) {
     for (DWORD i = 0; i < g_run.queuedItemCount; ++i)
         if (g_run.queuedItems[i] == id)
@@ -68,7 +78,7 @@ bool AlreadyQueued(LONGLONG id) {
 // only logged as marked again.
 bool Queue(const char *path, LONGLONG id) {
     if (id == 0 || !AlreadyQueued(id)) {
-        if (!MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+        if (!QueueAsItStands(path))
             return false;
         ++g_run.tally.filesQueued;
         if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)
@@ -410,7 +420,7 @@ LONG DeleteListedFile(const char *path, size_t anchorLength) {
     LONGLONG id = opened ? item.id : 0;
     if (id != 0 && AlreadyQueued(id))
         return 0;
-    if (!MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT))
+    if (!QueueAsItStands(path))
         return kQueueFailed;
     ++g_run.tally.filesQueued;
     if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)

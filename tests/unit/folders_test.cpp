@@ -202,6 +202,19 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
 
 // What stays in a tree without being queued fails the entry, although the
 // log has no line for it; its folder, not empty, is not queued either.
+// Made full, a path loses each component's trailing dots and blanks: the
+// queue names an item by the form Windows takes as it stands, or "x.\held."
+// would be recorded as "x\held", another item, and the tree would stay.
+TEST_F(RemoveFoldersTest, AQueuedItemIsNamedAsItStandsTrailingDotsAndAll) {
+    sim::PlantFile("C:\\Data\\Tree\\x.\\held.");
+    sim::HoldOpenElsewhere("\\\\?\\C:\\Data\\Tree\\x.\\held.");
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), 0);
+    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\x.\\held.",
+                                                             "\\??\\C:\\Data\\Tree\\x.", "\\??\\C:\\Data\\Tree"}));
+    sim::Restart();
+    EXPECT_FALSE(sim::Exists("C:\\Data\\Tree"));
+}
+
 TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
     struct Case {
         const char *name;
