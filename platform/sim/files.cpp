@@ -54,30 +54,37 @@ WIN32_FIND_DATAA FindData(const std::string &name, DWORD attributes, size_t size
 // Open handles of this process on a node, as FileObjects.
 std::vector<std::shared_ptr<FileObject>> OpenFiles(const std::string &key);
 
+// Splits a path at its separators ("/" and "\\"), hands each component to
+// `take`, which adds what it keeps to the parts, and joins the parts with
+// backslashes, a leading separator kept.
+template <class Take> std::string Rejoin(const std::string &path, Take take) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '/' || c == '\\') {
+            take(part, parts);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    take(part, parts);
+    std::string out = path.empty() || (path[0] != '\\' && path[0] != '/') ? "" : "\\";
+    for (size_t i = 0; i < parts.size(); ++i)
+        out += (i == 0 ? "" : "\\") + parts[i];
+    return out;
+}
+
 } // namespace
 
 std::string NormalizePath(const std::string &path) {
     // The sim's own form of a path, the key of its nodes: separators made
     // one backslash, nothing else changed. A name reaches it as the file
     // system holds it: "x." stays "x.", as it does in an NT path.
-    std::vector<std::string> parts;
-    std::string part;
-    auto flush = [&] {
+    return Rejoin(path, [](const std::string &part, std::vector<std::string> &parts) {
         if (!part.empty())
             parts.push_back(part);
-        part.clear();
-    };
-    for (char c : path) {
-        if (c == '/' || c == '\\')
-            flush();
-        else
-            part += c;
-    }
-    flush();
-    std::string out = path.empty() || (path[0] != '\\' && path[0] != '/') ? "" : "\\";
-    for (size_t i = 0; i < parts.size(); ++i)
-        out += (i == 0 ? "" : "\\") + parts[i];
-    return out;
+    });
 }
 
 namespace {
@@ -102,32 +109,18 @@ bool IsVerbatim(const std::string &path) { return path.compare(0, 4, kVerbatimPr
 std::string Win32FullPath(const std::string &path) {
     if (IsVerbatim(path))
         return NormalizePath(path.substr(4));
-    std::vector<std::string> parts;
-    std::string part;
-    auto flush = [&] {
+    return Rejoin(path, [](const std::string &part, std::vector<std::string> &parts) {
         if (part == "..") {
             bool atDrive = parts.size() == 1 && parts[0].size() == 2 && parts[0][1] == ':';
             if (!parts.empty() && !atDrive)
                 parts.pop_back(); // never above the drive
         } else if (part != ".") {
             size_t kept = part.find_last_not_of(". ");
-            part.erase(kept == std::string::npos ? 0 : kept + 1);
-            if (!part.empty())
-                parts.push_back(part);
+            std::string name = part.substr(0, kept == std::string::npos ? 0 : kept + 1);
+            if (!name.empty())
+                parts.push_back(name);
         }
-        part.clear();
-    };
-    for (char c : path) {
-        if (c == '/' || c == '\\')
-            flush();
-        else
-            part += c;
-    }
-    flush();
-    std::string out = path.empty() || (path[0] != '\\' && path[0] != '/') ? "" : "\\";
-    for (size_t i = 0; i < parts.size(); ++i)
-        out += (i == 0 ? "" : "\\") + parts[i];
-    return out;
+    });
 }
 
 // The NT path that Windows makes of a Win32 path: "\??\" and the full path;
