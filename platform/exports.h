@@ -1,5 +1,5 @@
-// Functions looked up by name at run time, because older Windows lacks them
-// or only ntdll exports them. Each one's pointer type is declared here once,
+// Functions looked up by name at run time, because older Windows lacks them,
+// only ntdll exports them, or their library is loaded only where needed. Each one's pointer type is declared here once,
 // from its name, and the lookup takes the type from the name, so a call
 // site cannot pair a name with another type. Where the system headers
 // declare the function, the type is checked against that prototype as the
@@ -27,6 +27,7 @@ ZRT_SYSTEM_EXPORT(BOOL, CheckTokenMembership, (HANDLE, PSID, PBOOL));
 ZRT_SYSTEM_EXPORT(LONG, RegDeleteKeyExA, (HKEY, LPCSTR, REGSAM, DWORD));
 ZRT_SYSTEM_EXPORT(BOOL, SetDefaultDllDirectories, (DWORD));
 ZRT_SYSTEM_EXPORT(BOOL, SetProcessMitigationPolicy, (PROCESS_MITIGATION_POLICY, PVOID, SIZE_T));
+ZRT_SYSTEM_EXPORT(UINT, MsiGetProductInfoExA, (LPCSTR, LPCSTR, MSIINSTALLCONTEXT, LPCSTR, LPSTR, LPDWORD));
 
 ZRT_EXPORT(NtStatus, NtCreateFile,
            (HANDLE *, DWORD, NtObjectAttributes *, NtIoStatus *, LONGLONG *, ULONG, ULONG, ULONG, ULONG, void *,

@@ -11,6 +11,7 @@
 
 #include <aclapi.h>
 #include <commctrl.h>
+#include <msi.h>
 #include <shlwapi.h>
 #else
 #include "sim/windows.h"

@@ -12,6 +12,7 @@
 #include "core/bounded_format.h"
 #include "core/run_state.h"
 #include "core/trace_log.h"
+#include "exports.h"
 #include "removers/folders.h"
 #include "removers/registry.h"
 #include "removers/registry_access.h"
@@ -44,8 +45,8 @@ constexpr LONG kRegistryListingFailed = 4;
 constexpr LONG kFolderStepFailed = 2;
 // A value of the instance's registration that is there but is not what it
 // claims (an id that is no plain name, a folder that is no local drive path,
-// a product code that is no braced GUID) or cannot be read: the instance is
-// not fully removed.
+// a product code that is no braced GUID, or one the Installer does not tie
+// to the instance) or cannot be read: the instance is not fully removed.
 constexpr LONG kValueRefused = 3;
 
 // What the registry part learned about the instance.
@@ -57,6 +58,7 @@ struct InstanceFacts {
     bool idKnown;
     bool folderKnown;
     bool productCodeKnown;
+    bool packageInstalled; // the Installer has the package, tied to the instance
 };
 
 void Record(LONG *result, LONG outcome) {
@@ -133,6 +135,42 @@ bool IsBracedGuid(const char *s) {
         if (kShape[i] == 'x' ? !IsHex(s[i]) : s[i] != kShape[i])
             return false;
     return true;
+}
+
+// What Windows Installer's own registration says of a product code.
+enum class PackageTie {
+    kNotInstalled, // no such product per machine: nothing to uninstall
+    kUntied,       // installed, but not as this instance's package, or unknown
+    kTied,
+};
+
+// The instance's service account may write its setup key, so the product
+// code there is only taken as the instance's package when the Installer's
+// per-machine registration, which only administrators write, installed it
+// in a folder named by the instance's id (SQL Server's instance folder,
+// <SqlProgramDir>\<id>).
+PackageTie TieOfPackage(const char *code, const char *id) {
+    HMODULE msi = LoadLibraryA("msi.dll");
+    MsiGetProductInfoExAFn productInfo = msi != NULL ? LOOK_UP_EXPORT(msi, MsiGetProductInfoExA) : NULL;
+    char location[kFolderChars] = "";
+    DWORD chars = sizeof location;
+    UINT status = productInfo != NULL
+                      ? productInfo(code, NULL, MSIINSTALLCONTEXT_MACHINE, "InstallLocation", location, &chars)
+                      : ERROR_PROC_NOT_FOUND;
+    if (msi != NULL)
+        FreeLibrary(msi);
+    if (status == ERROR_UNKNOWN_PRODUCT)
+        return PackageTie::kNotInstalled;
+    if (status != ERROR_SUCCESS)
+        return PackageTie::kUntied;
+    location[sizeof location - 1] = '\0';
+    size_t length = std::strlen(location);
+    if (length > 0 && location[length - 1] == '\\')
+        location[--length] = '\0';
+    size_t idLength = std::strlen(id);
+    bool tied = IsLocalDrivePath(location) && length > idLength && location[length - idLength - 1] == '\\' &&
+                StrCmpNIA(location + length - idLength, id, static_cast<int>(idLength) + 1) == 0;
+    return tied ? PackageTie::kTied : PackageTie::kUntied;
 }
 
 // What reading one of the instance's values gave.
@@ -350,8 +388,12 @@ LONG ReadSetup(HKEY sqlRoot, InstanceFacts *facts) {
     if (read == ValueRead::kRefused)
         outcome = kValueRefused;
     if (read == ValueRead::kUsable && code[0] != '\0') {
+        PackageTie tie = TieOfPackage(code, facts->id);
+        if (tie == PackageTie::kUntied)
+            outcome = kValueRefused;
         CopyBounded(facts->productCode, sizeof facts->productCode, code);
-        facts->productCodeKnown = true;
+        facts->productCodeKnown = tie != PackageTie::kUntied;
+        facts->packageInstalled = tie == PackageTie::kTied;
     }
     RegCloseKey(setup);
     return outcome;
@@ -438,7 +480,7 @@ LONG Uninstall(const InstanceFacts &facts, char *text) {
 LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char *text) {
     char uninstallKey[kTextChars] = "";
     HRESULT formatted =
-        facts.productCodeKnown
+        facts.packageInstalled
             ? FormatBounded(uninstallKey, sizeof uninstallKey,
                             "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%s\r\n", facts.productCode)
             : kFormatOk;
@@ -451,7 +493,7 @@ LONG RemoveInstanceKeys(ListingCursor *cursor, const InstanceFacts &facts, char 
                                   "%s"
                                   "HKLM\\SOFTWARE\\Microsoft\\Microsoft SQL Server\\%s\r\n"
                                   "[END]",
-                                  facts.productCodeKnown ? 5 : 4, uninstallKey, facts.id);
+                                  facts.packageInstalled ? 5 : 4, uninstallKey, facts.id);
     if (formatted != kFormatOk)
         return kRegistryListingFailed;
     *cursor = ListingCursor{0, 0, NULL, text};
@@ -484,7 +526,8 @@ LONG RemoveSQLInstance(ListingCursor *cursor) {
     LONG result = LearnInstance(&facts);
     if (facts.productCodeKnown) {
         Record(&result, StopAndDeleteService(cursor, text));
-        Record(&result, Uninstall(facts, text));
+        if (facts.packageInstalled)
+            Record(&result, Uninstall(facts, text));
     }
     if (facts.folderKnown)
         Record(&result, RemoveInstanceFolder(facts));

@@ -337,7 +337,9 @@ struct ProcessLaunch {
     std::string currentFolder; // as passed; empty for NULL (the caller's own)
 };
 std::vector<ProcessLaunch> ProcessLaunches();
-void InstallProduct(const std::string &productCode);
+// A product the Installer has installed per machine, with the install
+// location its registration gives (MsiGetProductInfoExA's InstallLocation).
+void InstallProduct(const std::string &productCode, const std::string &installLocation = "");
 bool ProductInstalled(const std::string &productCode);
 
 // ---- user interface ----

@@ -12,6 +12,7 @@ void RegisterDefaultExports() {
     RegisterNtdllExports();
     RegisterMitigationExports();
     RegisterRegistryExports();
+    RegisterInstallerExports();
 }
 
 } // namespace sim::detail

@@ -154,6 +154,7 @@ void RegisterMitigationExports();
 void ResetRegistry();
 void ResetRegistrySecurity();
 void RegisterRegistryExports();
+void RegisterInstallerExports();
 // Per-area descriptions for sim::MachineText(), one line per item.
 std::string FilesText();
 std::string RegistryText();

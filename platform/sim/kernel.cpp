@@ -209,7 +209,8 @@ Module *FindModule(HMODULE handle) {
 
 void InitModules() {
     Modules().clear();
-    const char *names[] = {"kernel32.dll", "advapi32.dll", "user32.dll", "shlwapi.dll", "comctl32.dll", "ntdll.dll"};
+    const char *names[] = {"kernel32.dll", "advapi32.dll", "user32.dll", "shlwapi.dll",
+                           "comctl32.dll", "ntdll.dll",    "msi.dll"};
     uintptr_t base = 0x70000000;
     for (const char *n : names) {
         Modules().push_back(Module{n, reinterpret_cast<HMODULE>(base), 0, {}});

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <vector>
 
 #include "sim/control.h"
@@ -30,8 +29,10 @@ std::vector<sim::ProcessLaunch> &Launches() {
     return launches;
 }
 
-std::set<std::string> &InstalledProducts() {
-    static std::set<std::string> products;
+// The Installer's per-machine products by product code (upper case), each
+// with the install location its registration gives (empty: none).
+std::map<std::string, std::string> &InstalledProducts() {
+    static std::map<std::string, std::string> products;
     return products;
 }
 
@@ -100,7 +101,44 @@ DWORD RunInstaller(const std::string &commandLine) {
     return ERROR_SUCCESS;
 }
 
+// "MsiGetProductInfoExA function": a product instance of the machine
+// context (szUserSid NULL) is looked up by its code; one the Installer does
+// not know gives ERROR_UNKNOWN_PRODUCT; a property that is not set reads as
+// an empty string; a value that does not fit gives ERROR_MORE_DATA and the
+// length it needs, in characters without the terminating NUL.
+UINT WINAPI SimMsiGetProductInfoExA(LPCSTR productCode, LPCSTR userSid, MSIINSTALLCONTEXT context, LPCSTR property,
+                                    LPSTR value, LPDWORD valueChars) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("MsiGetProductInfoExA", productCode, &code))
+        return code;
+    if (productCode == nullptr || property == nullptr || (context == MSIINSTALLCONTEXT_MACHINE && userSid != nullptr) ||
+        (value != nullptr && valueChars == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    auto product = InstalledProducts().find(Upper(productCode));
+    if (context != MSIINSTALLCONTEXT_MACHINE || product == InstalledProducts().end())
+        return ERROR_UNKNOWN_PRODUCT;
+    if (std::strcmp(property, "InstallLocation") != 0)
+        return ERROR_UNKNOWN_PROPERTY;
+    const std::string &location = product->second;
+    if (valueChars == nullptr)
+        return ERROR_SUCCESS;
+    DWORD room = *valueChars;
+    *valueChars = static_cast<DWORD>(location.size());
+    if (value == nullptr)
+        return ERROR_SUCCESS;
+    if (location.size() >= room) {
+        if (room > 0)
+            value[0] = '\0';
+        return ERROR_MORE_DATA;
+    }
+    std::memcpy(value, location.c_str(), location.size() + 1);
+    return ERROR_SUCCESS;
+}
+
 } // namespace
+
+void RegisterInstallerExports() { SIM_EXPORT("msi.dll", MsiGetProductInfoExA, SimMsiGetProductInfoExA); }
 
 bool WaitForProcess(const void *handle, DWORD ms, DWORD *result) {
     auto process = Lookup<ProcessObject>(handle);
@@ -121,8 +159,8 @@ bool WaitForProcess(const void *handle, DWORD ms, DWORD *result) {
 std::string ProductsText() {
     SIM_LOCK();
     std::string text;
-    for (const std::string &code : InstalledProducts())
-        text += "product " + code + "\n";
+    for (const auto &[code, location] : InstalledProducts())
+        text += "product " + code + " at " + location + "\n";
     return text;
 }
 
@@ -216,9 +254,9 @@ std::vector<ProcessLaunch> ProcessLaunches() {
     return Launches();
 }
 
-void InstallProduct(const std::string &productCode) {
+void InstallProduct(const std::string &productCode, const std::string &installLocation) {
     SIM_LOCK();
-    InstalledProducts().insert(Upper(productCode));
+    InstalledProducts()[Upper(productCode)] = installLocation;
 }
 
 bool ProductInstalled(const std::string &productCode) {

@@ -54,8 +54,10 @@ std::string KeySecurity(int view, const std::string &path);
 std::string FolderSecurity(const std::string &path);
 
 // The Windows Installer package of the tests (tests/e2e/msi), installed
-// (PackedCode's key shows it);
+// (PackedCode's key shows it) with the install location its registration
+// gives (the package's ARPINSTALLLOCATION): the instance's folder;
 // and a program named like the Installer beside the removal tool.
+inline constexpr char kPackageInstallLocation[] = "C:\\Program Files\\Microsoft SQL Server\\MSSQL10.VUVURIDIVUZO\\";
 bool InstallPackage(const std::string &productCode, std::string *error);
 bool PlantDecoyInstaller(std::string *error);
 

@@ -149,7 +149,7 @@ std::string FolderSecurity(const std::string &path) {
 }
 
 bool InstallPackage(const std::string &productCode, std::string *) {
-    sim::InstallProduct(productCode);
+    sim::InstallProduct(productCode, kPackageInstallLocation);
     for (const std::string &key : PackageKeys(productCode))
         sim::PlantKey(key);
     sim::PlantFile(kPackageFile, "package");

@@ -52,7 +52,7 @@ class SqlInstance : public MachineTest {
         sim::PlantKey("HKLM\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + kCode);
         sim::PlantService("MSSQL$VUVURIDIVUZO", sim::ServiceScript{});
         sim::PlantFile(kFolder + "\\MSSQL\\DATA\\master.mdf", "db");
-        sim::InstallProduct(kCode);
+        sim::InstallProduct(kCode, kFolder + "\\");
     }
 
     std::string List() {
@@ -187,7 +187,9 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         const char *name;
         std::string id, programDir, code;
         Reaches reaches;
+        std::string installedAt = ""; // where the Installer has the code's product, if anywhere
     };
+    const std::string other = "{0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9}";
     const std::string longId(256, 'I');
     const Case cases[] = {
         {"empty id: the SQL Server root and every instance's folder", "", kProgramDir, kCode, kNothing},
@@ -224,6 +226,15 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         {"code with its dashes moved", kId, kProgramDir, "{6F3B1C2A9-D4E-4A7B-8C5D-1E2F3A4B5C6D}", kFolderOnly},
         {"code adding a key line", kId, kProgramDir, "{6F3B1C2A-9D4E-4A7B-8C5D-1E2F3A4B5C6D}\r\nHKCUxSoftware",
          kFolderOnly},
+        // The service account may write the code: only the Installer's own
+        // registration, in the instance's folder, makes it the package.
+        {"code of another product", kId, kProgramDir, other, kFolderOnly, "C:\\Program Files\\Other\\"},
+        {"code of a product in a folder named like another instance", kId, kProgramDir, other, kFolderOnly,
+         kFolder + "2\\"},
+        {"code of a product in a folder ending like ours", kId, kProgramDir, other, kFolderOnly,
+         kProgramDir + "\\X" + kId},
+        {"code of a product on a share named like ours", kId, kProgramDir, other, kFolderOnly, "\\\\host\\" + kId},
+        {"code of a product with no location", kId, kProgramDir, other, kFolderOnly, "-"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -234,6 +245,8 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         sim::PlantValue(kMap, "VUVURIDIVUZO", REG_SZ, c.id);
         sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "SqlProgramDir", REG_SZ, c.programDir);
         sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, c.code);
+        if (!c.installedAt.empty())
+            sim::InstallProduct(c.code, c.installedAt == "-" ? "" : c.installedAt);
         sim::PlantKey("HKCU\\Software\\Other");
         sim::PlantFile(kProgramDir + "\\OtherInstance\\data.mdf");
         EXPECT_EQ(Run(), 3);
@@ -242,6 +255,7 @@ TEST_F(SqlInstance, ValuesThatAreNotWhatTheyClaimAreNotUsedAndFailTheStage) {
         const bool package = c.reaches == kServiceAndPackage;
         EXPECT_EQ(log.find("SQL_SRVC::") != std::string::npos, package);
         EXPECT_EQ(sim::ProductInstalled(kCode), !package);
+        EXPECT_EQ(sim::ProductInstalled(other), !c.installedAt.empty()) << "never uninstalled";
         EXPECT_EQ(sim::InstalledService("MSSQL$VUVURIDIVUZO").has_value(), !package);
         EXPECT_EQ(log.find("SQL_DIR::") != std::string::npos, c.reaches == kFolderOnly);
         EXPECT_EQ(sim::Exists(kFolder), c.reaches != kFolderOnly);
@@ -269,12 +283,18 @@ TEST_F(SqlInstance, AMissingValueEndsTheDiscoveryWithoutAFailure) {
     EXPECT_EQ(Log(), "Found Instance Name \"VUVURIDIVUZO\"\r\nRemoving Instance Name \"VUVURIDIVUZO\"\r\n" +
                          std::string(kWriterDone));
 
-    // An empty product code is an unknown one: the four-key listing and the folder.
-    PlantInstance();
-    sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, "");
-    EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(sim::ProcessLaunches().empty());
-    EXPECT_FALSE(sim::Exists(kFolder));
+    // An empty product code is an unknown one: the four-key listing and the
+    // folder. A code the Installer has no product for (a run before
+    // uninstalled it) leaves nothing to uninstall: the service still goes.
+    for (const char *code : {"", "{0A1B2C3D-4E5F-4061-8273-94A5B6C7D8E9}"}) {
+        PlantInstance();
+        sim::PlantValue(kRoot + "\\" + kId + "\\Setup", "ProductCode", REG_SZ, code);
+        EXPECT_EQ(Run(), 0);
+        EXPECT_TRUE(sim::ProcessLaunches().empty());
+        EXPECT_FALSE(sim::Exists(kFolder));
+        EXPECT_EQ(sim::InstalledService("MSSQL$VUVURIDIVUZO").has_value(), code[0] == '\0');
+        EXPECT_EQ(Log().find("Registry_5::"), std::string::npos);
+    }
 }
 
 // On the faithful machine a key that refuses a change refuses the tool's
