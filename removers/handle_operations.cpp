@@ -1,0 +1,250 @@
+#include "removers/handle_operations.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "exports.h"
+#include "removers/administrators_access.h"
+
+namespace {
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG kOpenOptions = kNtOpenReparsePoint | kNtSynchronousIoNonAlert | kNtOpenForBackupIntent;
+constexpr DWORD kFolderAccess = kFileListDirectory | kFileTraverse | kFileReadAttributes | kSynchronize;
+
+// A name looked up in a listing, as wide characters.
+constexpr size_t kNameChars = 1024;
+
+DWORD ErrorOf(const NtFileCalls &nt, NtStatus status) { return status == kNtSuccess ? 0 : nt.toDosError(status); }
+
+NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD access, ULONG options,
+              HANDLE *handle) {
+    NtName wide = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
+                   const_cast<WCHAR *>(name)};
+    NtObjectAttributes attributes = {sizeof(NtObjectAttributes), folder, &wide, kNtCaseInsensitive, NULL, NULL};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    *handle = NULL;
+    NtStatus status = nt.create(handle, access, &attributes, &io, NULL, 0, kShareAll, kNtFileOpen, options, NULL, 0);
+    if (status != kNtSuccess)
+        *handle = NULL;
+    return status;
+}
+
+// A second handle to the folder an open handle names.
+NtStatus Reopen(const NtFileCalls &nt, HANDLE folder, DWORD access, ULONG options, HANDLE *self) {
+    const WCHAR none[1] = {0};
+    return Open(nt, folder, none, 0, access, options | kNtDirectoryFile, self);
+}
+
+bool OwnedBySystemAdministratorsOrTrustedInstaller(PSID owner) {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID system = NULL, administrators = NULL, trustedInstaller = NULL;
+    bool trusted = false;
+    if (AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system))
+        trusted = EqualSid(owner, system) != FALSE;
+    if (!trusted && AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                             0, 0, 0, 0, 0, &administrators))
+        trusted = EqualSid(owner, administrators) != FALSE;
+    // NT SERVICE\TrustedInstaller.
+    if (!trusted && AllocateAndInitializeSid(&ntAuthority, 6, 80, 956008885u, 3418522649u, 1831038044u, 1853292631u,
+                                             2271478464u, 0, 0, &trustedInstaller))
+        trusted = EqualSid(owner, trustedInstaller) != FALSE;
+    for (PSID sid : {system, administrators, trustedInstaller})
+        if (sid != NULL)
+            FreeSid(sid);
+    return trusted;
+}
+
+} // namespace
+
+bool LookUpNtFileCalls(NtFileCalls *calls) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll == NULL)
+        return false;
+    calls->create = LOOK_UP_EXPORT(ntdll, NtCreateFile);
+    calls->queryDirectory = LOOK_UP_EXPORT(ntdll, NtQueryDirectoryFile);
+    calls->queryInformation = LOOK_UP_EXPORT(ntdll, NtQueryInformationFile);
+    calls->setInformation = LOOK_UP_EXPORT(ntdll, NtSetInformationFile);
+    calls->toDosError = LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError);
+    return calls->create && calls->queryDirectory && calls->queryInformation && calls->setInformation &&
+           calls->toDosError;
+}
+
+bool IsLinkEntry(DWORD attributes, ULONG tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || (tag & kReparseTagNameSurrogateBit));
+}
+
+DWORD OpenAnchor(const char *anchor, HANDLE *folder) {
+    DWORD lastError = GetLastError();
+    *folder = CreateFileA(anchor, kFileListDirectory | kFileTraverse | kSynchronize, kShareAll, NULL, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    DWORD error = *folder == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    SetLastError(lastError);
+    if (*folder == INVALID_HANDLE_VALUE)
+        *folder = NULL;
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+}
+
+DWORD OpenFolder(const NtFileCalls &nt, HANDLE parent, const WCHAR *name, size_t nameLength, HANDLE *folder) {
+    return ErrorOf(nt, Open(nt, parent, name, nameLength, kFolderAccess, kOpenOptions | kNtDirectoryFile, folder));
+}
+
+DWORD LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, EntryFacts *facts) {
+    alignas(8) char record[sizeof(NtDirEntry) + kNameChars * sizeof(WCHAR)];
+    NtName mask = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
+                   const_cast<WCHAR *>(name)};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    NtStatus status = nt.queryDirectory(folder, NULL, NULL, NULL, &io, record, sizeof record,
+                                        kNtFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
+    if (status != kNtSuccess)
+        return ErrorOf(nt, status);
+    const NtDirEntry *entry = reinterpret_cast<const NtDirEntry *>(record);
+    *facts = EntryFacts{entry->fileAttributes, entry->eaSize, entry->fileId};
+    return 0;
+}
+
+DWORD DescribeThrough(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, EntryFacts *facts) {
+    HANDLE item = NULL;
+    NtStatus status = Open(nt, folder, name, nameLength, kFileReadAttributes | kSynchronize, kOpenOptions, &item);
+    if (status != kNtSuccess)
+        return ErrorOf(nt, status);
+    NtAttributeTag info = {0, 0};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    status = nt.queryInformation(item, &io, &info, sizeof info, kNtFileAttributeTagInformation);
+    if (status == kNtSuccess)
+        status = nt.queryInformation(item, &io, &facts->id, sizeof facts->id, kNtFileInternalInformation);
+    CloseHandle(item);
+    facts->attributes = info.fileAttributes;
+    facts->tag = info.reparseTag;
+    return ErrorOf(nt, status);
+}
+
+bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
+    NtAttributeTag tag = {0, 0};
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    if (nt.queryInformation(handle, &io, &tag, sizeof tag, kNtFileAttributeTagInformation) != kNtSuccess)
+        return false;
+    return (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparseTag & kReparseTagNameSurrogateBit);
+}
+
+// Windows' own links (ProgramData's "Application Data", "Start Menu" and
+// "Desktop") deny everyone listing them and SYNCHRONIZE, so the link is
+// opened for its attributes and owner alone, without synchronous I/O,
+// which would need SYNCHRONIZE.
+bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength) {
+    HANDLE link = NULL;
+    if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes, kOpenOptions & ~kNtSynchronousIoNonAlert,
+             &link) != kNtSuccess)
+        return false;
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    bool trusted = false;
+    if (HandleIsLink(nt, link) && GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL,
+                                                  NULL, &descriptor) == ERROR_SUCCESS) {
+        trusted = OwnedBySystemAdministratorsOrTrustedInstaller(owner);
+        LocalFree(descriptor);
+    }
+    CloseHandle(link);
+    return trusted;
+}
+
+void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, ItemKind kind,
+               DWORD listedAttributes, ULONG listedTag, WalkItem *item) {
+    item->handle = NULL;
+    item->openError = 0;
+    item->link = kind == ItemKind::Folder && IsLinkEntry(listedAttributes, listedTag);
+    item->deleteOnClose = kind == ItemKind::File;
+    NtStatus status;
+    if (kind == ItemKind::File) {
+        // Deleted as its handle closes: a read-only file is refused here.
+        status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize,
+                      kOpenOptions | kNtNonDirectoryFile | kNtDeleteOnClose, &item->handle);
+    } else if (item->link) {
+        // The link itself, never what it names.
+        status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize, kOpenOptions,
+                      &item->handle);
+    } else {
+        status =
+            Open(nt, folder, name, nameLength, DELETE | kFolderAccess, kOpenOptions | kNtDirectoryFile, &item->handle);
+        // Held by another process: still listed and emptied; its own
+        // deletion reports the sharing violation.
+        if (status == kNtSharingViolation) {
+            item->openError = ERROR_SHARING_VIOLATION;
+            status = Open(nt, folder, name, nameLength, kFolderAccess, kOpenOptions | kNtDirectoryFile, &item->handle);
+        }
+        // Listed as a folder, found a link: swapped since the listing.
+        if (status == kNtSuccess && HandleIsLink(nt, item->handle))
+            item->link = true;
+    }
+    if (status != kNtSuccess) {
+        item->openError = nt.toDosError(status);
+        item->handle = NULL;
+    }
+}
+
+DWORD ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, bool restart) {
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    return ErrorOf(nt, nt.queryDirectory(folder, NULL, NULL, NULL, &io, buffer, size, kNtFileIdFullDirectoryInformation,
+                                         FALSE, NULL, restart ? TRUE : FALSE));
+}
+
+DWORD DeleteItem(const NtFileCalls &nt, WalkItem *item) {
+    DWORD error = 0;
+    if (item->handle == NULL || item->openError != 0) {
+        error = item->openError;
+    } else if (!item->deleteOnClose) {
+        BYTE deleteFile = TRUE;
+        NtIoStatus io;
+        std::memset(&io, 0, sizeof io);
+        error = ErrorOf(
+            nt, nt.setInformation(item->handle, &io, &deleteFile, sizeof deleteFile, kNtFileDispositionInformation));
+    }
+    // A file opened for deletion goes as its handle closes.
+    CloseItem(item);
+    return error;
+}
+
+bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, LONGLONG id,
+                   bool linkAllowed) {
+    // A handle of its own: a listing's mask is fixed by its first query, and
+    // the walk's handle is in the middle of its listing.
+    HANDLE self = NULL;
+    if (Reopen(nt, folder, kFolderAccess, kOpenOptions, &self) != kNtSuccess)
+        return false;
+    EntryFacts facts = {0, 0, 0};
+    bool same = LookUpEntry(nt, self, name, nameLength, &facts) == 0 &&
+                (linkAllowed || !IsLinkEntry(facts.attributes, facts.tag)) && facts.id == id;
+    CloseHandle(self);
+    return same;
+}
+
+bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
+    // The privilege lets Administrators take a folder whose list does not
+    // grant them WRITE_OWNER; where it cannot be had the open may still pass.
+    EnableTakeOwnershipPrivilege();
+    HANDLE self = NULL;
+    if (Reopen(nt, folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER | kSynchronize, kOpenOptions, &self) != kNtSuccess)
+        return false;
+    AdministratorsAccess access;
+    bool taken = !HandleIsLink(nt, self) && MakeAdministratorsAccess(true, &access);
+    if (taken) {
+        taken = SetSecurityInfo(self, SE_FILE_OBJECT,
+                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                    PROTECTED_DACL_SECURITY_INFORMATION,
+                                access.administrators, NULL, access.accessList, NULL) == ERROR_SUCCESS;
+        FreeAdministratorsAccess(&access);
+    }
+    CloseHandle(self);
+    return taken;
+}
+
+void CloseItem(WalkItem *item) {
+    if (item->handle != NULL)
+        CloseHandle(item->handle);
+    item->handle = NULL;
+}

@@ -1,0 +1,524 @@
+#include "removers/tree_walk.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "core/bounded_format.h"
+#include "core/run_state.h"
+#include "core/trace_log.h"
+#include "removers/handle_operations.h"
+
+namespace {
+
+const char kDeleted[] = "SUCCESS:: Deleted\r\n";
+const char kMarked[] = "Marked for Deletion\r\n";
+const char kReparsePoint[] = "INFO:: (Reparse Point) Removing Link Only\r\n";
+
+// A name on the way, as wide characters: no longer than the path buffer.
+constexpr size_t kNameChars = 1024;
+
+// A name's ANSI form: up to two bytes for each of its 255 wide characters.
+constexpr int kAnsiNameChars = 512;
+
+// Each folder level adds a separator and a name to the path.
+constexpr size_t kMaxLevels = kFolderPathChars / 2;
+
+// One part of a folder's listing: a few records, kept on the stack while the
+// level's children are removed (with the recursion, what each level keeps).
+constexpr ULONG kListingBytes = 1024;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Every formatted line of the stage goes through its own buffer.
+void LogText(const char *format, const char *text) {
+    WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, text);
+}
+
+// A line that prints an error: the thread's last error is set to it, as the
+// Win32 call that failed would have left it.
+void LogError(const char *format, DWORD error) {
+    SetLastError(error);
+    WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, static_cast<int32_t>(error));
+}
+
+bool HasSeparator(const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (IsSeparator(*p))
+            return true;
+        if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0')
+            ++p;
+    }
+    return false;
+}
+
+// ---- the path walk: from the anchor to one listed item ----
+
+// What ended a walk along a path that did not reach its item.
+enum class PathEnd {
+    kReached,
+    kFailed,      // an error: the item or a folder on the way is absent, or refused
+    kLinkOnTheWay // a link that is not one of Windows' own
+};
+
+struct PathWalk {
+    const NtFileCalls *nt;
+    HANDLE folder; // the folder reached
+    // The names of Windows' own links crossed since `folder` was opened,
+    // each with its separator, then the current name: a name is opened
+    // through them, as a path through them is opened, for they cannot be
+    // opened themselves.
+    WCHAR relative[kNameChars];
+    size_t through;
+    DWORD error; // why the walk failed
+};
+
+// The length in bytes of the component at `component`, up to a separator or
+// the end; the trail byte of a double-byte character separates nothing.
+size_t ComponentLength(const char *component) {
+    size_t length = 0;
+    while (component[length] != '\0' && !IsSeparator(component[length]))
+        length += IsDBCSLeadByte(static_cast<BYTE>(component[length])) && component[length + 1] != '\0' ? 2 : 1;
+    return length;
+}
+
+// Puts the component's wide form after the crossed links; returns the
+// length of the relative name, or 0 when the component has no wide form
+// that fits.
+size_t AppendName(PathWalk &walk, const char *component, size_t length) {
+    int nameLength =
+        length == 0 ? 0
+                    : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), walk.relative + walk.through,
+                                          static_cast<int>(kNameChars - walk.through - 1));
+    return nameLength > 0 ? walk.through + static_cast<size_t>(nameLength) : 0;
+}
+
+// What a listing says of the relative name: from the folder's listing, or,
+// through Windows' own links, whose targets cannot be listed through them,
+// from the item itself.
+DWORD Describe(PathWalk &walk, size_t relativeLength, EntryFacts *facts) {
+    if (relativeLength == 0)
+        return ERROR_INVALID_NAME;
+    return walk.through == 0 ? LookUpEntry(*walk.nt, walk.folder, walk.relative, relativeLength, facts)
+                             : DescribeThrough(*walk.nt, walk.folder, walk.relative, relativeLength, facts);
+}
+
+// Moves the walk past a folder on the way: into it, or across it when it is
+// one of Windows' own links (as a component of the next name, with room
+// left for the separator and one character of it: a conversion into no
+// room at all would only measure the name).
+PathEnd PassFolder(PathWalk &walk, size_t relativeLength, const EntryFacts &facts) {
+    HANDLE next = NULL;
+    DWORD error = 0;
+    bool link = IsLinkEntry(facts.attributes, facts.tag);
+    if (!link) {
+        error = OpenFolder(*walk.nt, walk.folder, walk.relative, relativeLength, &next);
+        link = error == 0 && HandleIsLink(*walk.nt, next);
+    }
+    if (link && next != NULL) {
+        CloseHandle(next);
+        next = NULL;
+    }
+    if (link && relativeLength + 2 < kNameChars && SystemLink(*walk.nt, walk.folder, walk.relative, relativeLength)) {
+        walk.relative[relativeLength] = static_cast<WCHAR>('\\');
+        walk.through = relativeLength + 1;
+        return PathEnd::kReached;
+    }
+    CloseHandle(walk.folder);
+    walk.folder = next;
+    walk.through = 0;
+    if (link)
+        return PathEnd::kLinkOnTheWay;
+    walk.error = error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+    return error == 0 ? PathEnd::kReached : PathEnd::kFailed;
+}
+
+// Opens the item that `path` names below its first `anchorLength`
+// characters, with its file id. A failure's error is in item->openError:
+// ERROR_PATH_NOT_FOUND for a missing folder on the way, the open's error for
+// the item itself.
+PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item) {
+    *item = WalkItem{NULL, 0, 0, false, false};
+    char anchor[1024];
+    if (anchorLength >= sizeof anchor) {
+        item->openError = ERROR_INVALID_NAME;
+        return PathEnd::kFailed;
+    }
+    std::memcpy(anchor, path, anchorLength);
+    anchor[anchorLength] = '\0';
+    // A bare name: in the current folder.
+    if (anchorLength == 0)
+        std::memcpy(anchor, ".", 2);
+    PathWalk walk;
+    walk.nt = &nt;
+    walk.through = 0;
+    walk.error = OpenAnchor(anchor, &walk.folder);
+    const char *component = path + anchorLength;
+    for (PathEnd end = walk.error == 0 ? PathEnd::kReached : PathEnd::kFailed; end == PathEnd::kReached;) {
+        while (IsSeparator(*component))
+            ++component;
+        size_t length = ComponentLength(component);
+        bool last = component[length] == '\0';
+        size_t relativeLength = AppendName(walk, component, length);
+        EntryFacts facts = {0, 0, 0};
+        walk.error = Describe(walk, relativeLength, &facts);
+        if (walk.error != 0) {
+            if (!last && walk.error == ERROR_FILE_NOT_FOUND)
+                walk.error = ERROR_PATH_NOT_FOUND;
+            break;
+        }
+        if (last) {
+            item->id = facts.id;
+            OpenChild(nt, walk.folder, walk.relative, relativeLength, kind, facts.attributes, facts.tag, item);
+            CloseHandle(walk.folder);
+            return item->handle != NULL ? PathEnd::kReached : PathEnd::kFailed;
+        }
+        end = PassFolder(walk, relativeLength, facts);
+        if (end == PathEnd::kLinkOnTheWay)
+            return end;
+        component += length;
+    }
+    if (walk.folder != NULL)
+        CloseHandle(walk.folder);
+    item->openError = walk.error;
+    return PathEnd::kFailed;
+}
+
+// ---- the restart queue ----
+
+// Queues `path`, a full path, for deletion at the restart in the "\\?\"
+// form, which Windows records as it stands: made full, a path loses each
+// component's trailing dots and blanks ("Naming Files, Paths, and
+// Namespaces"), and "x.\f" would be recorded as "x\f", another item.
+bool QueueAsItStands(const char *path) {
+    char verbatim[kFolderPathChars + 4];
+    return FormatBounded(verbatim, sizeof verbatim, "\\\\?\\%s", path) == kFormatOk &&
+           MoveFileExA(verbatim, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+bool AlreadyQueued(LONGLONG id) {
+    for (DWORD i = 0; i < g_run.queuedItemCount; ++i)
+        if (g_run.queuedItems[i] == id)
+            return true;
+    return false;
+}
+
+// Queues the item at `path` (its file id `id`, 0 when unknown) for deletion
+// at the restart and counts it, once in a run.
+bool QueueOnce(const char *path, LONGLONG id) {
+    if (id != 0 && AlreadyQueued(id))
+        return true;
+    if (!QueueAsItStands(path))
+        return false;
+    ++g_run.tally.filesQueued;
+    if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)
+        g_run.queuedItems[g_run.queuedItemCount++] = id;
+    return true;
+}
+
+// ---- the tree ----
+
+// An item of the tree as its parent's listing gave it: its exact wide name
+// (in that listing, which outlives everything below it), its file id, and
+// whether its ANSI name in the path turns back into that wide name, so that
+// the path names it and no twin.
+struct Listed {
+    const WCHAR *wide;
+    size_t wideLength;
+    LONGLONG id;
+    bool exactName;
+};
+
+// A folder open in the walk, from the listed one (level 0, reached from the
+// anchor) down to the current one.
+struct Level {
+    HANDLE handle;
+    Listed listed;
+    bool takenOver; // before anything below it is queued
+};
+
+// One walk through a folder tree: the path of the current item, built in
+// place level by level, for the log and the restart queue; the items
+// themselves are reached through handles only.
+struct TreeWalk {
+    char path[kFolderPathChars];
+    char name[kAnsiNameChars + 1]; // the current child's ANSI name, until it is in the path
+    const FolderTreeOptions *options;
+    NtFileCalls nt;
+    size_t anchorLength, listedLength; // of the path: the anchor's part, the listed folder's
+    LONGLONG listedId;                 // the listed folder's file id
+    Level levels[kMaxLevels];
+    size_t depth;
+    // The error of the walk's last failed call: the line after a folder's
+    // removal prints it, as the thread's last error would show it then (the
+    // end of the folder's listing, ERROR_NO_MORE_FILES, after most).
+    DWORD lastError;
+};
+
+// True when the path still leads from the anchor, through no link, to the
+// listed folder the walk holds. The folders on the way are not the walk's to
+// take over: they hold others' items (ProgramData\Microsoft\Windows\Start
+// Menu, Windows\Installer), and a standard user can rename none of them
+// unless it is their own.
+bool ListedFolderStillReached(TreeWalk &walk) {
+    char listed[kFolderPathChars];
+    CopyBounded(listed, sizeof listed, walk.path);
+    listed[walk.listedLength] = '\0';
+    WalkItem item;
+    bool reached = OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Folder, &item) == PathEnd::kReached &&
+                   !item.link && item.id == walk.listedId;
+    CloseItem(&item);
+    return reached;
+}
+
+// Makes the path of the item at walk.path one that names it at the restart
+// too: every folder above it in the tree is first taken over (then no one
+// else can change them), and then the path is checked to be still what the
+// walk holds, and to name no twin. `item`: as its folder listed it, or null
+// for the listed folder itself.
+bool PathHeld(TreeWalk &walk, const Listed *item) {
+    if (item != nullptr && !item->exactName)
+        return false;
+    for (size_t level = 1; level < walk.depth; ++level)
+        if (!walk.levels[level].listed.exactName)
+            return false;
+    for (size_t level = 0; level < walk.depth; ++level) {
+        Level &l = walk.levels[level];
+        if (!l.takenOver && !TakeOverFolder(walk.nt, l.handle))
+            return false;
+        l.takenOver = true;
+    }
+    if (!ListedFolderStillReached(walk))
+        return false;
+    for (size_t level = 1; level <= walk.depth; ++level) {
+        const Listed *listed = level < walk.depth ? &walk.levels[level].listed : item;
+        if (listed != nullptr && !StillListedAs(walk.nt, walk.levels[level - 1].handle, listed->wide,
+                                                listed->wideLength, listed->id, level == walk.depth))
+            return false;
+    }
+    return true;
+}
+
+// Queues the item at walk.path for deletion at the restart, once its path
+// is held; where it cannot be, it is not queued, as when queuing fails.
+bool QueueInTree(TreeWalk &walk, const Listed *item) {
+    if (!PathHeld(walk, item) || !QueueOnce(walk.path, item != nullptr ? item->id : walk.listedId))
+        return false;
+    // An item queued already is only logged as marked again.
+    WriteLogLine(kMarked);
+    ++g_run.itemsMarked;
+    return true;
+}
+
+// Appends `separator` and `name` at `length`; false, with the path as it
+// was, when the result would not fit.
+bool AppendAt(TreeWalk &walk, size_t length, const char *separator, const char *name, size_t *newLength) {
+    size_t total = length + std::strlen(separator) + std::strlen(name);
+    if (total >= kFolderPathChars)
+        return false;
+    FormatBounded(walk.path + length, kFolderPathChars - length, "%s%s", separator, name);
+    *newLength = total;
+    return true;
+}
+
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *listed);
+
+// A file inside the tree. Sets *stop when queuing failed: the folder's
+// enumeration ends there.
+LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, const Listed &listed, bool link, bool *stop) {
+    LogText("FILENAME:: %s\r\n", name);
+    if (link)
+        WriteLogLine(kReparsePoint);
+    DWORD error = DeleteItem(walk.nt, &item);
+    if (error == 0) {
+        WriteLogLine(kDeleted);
+        ++g_run.tally.files;
+        return 0;
+    }
+    walk.lastError = error;
+    // Gone meanwhile: nothing stays. Any other refusal leaves it in place,
+    // which the result must say although no line does.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return 0;
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+        return kLeftInPlace;
+    LogError("INFO:: (Deleting file) %d\r\n", error);
+    if (QueueInTree(walk, &listed))
+        return 0;
+    *stop = true;
+    return walk.options->queueFailure;
+}
+
+// True when the ANSI name turns back into exactly the wide name: a path
+// built of it names this item, not a twin that the same ANSI form names.
+bool TurnsBackInto(const char *name, const WCHAR *wide, size_t wideLength) {
+    WCHAR back[kAnsiNameChars];
+    int backLength = MultiByteToWideChar(CP_ACP, 0, name, -1, back, kAnsiNameChars);
+    return backLength > 0 && static_cast<size_t>(backLength - 1) == wideLength &&
+           std::memcmp(back, wide, wideLength * sizeof(WCHAR)) == 0;
+}
+
+bool IsDotEntry(const NtDirEntry &entry) {
+    size_t length = entry.fileNameLength / sizeof(WCHAR);
+    return (length == 1 || length == 2) && entry.fileName[0] == '.' && entry.fileName[length - 1] == '.';
+}
+
+// The child that a listing record of the folder at walk.path describes.
+LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry &entry, bool *stop) {
+    size_t wideLength = entry.fileNameLength / sizeof(WCHAR);
+    // The name as the ANSI listing gives it, for the log and the path.
+    char *name = walk.name;
+    int nameLength =
+        WideCharToMultiByte(CP_ACP, 0, entry.fileName, static_cast<int>(wideLength), name, kAnsiNameChars, NULL, NULL);
+    name[nameLength > 0 ? nameLength : 0] = '\0';
+    // An ANSI form can hold separators or dots that the wide name does not
+    // (best-fit): its path would name another item.
+    if (HasSeparator(name) || IsStepComponent(name, std::strlen(name))) {
+        LogText("ERROR:: (Invalid Name) %s\r\n", name);
+        return kNameRefused;
+    }
+    size_t childLength = 0;
+    if (!AppendAt(walk, length, "\\", name, &childLength)) {
+        LogText("ERROR:: (Path Too Long) %s\r\n", name);
+        return kNotProcessed;
+    }
+    Listed listed = {entry.fileName, wideLength, entry.fileId, TurnsBackInto(name, entry.fileName, wideLength)};
+    WalkItem item;
+    if (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::Folder, entry.fileAttributes, entry.eaSize,
+                  &item);
+        return RemoveLevel(walk, childLength, item, &listed);
+    }
+    OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::File, entry.fileAttributes, entry.eaSize, &item);
+    return RemoveFileInTree(walk, name, item, listed, IsLinkEntry(entry.fileAttributes, entry.eaSize), stop);
+}
+
+LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
+    alignas(8) char listing[kListingBytes];
+    LONG status = 0;
+    bool stop = false;
+    DWORD end = 0;
+    for (bool restart = true; !stop && (end = ListFolder(walk.nt, folder, listing, kListingBytes, restart)) == 0;
+         restart = false) {
+        for (const char *record = listing; !stop;) {
+            const NtDirEntry &entry = *reinterpret_cast<const NtDirEntry *>(record);
+            if (!IsDotEntry(entry)) {
+                LONG result = RemoveChild(walk, length, folder, entry, &stop);
+                walk.path[length] = '\0';
+                // A later success never hides an earlier failure.
+                if (result != 0)
+                    status = result;
+            }
+            if (entry.nextEntryOffset == 0)
+                break;
+            record += entry.nextEntryOffset;
+        }
+    }
+    if (end != 0)
+        walk.lastError = end;
+    // A folder that cannot be listed keeps what it holds; its own removal is
+    // still tried, and fails unless it was empty. (A listing with no entry
+    // at all, not even ".", ends with ERROR_FILE_NOT_FOUND.)
+    if (!stop && end != ERROR_NO_MORE_FILES && end != ERROR_FILE_NOT_FOUND && status == 0)
+        status = kLeftInPlace;
+    return status;
+}
+
+// The folder at walk.path (of `length` characters), opened as `item`: its
+// contents unless it is a link, then the folder itself. `listed`: as its
+// folder listed it; null for the listed folder.
+LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *listed) {
+    LONG status = 0;
+    DWORD markedBefore = g_run.itemsMarked;
+    if (!item.link && item.handle != NULL) {
+        // The search pattern "<folder>\*" must fit, or nothing is done here.
+        if (length + 2 >= kFolderPathChars || walk.depth == kMaxLevels) {
+            CloseItem(&item);
+            return kNotProcessed;
+        }
+        walk.levels[walk.depth++] = {item.handle, listed != nullptr ? *listed : Listed{}, false};
+        status = RemoveContents(walk, length, item.handle);
+        --walk.depth;
+    }
+    const FolderTreeOptions &options = *walk.options;
+    LogText("DIRNAME:: %s\r\n", walk.path);
+    if (item.link)
+        WriteLogLine(kReparsePoint);
+    DWORD error = DeleteItem(walk.nt, &item);
+    if (error != 0)
+        walk.lastError = error;
+    if (options.logEveryRemoval)
+        LogError("INFO:: (Deleting Dir) %d\r\n", walk.lastError);
+    if (error == 0) {
+        WriteLogLine(kDeleted);
+        ++g_run.tally.files;
+        return status;
+    }
+    // Kept only by what was queued inside it: queued after them, the
+    // restart removes it emptied.
+    bool keptByQueued = error == ERROR_DIR_NOT_EMPTY && status == 0 && g_run.itemsMarked > markedBefore;
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && !keptByQueued) {
+        // Absent: nothing to remove. Anything else stays.
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return status;
+        return status != 0 ? status : kLeftInPlace;
+    }
+    if (!options.logEveryRemoval)
+        LogError("INFO:: (Deleting Dir) %d\r\n", error);
+    return QueueInTree(walk, listed) ? status : options.queueFailure;
+}
+
+} // namespace
+
+bool IsStepComponent(const char *component, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        if (component[i] != '.' && component[i] != ' ')
+            return false;
+    return true;
+}
+
+LONG RefusePath(const char *path) {
+    LogText("ERROR:: (Invalid Path) %s\r\n", path);
+    return kPathRefused;
+}
+
+LONG RemoveTreeAt(const char *folder, size_t anchorLength, const FolderTreeOptions &options) {
+    TreeWalk walk;
+    walk.options = &options;
+    walk.depth = 0;
+    walk.lastError = GetLastError();
+    walk.anchorLength = anchorLength;
+    size_t length = 0;
+    walk.path[0] = '\0';
+    if (!AppendAt(walk, 0, "", folder, &length))
+        return kNotProcessed;
+    walk.listedLength = length;
+    if (!LookUpNtFileCalls(&walk.nt))
+        return RefusePath(folder);
+    WalkItem item;
+    // Absent or unreachable: its removal reports why.
+    if (OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item) == PathEnd::kLinkOnTheWay)
+        return RefusePath(folder);
+    walk.listedId = item.id;
+    return RemoveLevel(walk, length, item, nullptr);
+}
+
+LONG DeleteListedFile(const char *path, size_t anchorLength) {
+    NtFileCalls nt;
+    if (!LookUpNtFileCalls(&nt))
+        return RefusePath(path);
+    WalkItem item;
+    PathEnd end = OpenAlongPath(nt, path, anchorLength, ItemKind::File, &item);
+    if (end == PathEnd::kLinkOnTheWay)
+        return RefusePath(path);
+    DWORD error = DeleteItem(nt, &item);
+    if (error == 0) {
+        ++g_run.tally.files;
+        return 0;
+    }
+    // Absent, with or without its folder: nothing left to delete.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return 0;
+    if (error != ERROR_SHARING_VIOLATION)
+        return kFileRefused;
+    return QueueOnce(path, item.id) ? 0 : kQueueFailed;
+}
