@@ -64,7 +64,21 @@ struct NtAttributeTag {
     ULONG reparseTag;
 };
 
+// FILE_BASIC_INFORMATION (class 4). In a change, a time of 0 and attributes
+// of 0 leave them as they are.
+struct NtBasicInformation {
+    LONGLONG creationTime;
+    LONGLONG lastAccessTime;
+    LONGLONG lastWriteTime;
+    LONGLONG changeTime;
+    ULONG fileAttributes;
+};
+
+static_assert(offsetof(NtBasicInformation, fileAttributes) == 32 && sizeof(NtBasicInformation) == 40,
+              "the layout Windows fills in");
+
 // Information classes.
+constexpr ULONG kNtFileBasicInformation = 4;
 constexpr ULONG kNtFileInternalInformation = 6; // FILE_INTERNAL_INFORMATION: the file id, a LONGLONG
 constexpr ULONG kNtFileDispositionInformation = 13;
 constexpr ULONG kNtFileAttributeTagInformation = 35;
@@ -84,6 +98,7 @@ constexpr ULONG kNtCaseInsensitive = 0x00000040; // OBJ_CASE_INSENSITIVE
 constexpr DWORD kFileListDirectory = 0x0001;
 constexpr DWORD kFileTraverse = 0x0020;
 constexpr DWORD kFileReadAttributes = 0x0080;
+constexpr DWORD kFileWriteAttributes = 0x0100;
 constexpr DWORD kSynchronize = 0x00100000;
 
 // Status values the walk and the simulation meet.

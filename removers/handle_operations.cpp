@@ -159,7 +159,17 @@ void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t n
     item->link = kind == ItemKind::Folder && IsLinkEntry(listedAttributes, listedTag);
     item->deleteOnClose = kind == ItemKind::File;
     NtStatus status;
-    if (kind == ItemKind::File) {
+    if (kind == ItemKind::Attributes) {
+        status = Open(nt, folder, name, nameLength, kFileReadAttributes | kFileWriteAttributes | kSynchronize,
+                      kOpenOptions, &item->handle);
+        item->link = status == kNtSuccess && HandleIsLink(nt, item->handle);
+        NtIoStatus io;
+        std::memset(&io, 0, sizeof io);
+        if (status == kNtSuccess)
+            status = nt.queryInformation(item->handle, &io, &item->id, sizeof item->id, kNtFileInternalInformation);
+        if (status != kNtSuccess && item->handle != NULL)
+            CloseHandle(item->handle);
+    } else if (kind == ItemKind::File) {
         // Deleted as its handle closes: a read-only file is refused here.
         status = Open(nt, folder, name, nameLength, DELETE | kFileReadAttributes | kSynchronize,
                       kOpenOptions | kNtNonDirectoryFile | kNtDeleteOnClose, &item->handle);
@@ -241,6 +251,22 @@ bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
     }
     CloseHandle(self);
     return taken;
+}
+
+bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item) {
+    NtBasicInformation basic;
+    std::memset(&basic, 0, sizeof basic);
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    if (nt.queryInformation(item.handle, &io, &basic, sizeof basic, kNtFileBasicInformation) != kNtSuccess)
+        return false;
+    if (!(basic.fileAttributes & FILE_ATTRIBUTE_READONLY))
+        return true;
+    ULONG attributes = basic.fileAttributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY);
+    std::memset(&basic, 0, sizeof basic);
+    // Attributes of 0 would change nothing: none left is "normal".
+    basic.fileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return nt.setInformation(item.handle, &io, &basic, sizeof basic, kNtFileBasicInformation) == kNtSuccess;
 }
 
 void CloseItem(WalkItem *item) {

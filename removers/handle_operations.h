@@ -32,8 +32,9 @@ struct WalkItem {
 };
 
 enum class ItemKind {
-    Folder, // listed and deleted: opened for deletion, or for listing alone when another process holds it
-    File,   // deleted: a folder is refused with ERROR_ACCESS_DENIED, as DeleteFileA refuses one
+    Folder,     // listed and deleted: opened for deletion, or for listing alone when another process holds it
+    File,       // deleted: a folder is refused with ERROR_ACCESS_DENIED, as DeleteFileA refuses one
+    Attributes, // either, for its attributes: whoever holds it, never as what a link names
 };
 
 // What a folder's listing says of one of its names.
@@ -65,7 +66,8 @@ DWORD LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_
 bool HandleIsLink(const NtFileCalls &nt, HANDLE handle);
 
 // Opens the child `name` of an open folder, as a listing of that folder
-// described it; item->openError holds why it could not be.
+// described it; item->openError holds why it could not be. For its
+// attributes, item->id is the id of what was opened.
 void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, ItemKind kind,
                DWORD listedAttributes, ULONG listedTag, WalkItem *item);
 
@@ -93,6 +95,11 @@ bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder);
 // True when the link `name` in the open folder belongs to SYSTEM, to
 // Administrators or to TrustedInstaller, which no standard user can be.
 bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength);
+
+// Clears the read-only attribute of the item opened as ItemKind::Attributes,
+// which the restart could not delete otherwise. False when it is read-only
+// and stays so.
+bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item);
 
 // Closes the item's handle: a folder stays; a file opened for deletion goes.
 void CloseItem(WalkItem *item);

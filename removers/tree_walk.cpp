@@ -254,26 +254,33 @@ struct TreeWalk {
     DWORD lastError;
 };
 
+// True when the item opened for its attributes is still the item `id`, and
+// no longer read-only, which the restart could not delete. Closes it.
+bool MadeDeletable(const NtFileCalls &nt, WalkItem &item, LONGLONG id, bool linkAllowed) {
+    bool deletable = item.handle != NULL && item.id == id && (linkAllowed || !item.link) && ClearReadOnly(nt, item);
+    CloseItem(&item);
+    return deletable;
+}
+
 // True when the path still leads from the anchor, through no link, to the
-// listed folder the walk holds. The folders on the way are not the walk's to
-// take over: they hold others' items (ProgramData\Microsoft\Windows\Start
-// Menu, Windows\Installer), and a standard user can rename none of them
-// unless it is their own.
+// listed folder the walk holds, and the folder is deletable at the restart.
+// The folders on the way are not the walk's to take over: they hold others'
+// items (ProgramData\Microsoft\Windows\Start Menu, Windows\Installer), and a
+// standard user can rename none of them unless it is their own.
 bool ListedFolderStillReached(TreeWalk &walk) {
     char listed[kFolderPathChars];
     CopyBounded(listed, sizeof listed, walk.path);
     listed[walk.listedLength] = '\0';
     WalkItem item;
-    bool reached = OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Folder, &item) == PathEnd::kReached &&
-                   !item.link && item.id == walk.listedId;
-    CloseItem(&item);
-    return reached;
+    OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Attributes, &item);
+    return MadeDeletable(walk.nt, item, walk.listedId, false);
 }
 
 // Makes the path of the item at walk.path one that names it at the restart
 // too: every folder above it in the tree is first taken over (then no one
 // else can change them), and then the path is checked to be still what the
-// walk holds, and to name no twin. `item`: as its folder listed it, or null
+// walk holds, and to name no twin; the item's read-only attribute, which
+// would keep it at the restart, is cleared. `item`: as its folder listed it, or null
 // for the listed folder itself.
 bool PathHeld(TreeWalk &walk, const Listed *item) {
     if (item != nullptr && !item->exactName)
@@ -295,7 +302,12 @@ bool PathHeld(TreeWalk &walk, const Listed *item) {
                                                 listed->wideLength, listed->id, level == walk.depth))
             return false;
     }
-    return true;
+    if (item == nullptr)
+        return true;
+    WalkItem child;
+    OpenChild(walk.nt, walk.levels[walk.depth - 1].handle, item->wide, item->wideLength, ItemKind::Attributes, 0, 0,
+              &child);
+    return MadeDeletable(walk.nt, child, item->id, true);
 }
 
 // Queues the item at walk.path for deletion at the restart, once its path
@@ -520,5 +532,9 @@ LONG DeleteListedFile(const char *path, size_t anchorLength) {
         return 0;
     if (error != ERROR_SHARING_VIOLATION)
         return kFileRefused;
-    return QueueOnce(path, item.id) ? 0 : kQueueFailed;
+    LONGLONG id = item.id;
+    bool reached = OpenAlongPath(nt, path, anchorLength, ItemKind::Attributes, &item) == PathEnd::kReached;
+    if (!MadeDeletable(nt, item, id, true) && reached)
+        return kQueueFailed;
+    return QueueOnce(path, id) ? 0 : kQueueFailed;
 }

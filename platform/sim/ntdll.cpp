@@ -216,14 +216,16 @@ NtStatus OnNodeHandle(const char *api, HANDLE h, bool classFits, std::shared_ptr
     return *node == nullptr ? kNtObjectNameNotFound : kNtSuccess;
 }
 
-// NtQueryInformationFile: FileAttributeTagInformation needs a handle with
-// FILE_READ_ATTRIBUTES, FileInternalInformation (the id a listing gives)
-// none ("NtQueryInformationFile", its table of classes).
+// NtQueryInformationFile: FileAttributeTagInformation and
+// FileBasicInformation need a handle with FILE_READ_ATTRIBUTES,
+// FileInternalInformation (the id a listing gives) none
+// ("NtQueryInformationFile", its table of classes).
 NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
     SIM_LOCK();
     std::shared_ptr<FileObject> f;
     FileNode *node = nullptr;
     bool fits = (infoClass == kNtFileAttributeTagInformation && size >= sizeof(NtAttributeTag)) ||
+                (infoClass == kNtFileBasicInformation && size >= sizeof(NtBasicInformation)) ||
                 (infoClass == kNtFileInternalInformation && size >= sizeof(LONGLONG));
     if (NtStatus status = OnNodeHandle("NtQueryInformationFile", h, fits, &f, &node))
         return status;
@@ -236,6 +238,13 @@ NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer
     }
     if (!(f->access & FILE_READ_ATTRIBUTES))
         return kNtAccessDenied;
+    if (infoClass == kNtFileBasicInformation) {
+        NtBasicInformation basic = {0, 0, 0, 0, node->Attributes()};
+        std::memcpy(buffer, &basic, sizeof basic);
+        io->status = kNtSuccess;
+        io->information = sizeof basic;
+        return kNtSuccess;
+    }
     auto *tag = static_cast<NtAttributeTag *>(buffer);
     tag->fileAttributes = node->Attributes();
     tag->reparseTag = node->reparseTag;
@@ -244,13 +253,28 @@ NtStatus WINAPI SimNtQueryInformationFile(HANDLE h, NtIoStatus *io, void *buffer
     return kNtSuccess;
 }
 
+// NtSetInformationFile: FileBasicInformation needs a handle with
+// FILE_WRITE_ATTRIBUTES, and attributes of 0 leave them as they are
+// ("FILE_BASIC_INFORMATION structure"); FileDispositionInformation DELETE.
 NtStatus WINAPI SimNtSetInformationFile(HANDLE h, NtIoStatus *io, void *buffer, ULONG size, ULONG infoClass) {
     SIM_LOCK();
     std::shared_ptr<FileObject> f;
     FileNode *node = nullptr;
-    if (NtStatus status =
-            OnNodeHandle("NtSetInformationFile", h, infoClass == kNtFileDispositionInformation && size >= 1, &f, &node))
+    bool fits = (infoClass == kNtFileDispositionInformation && size >= 1) ||
+                (infoClass == kNtFileBasicInformation && size >= sizeof(NtBasicInformation));
+    if (NtStatus status = OnNodeHandle("NtSetInformationFile", h, fits, &f, &node))
         return status;
+    if (infoClass == kNtFileBasicInformation) {
+        if (!(f->access & FILE_WRITE_ATTRIBUTES))
+            return kNtAccessDenied;
+        NtBasicInformation basic;
+        std::memcpy(&basic, buffer, sizeof basic);
+        if (basic.fileAttributes != 0)
+            node->attributes = basic.fileAttributes;
+        io->status = kNtSuccess;
+        io->information = 0;
+        return kNtSuccess;
+    }
     if (!(f->access & DELETE))
         return kNtAccessDenied;
     if (*static_cast<BYTE *>(buffer) == 0)

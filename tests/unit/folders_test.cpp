@@ -699,7 +699,9 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
                         "DIRNAME:: C:\\SQL\\Empty\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n"
                         "DIRNAME:: C:\\SQL\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
 
+    EXPECT_EQ(GetFileAttributesA("C:\\SQL\\Empty") & FILE_ATTRIBUTE_READONLY, 0u) << "cleared before it was queued";
     sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
+    SetFileAttributesA("C:\\SQL\\Empty", FILE_ATTRIBUTE_READONLY);
     g_run.queuedItemCount = 0; // as in a run of its own
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
     EXPECT_EQ(NewLog(), "FILENAME:: busy.ldf\r\nINFO:: (Deleting file) 32\r\nDIRNAME:: C:\\SQL\\Data\r\n"
