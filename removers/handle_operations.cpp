@@ -15,6 +15,19 @@ constexpr DWORD kFolderAccess = kFileListDirectory | kFileTraverse | kFileReadAt
 // A name looked up in a listing, as wide characters.
 constexpr size_t kNameChars = 1024;
 
+// Keeps the thread's last error as it was for its lifetime: the Win32 calls
+// made here set it, and the walk's log lines print their own errors.
+class KeptLastError {
+  public:
+    KeptLastError() : error_(GetLastError()) {}
+    ~KeptLastError() { SetLastError(error_); }
+    KeptLastError(const KeptLastError &) = delete;
+    KeptLastError &operator=(const KeptLastError &) = delete;
+
+  private:
+    DWORD error_;
+};
+
 DWORD ErrorOf(const NtFileCalls &nt, NtStatus status) { return status == kNtSuccess ? 0 : nt.toDosError(status); }
 
 NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD access, ULONG options,
@@ -56,6 +69,34 @@ bool OwnedBySystemAdministratorsOrTrustedInstaller(PSID owner) {
     return trusted;
 }
 
+// True when `sid` is the user of the tool's own token: what the tool's
+// account made itself, where Windows does not make Administrators its owner.
+bool IsTheToolsUser(PSID sid) {
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    // TOKEN_USER and the user's SID after it (SECURITY_MAX_SID_SIZE, 68 bytes).
+    alignas(8) BYTE buffer[sizeof(TOKEN_USER) + 68];
+    DWORD needed = 0;
+    bool same = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed) &&
+                EqualSid(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, sid);
+    CloseHandle(token);
+    return same;
+}
+
+// Whether `judge` passes the owner of the item, whose handle has
+// READ_CONTROL; false when the owner cannot be read.
+template <class Judge> bool OwnerPasses(HANDLE item, Judge judge) {
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetSecurityInfo(item, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &descriptor) !=
+        ERROR_SUCCESS)
+        return false;
+    bool passes = judge(owner);
+    LocalFree(descriptor);
+    return passes;
+}
+
 } // namespace
 
 bool LookUpNtFileCalls(NtFileCalls *calls) {
@@ -76,11 +117,10 @@ bool IsLinkEntry(DWORD attributes, ULONG tag) {
 }
 
 DWORD OpenAnchor(const char *anchor, HANDLE *folder) {
-    DWORD lastError = GetLastError();
+    KeptLastError kept;
     *folder = CreateFileA(anchor, kFileListDirectory | kFileTraverse | kSynchronize, kShareAll, NULL, OPEN_EXISTING,
                           FILE_FLAG_BACKUP_SEMANTICS, NULL);
     DWORD error = *folder == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    SetLastError(lastError);
     if (*folder == INVALID_HANDLE_VALUE)
         *folder = NULL;
     return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
@@ -136,19 +176,24 @@ bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
 // opened for its attributes and owner alone, without synchronous I/O,
 // which would need SYNCHRONIZE.
 bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength) {
+    KeptLastError kept;
     HANDLE link = NULL;
     if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes, kOpenOptions & ~kNtSynchronousIoNonAlert,
              &link) != kNtSuccess)
         return false;
-    PSID owner = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    bool trusted = false;
-    if (HandleIsLink(nt, link) && GetSecurityInfo(link, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL,
-                                                  NULL, &descriptor) == ERROR_SUCCESS) {
-        trusted = OwnedBySystemAdministratorsOrTrustedInstaller(owner);
-        LocalFree(descriptor);
-    }
+    bool trusted = HandleIsLink(nt, link) && OwnerPasses(link, OwnedBySystemAdministratorsOrTrustedInstaller);
     CloseHandle(link);
+    return trusted;
+}
+
+bool OwnedByTrustedPrincipal(const NtFileCalls &nt, HANDLE folder) {
+    KeptLastError kept;
+    HANDLE self = NULL;
+    if (Reopen(nt, folder, READ_CONTROL | kSynchronize, kOpenOptions, &self) != kNtSuccess)
+        return false;
+    bool trusted = OwnerPasses(
+        self, [](PSID owner) { return OwnedBySystemAdministratorsOrTrustedInstaller(owner) || IsTheToolsUser(owner); });
+    CloseHandle(self);
     return trusted;
 }
 
@@ -234,6 +279,7 @@ bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size
 }
 
 bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
+    KeptLastError kept;
     // The privilege lets Administrators take a folder whose list does not
     // grant them WRITE_OWNER; where it cannot be had the open may still pass.
     EnableTakeOwnershipPrivilege();

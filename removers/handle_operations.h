@@ -101,6 +101,12 @@ bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t 
 // and stays so.
 bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item);
 
+// True when the open folder belongs to SYSTEM, to Administrators, to
+// TrustedInstaller or to the user who runs the tool: no standard user can
+// have made it theirs, or can rename or replace what it holds unless its
+// access list lets them.
+bool OwnedByTrustedPrincipal(const NtFileCalls &nt, HANDLE folder);
+
 // Closes the item's handle: a folder stays; a file opened for deletion goes.
 void CloseItem(WalkItem *item);
 

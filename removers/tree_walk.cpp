@@ -69,7 +69,9 @@ struct PathWalk {
     // opened themselves.
     WCHAR relative[kNameChars];
     size_t through;
-    DWORD error; // why the walk failed
+    DWORD error;        // why the walk failed
+    bool checkOwners;   // of every folder passed below the anchor
+    bool ownersTrusted; // every such folder's owner is one no standard user can be
 };
 
 // The length in bytes of the component at `component`, up to a separator or
@@ -113,6 +115,8 @@ PathEnd PassFolder(PathWalk &walk, size_t relativeLength, const EntryFacts &fact
     if (!link) {
         error = OpenFolder(*walk.nt, walk.folder, walk.relative, relativeLength, &next);
         link = error == 0 && HandleIsLink(*walk.nt, next);
+        if (error == 0 && !link && walk.checkOwners && !OwnedByTrustedPrincipal(*walk.nt, next))
+            walk.ownersTrusted = false;
     }
     if (link && next != NULL) {
         CloseHandle(next);
@@ -135,8 +139,10 @@ PathEnd PassFolder(PathWalk &walk, size_t relativeLength, const EntryFacts &fact
 // Opens the item that `path` names below its first `anchorLength`
 // characters, with its file id. A failure's error is in item->openError:
 // ERROR_PATH_NOT_FOUND for a missing folder on the way, the open's error for
-// the item itself.
-PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item) {
+// the item itself. With `foldersTrusted`, says whether every folder passed
+// below the anchor has an owner no standard user can be.
+PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item,
+                      bool *foldersTrusted = nullptr) {
     *item = WalkItem{NULL, 0, 0, false, false};
     char anchor[1024];
     if (anchorLength >= sizeof anchor) {
@@ -151,6 +157,8 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
     PathWalk walk;
     walk.nt = &nt;
     walk.through = 0;
+    walk.checkOwners = foldersTrusted != nullptr;
+    walk.ownersTrusted = true;
     walk.error = OpenAnchor(anchor, &walk.folder);
     const char *component = path + anchorLength;
     for (PathEnd end = walk.error == 0 ? PathEnd::kReached : PathEnd::kFailed; end == PathEnd::kReached;) {
@@ -170,6 +178,8 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
             item->id = facts.id;
             OpenChild(nt, walk.folder, walk.relative, relativeLength, kind, facts.attributes, facts.tag, item);
             CloseHandle(walk.folder);
+            if (foldersTrusted != nullptr)
+                *foldersTrusted = walk.ownersTrusted;
             return item->handle != NULL ? PathEnd::kReached : PathEnd::kFailed;
         }
         end = PassFolder(walk, relativeLength, facts);
@@ -265,15 +275,17 @@ bool MadeDeletable(const NtFileCalls &nt, WalkItem &item, LONGLONG id, bool link
 // True when the path still leads from the anchor, through no link, to the
 // listed folder the walk holds, and the folder is deletable at the restart.
 // The folders on the way are not the walk's to take over: they hold others'
-// items (ProgramData\Microsoft\Windows\Start Menu, Windows\Installer), and a
-// standard user can rename none of them unless it is their own.
+// items (ProgramData\Microsoft\Windows\Start Menu, Windows\Installer). A
+// standard user can rename or replace none of them unless it is their own,
+// so each must have an owner no standard user can be.
 bool ListedFolderStillReached(TreeWalk &walk) {
     char listed[kFolderPathChars];
     CopyBounded(listed, sizeof listed, walk.path);
     listed[walk.listedLength] = '\0';
     WalkItem item;
-    OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Attributes, &item);
-    return MadeDeletable(walk.nt, item, walk.listedId, false);
+    bool foldersTrusted = false;
+    OpenAlongPath(walk.nt, listed, walk.anchorLength, ItemKind::Attributes, &item, &foldersTrusted);
+    return MadeDeletable(walk.nt, item, walk.listedId, false) && foldersTrusted;
 }
 
 // Makes the path of the item at walk.path one that names it at the restart
@@ -532,9 +544,13 @@ LONG DeleteListedFile(const char *path, size_t anchorLength) {
         return 0;
     if (error != ERROR_SHARING_VIOLATION)
         return kFileRefused;
+    // Its path must name it at the restart too: every folder on it must
+    // have an owner no standard user can be.
     LONGLONG id = item.id;
-    bool reached = OpenAlongPath(nt, path, anchorLength, ItemKind::Attributes, &item) == PathEnd::kReached;
-    if (!MadeDeletable(nt, item, id, true) && reached)
+    bool foldersTrusted = false;
+    bool reached =
+        OpenAlongPath(nt, path, anchorLength, ItemKind::Attributes, &item, &foldersTrusted) == PathEnd::kReached;
+    if (!reached || !MadeDeletable(nt, item, id, true) || !foldersTrusted)
         return kQueueFailed;
     return QueueOnce(path, id) ? 0 : kQueueFailed;
 }

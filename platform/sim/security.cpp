@@ -46,6 +46,13 @@ std::set<SimSid *> &LiveSids() {
     return sids;
 }
 
+// SIDs written into a caller's buffer (GetTokenInformation's), which the
+// caller releases with the buffer.
+std::set<SimSid *> &BufferSids() {
+    static std::set<SimSid *> sids;
+    return sids;
+}
+
 // True for a live SID of AllocateAndInitializeSid that is S-1-5-32-544.
 bool IsAdministratorsSid(PSID sid) {
     auto *s = static_cast<SimSid *>(sid);
@@ -74,6 +81,7 @@ void ResetSecurity() {
     for (SimSid *s : LiveSids())
         delete s;
     LiveSids().clear();
+    BufferSids().clear();
     Token() = TokenState{};
     for (const char *p : kPrivileges)
         if (std::strcmp(p, kNotHeldByAdministrators) != 0)
@@ -108,7 +116,7 @@ PSID NewSid(const std::string &text) {
 
 std::string SidString(PSID sid) {
     auto *s = static_cast<SimSid *>(sid);
-    if (!LiveSids().count(s))
+    if (!LiveSids().count(s) && !BufferSids().count(s))
         return std::string();
     uint64_t authority = 0;
     for (BYTE b : s->authority)
@@ -135,6 +143,36 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
     auto object = std::make_shared<TokenObject>();
     object->access = access;
     *token = reinterpret_cast<HANDLE>(AddHandle(object));
+    return TRUE;
+}
+
+// "GetTokenInformation function", "TOKEN_USER structure": TokenUser needs
+// TOKEN_QUERY and gives the token's user, its SID in the buffer after the
+// structure; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER and
+// the size it needs.
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                         LPDWORD returnLength) {
+    SIM_LOCK();
+    DWORD code;
+    if (TakeFault("GetTokenInformation", nullptr, &code))
+        return Fail(code, FALSE);
+    auto object = Lookup<TokenObject>(token);
+    if (!object)
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(object->access & TOKEN_QUERY))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (infoClass != TokenUser || returnLength == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    *returnLength = sizeof(TOKEN_USER) + sizeof(SimSid);
+    if (info == nullptr || length < *returnLength)
+        return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    PSID user = NewSid(ActingAsUser() ? sim::kStandardUserSid : sim::kUserSid);
+    auto *inBuffer = reinterpret_cast<SimSid *>(static_cast<BYTE *>(info) + sizeof(TOKEN_USER));
+    std::memcpy(inBuffer, user, sizeof(SimSid));
+    LiveSids().erase(static_cast<SimSid *>(user));
+    delete static_cast<SimSid *>(user);
+    BufferSids().insert(inBuffer);
+    static_cast<TOKEN_USER *>(info)->User = SID_AND_ATTRIBUTES{inBuffer, 0};
     return TRUE;
 }
 

@@ -626,6 +626,16 @@ BOOL CloseServiceHandle(SC_HANDLE h);
 
 // ---- advapi32: security ----
 BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                         LPDWORD returnLength);
 BOOL LookupPrivilegeValueA(LPCSTR system, LPCSTR name, PLUID luid);
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES state, DWORD length,
                            PTOKEN_PRIVILEGES previous, LPDWORD returnLength);

@@ -270,6 +270,15 @@ TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
                         "DIRNAME:: C:\\Data\\Kept\r\nINFO:: (Deleting Dir) 5\r\n");
     EXPECT_TRUE(sim::Exists("C:\\Data\\Tree\\b.txt")) << "the enumeration stopped at the failure";
     EXPECT_EQ(g_run.tally.filesQueued, 0u);
+
+    // A folder above the listed one that a standard user owns, who could
+    // replace it by the restart: nothing below it is queued.
+    FreshMachine();
+    sim::PlantFile("C:\\Data\\Tree\\a.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
+    sim::SetFileOwner("C:\\Data", sim::kStandardUserSid);
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed);
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
 }
 
 TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
@@ -296,6 +305,19 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
              sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
          },
          kQueueFailed, 0, 0, true},
+        {"in use, in a folder a standard user owns and may replace by the restart",
+         [] {
+             sim::PlantFile("C:\\Data\\f.txt");
+             sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+             sim::SetFileOwner("C:\\Data", sim::kStandardUserSid);
+         },
+         kQueueFailed, 0, 0, true},
+        {"in use and read-only",
+         [] {
+             sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY);
+             sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+         },
+         0, 0, 1, true},
         {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
         {"a folder", [] { sim::PlantFolder("C:\\Data\\f.txt"); }, kFileRefused, 0, 0, true},
     };
@@ -307,8 +329,9 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
         EXPECT_EQ(g_run.tally.files, c.files) << c.name;
         EXPECT_EQ(g_run.tally.filesQueued, c.queued) << c.name;
         EXPECT_EQ(sim::Exists("C:\\Data\\f.txt"), c.remains) << c.name;
+        sim::Restart();
+        EXPECT_EQ(sim::Exists("C:\\Data\\f.txt"), c.remains && c.queued == 0) << c.name << ", after the restart";
     }
-    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{}) << "a read-only listed file is not queued";
 }
 
 TEST_F(RemoveFoldersTest, DriverFileIsReachedWithRedirectionOffOnlyUnderWow64) {
