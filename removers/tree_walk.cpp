@@ -302,6 +302,12 @@ bool PathHeld(TreeWalk &walk, const Listed *item) {
             return false;
     for (size_t level = 0; level < walk.depth; ++level) {
         Level &l = walk.levels[level];
+        // The listed folder's owner, as found before the walk took it, may
+        // not be a standard user: they could rename it away through a
+        // handle opened earlier and put a junction in its place, in the
+        // folder above, where users may add folders.
+        if (!l.takenOver && level == 0 && !OwnedByTrustedPrincipal(walk.nt, l.handle))
+            return false;
         if (!l.takenOver && !TakeOverFolder(walk.nt, l.handle))
             return false;
         l.takenOver = true;

@@ -271,14 +271,17 @@ TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
     EXPECT_TRUE(sim::Exists("C:\\Data\\Tree\\b.txt")) << "the enumeration stopped at the failure";
     EXPECT_EQ(g_run.tally.filesQueued, 0u);
 
-    // A folder above the listed one that a standard user owns, who could
-    // replace it by the restart: nothing below it is queued.
-    FreshMachine();
-    sim::PlantFile("C:\\Data\\Tree\\a.txt");
-    sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
-    sim::SetFileOwner("C:\\Data", sim::kStandardUserSid);
-    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed);
-    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
+    // A folder above the listed one, or the listed one before the walk took
+    // it, that a standard user owns, who could replace it by the restart:
+    // nothing below it is queued.
+    for (const char *owned : {"C:\\Data", "C:\\Data\\Tree"}) {
+        FreshMachine();
+        sim::PlantFile("C:\\Data\\Tree\\a.txt");
+        sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
+        sim::SetFileOwner(owned, sim::kStandardUserSid);
+        EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed) << owned;
+        EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{}) << owned;
+    }
 }
 
 TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
