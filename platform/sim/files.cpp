@@ -75,6 +75,34 @@ template <class Take> std::string Rejoin(const std::string &path, Take take) {
     return out;
 }
 
+// True when the path key is `top`'s or one below it.
+bool IsAtOrBelow(const std::string &key, const std::string &top) {
+    return key.compare(0, top.size(), top) == 0 && (key.size() == top.size() || key[top.size()] == '\\');
+}
+
+// Moves the node at `source` (its own path, copied: the node goes) with all
+// below it to `target`: each keeps its id, so its handles follow it, and
+// its security.
+void MoveNodes(const std::string source, const std::string &target) {
+    const std::string sourceKey = Upper(source);
+    std::vector<FileNode> moved;
+    for (auto it = Nodes().begin(); it != Nodes().end();) {
+        if (!IsAtOrBelow(it->first, sourceKey)) {
+            ++it;
+            continue;
+        }
+        moved.push_back(it->second);
+        moved.back().path = target + it->second.path.substr(source.size());
+        it = Nodes().erase(it);
+    }
+    for (FileNode &node : moved) {
+        for (auto &f : AllOf<FileObject>())
+            if (f->node == node.id)
+                f->key = Upper(node.path);
+        Nodes()[Upper(node.path)] = node;
+    }
+}
+
 } // namespace
 
 std::string NormalizePath(const std::string &path) {
@@ -329,6 +357,16 @@ void ResetFiles() {
     TempPath() = "C:\\Users\\Admin\\AppData\\Local\\Temp\\";
 }
 
+// The opening of a Win32 call on a path: counted, a scripted failure taken,
+// no path refused. True, with the last error set, when the call ends there.
+bool PathCallEnds(const char *api, LPCSTR path) {
+    NoteCall(api);
+    DWORD code;
+    if (TakeFault(api, path, &code))
+        return Fail(code, true);
+    return path == nullptr || *path == '\0' ? Fail(ERROR_PATH_NOT_FOUND, true) : false;
+}
+
 std::string FileOwnerByHandle(HANDLE handle, DWORD *status) {
     auto f = Lookup<FileObject>(handle);
     FileNode *node = f ? NodeById(f->node) : nullptr;
@@ -367,12 +405,8 @@ using namespace sim::detail;
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
                    HANDLE) {
     SIM_LOCK();
-    NoteCall("CreateFileA");
-    DWORD code;
-    if (TakeFault("CreateFileA", path, &code))
-        return Fail(code, INVALID_HANDLE_VALUE);
-    if (path == nullptr || *path == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (PathCallEnds("CreateFileA", path))
+        return INVALID_HANDLE_VALUE;
     std::string normalized = ResolvePath(path, !(attributes & FILE_FLAG_OPEN_REPARSE_POINT));
     FileNode *parent = FindNode(ParentPath(normalized));
     FileNode *node = FindNode(normalized);
@@ -495,25 +529,6 @@ BOOL ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED) {
     return TRUE;
 }
 
-BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
-    SIM_LOCK();
-    NoteCall("MoveFileExA");
-    DWORD code;
-    if (TakeFault("MoveFileExA", existing, &code))
-        return Fail(code, FALSE);
-    if (existing == nullptr || *existing == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
-    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT) || replacement != nullptr)
-        return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE); // the program only queues deletions
-    // "MoveFileExA function": the delay "can be used only if the process is
-    // in the context of a user who belongs to the administrators group".
-    if (ActingAsUser() || !IsAdministratorToken())
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    // Windows only records the request; the path need not exist.
-    QueueForRestart(existing);
-    return TRUE;
-}
-
 namespace {
 
 // "File Security and Access Rights": deleting an item needs DELETE on it,
@@ -526,15 +541,9 @@ bool MayDelete(const FileNode &node) {
     return parent && FileAccessGranted(parent->security, FILE_DELETE_CHILD, &granted);
 }
 
-// The node that DeleteFileA or RemoveDirectoryA acts on: a link itself,
-// never its target. NULL, with the last error set, when there is none.
-FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
-    NoteCall(api);
-    DWORD code;
-    if (TakeFault(api, path, &code))
-        return Fail(code, static_cast<FileNode *>(nullptr));
-    if (path == nullptr || *path == '\0')
-        return Fail(ERROR_PATH_NOT_FOUND, static_cast<FileNode *>(nullptr));
+// The node a path names, a link at its end itself, never its target. NULL,
+// with the last error set, when there is none.
+FileNode *NamedNode(LPCSTR path, std::string *normalized) {
     *normalized = ResolvePath(path, false);
     FileNode *node = FindNode(*normalized);
     if (node == nullptr) {
@@ -544,7 +553,91 @@ FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
     return node;
 }
 
+// The node that DeleteFileA or RemoveDirectoryA acts on.
+FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
+    return PathCallEnds(api, path) ? nullptr : NamedNode(path, normalized);
+}
+
+bool OpenAnywhere(const FileNode &node) {
+    for (auto &f : AllOf<FileObject>())
+        if (f->node == node.id)
+            return true;
+    return false;
+}
+
+// A rename or move on the one volume, as MoveFileExA makes it without
+// MOVEFILE_DELAY_UNTIL_REBOOT: the item is opened by its name for DELETE
+// (a link at the end of either name is itself the item) and that open is
+// renamed. Sources, one line each:
+// - "2.1.5.15.11 FileRenameInformation": the open renamed must hold DELETE,
+//   which "File Security and Access Rights" grants by DELETE on the item
+//   or FILE_DELETE_CHILD on its folder (MayDelete).
+// - "Creating and Opening Files": that open is refused while another
+//   handle does not share delete.
+// - "Set File Information Processing": the target's folder is opened "to
+//   ensure that the user has access to create a child under that parent":
+//   FILE_ADD_FILE for a file, FILE_ADD_SUBDIRECTORY for a folder
+//   ("File Security and Access Rights").
+// - "2.4.41 FileRenameInformation": a name that exists is a collision
+//   unless it is to be replaced, and an open one cannot be replaced.
+// - "MoveFileExA function": MOVEFILE_REPLACE_EXISTING "cannot be used if
+//   lpNewFileName or lpExistingFileName names a directory".
+// - "MoveFileA function": only a move across volumes loses the item's
+//   security descriptor; the item and all below it keep theirs.
+// Traversing the folders on the way is never checked ("Bypass traverse
+// checking", held by every token).
+BOOL Rename(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    std::string source, target;
+    FileNode *node = NamedNode(existing, &source);
+    if (node == nullptr)
+        return FALSE;
+    if (replacement == nullptr || *replacement == '\0')
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (ParentPath(source).empty() || !MayDelete(*node))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if (OpenElsewhereWithoutDeleteShare(source))
+        return Fail(ERROR_SHARING_VIOLATION, FALSE);
+    target = ResolvePath(replacement, false);
+    const FileNode *folder = FindNode(ParentPath(target));
+    DWORD granted = 0;
+    if (folder == nullptr || !folder->folder)
+        return Fail(ERROR_PATH_NOT_FOUND, FALSE);
+    if (!FileAccessGranted(folder->security, node->folder ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE, &granted))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    const std::string sourceKey = PathKey(source), targetKey = PathKey(target);
+    // A folder cannot go below itself (refused; the code is the simulation's).
+    if (targetKey != sourceKey && IsAtOrBelow(targetKey, sourceKey))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    FileNode *replaced = targetKey == sourceKey ? nullptr : FindNode(target);
+    if (replaced != nullptr) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING))
+            return Fail(ERROR_ALREADY_EXISTS, FALSE);
+        if (node->folder || replaced->folder || !MayDelete(*replaced) || OpenAnywhere(*replaced))
+            return Fail(ERROR_ACCESS_DENIED, FALSE);
+        EraseNode(target);
+    }
+    MoveNodes(node->path, folder->path + "\\" + LeafName(target));
+    return TRUE;
+}
+
 } // namespace
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    SIM_LOCK();
+    if (PathCallEnds("MoveFileExA", existing))
+        return FALSE;
+    if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT))
+        return Rename(existing, replacement, flags);
+    if (replacement != nullptr)
+        return Fail(ERROR_CALL_NOT_IMPLEMENTED, FALSE); // a rename at the restart: nothing needs one
+    // "MoveFileExA function": the delay "can be used only if the process is
+    // in the context of a user who belongs to the administrators group".
+    if (ActingAsUser() || !IsAdministratorToken())
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    // Windows only records the request; the path need not exist.
+    QueueForRestart(existing);
+    return TRUE;
+}
 
 // Windows' order of refusals: a missing parent or node, then the kind of
 // node, then another process's open handle, then the read-only attribute.
@@ -785,42 +878,20 @@ void PlantReparseData(const std::string &path, DWORD tag) {
 
 bool MoveTree(const std::string &from, const std::string &to) {
     SIM_LOCK();
-    std::string source = NormalizePath(from), target = NormalizePath(to);
+    FileNode *source = FindNode(from);
+    std::string target = NormalizePath(to);
     FileNode *parent = FindNode(ParentPath(target));
-    if (!FindNode(source) || FindNode(target) || !parent || !parent->folder)
+    if (!source || FindNode(target) || !parent || !parent->folder)
         return false;
-    std::string sourceKey = Upper(source);
-    std::vector<FileNode> moved;
-    for (auto it = Nodes().begin(); it != Nodes().end();) {
-        const std::string &key = it->first;
-        bool inside =
-            key == sourceKey || (key.size() > sourceKey.size() && key.compare(0, sourceKey.size(), sourceKey) == 0 &&
-                                 key[sourceKey.size()] == '\\');
-        if (!inside) {
-            ++it;
-            continue;
-        }
-        moved.push_back(it->second);
-        moved.back().path = target + it->second.path.substr(source.size());
-        it = Nodes().erase(it);
-    }
-    for (FileNode &node : moved) {
-        for (auto &f : AllOf<FileObject>())
-            if (f->node == node.id)
-                f->key = Upper(node.path);
-        Nodes()[Upper(node.path)] = node;
-    }
+    MoveNodes(source->path, target);
     return true;
 }
 
 void RemoveTree(const std::string &path) {
     SIM_LOCK();
     std::string key = PathKey(path);
-    for (auto it = Nodes().begin(); it != Nodes().end();) {
-        bool inside = it->first == key || (it->first.size() > key.size() &&
-                                           it->first.compare(0, key.size(), key) == 0 && it->first[key.size()] == '\\');
-        it = inside ? Nodes().erase(it) : std::next(it);
-    }
+    for (auto it = Nodes().begin(); it != Nodes().end();)
+        it = IsAtOrBelow(it->first, key) ? Nodes().erase(it) : std::next(it);
 }
 
 void HoldOpenElsewhere(const std::string &path) {

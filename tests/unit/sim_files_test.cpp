@@ -1,5 +1,6 @@
 // The simulated machine's behaviours that the stages' tests rely on and that
 // are easy to get wrong: each follows Windows (differences from Wine noted).
+#include <functional>
 #include <thread>
 
 #include "nt_files.h"
@@ -144,22 +145,57 @@ TEST_F(SimulatedMachine, NativeOpensStopAtLinksAndHandlesFollowTheirItem) {
     EXPECT_TRUE(sim::Exists("C:\\Target\\inner.txt"));
 }
 
-TEST_F(SimulatedMachine, RemoveDirectoryReportsWindowsCodes) {
+// Each call reports what Windows reports (0: it is done): removals, then
+// the standard user's renames on a server, in ProgramData, where
+// users may add to every folder but remove only what they made.
+TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
+    sim::PlantWindowsServerLayout();
     sim::PlantFile("C:\\Full\\f.txt");
     sim::PlantFolder("C:\\Busy");
     sim::HoldOpenElsewhere("C:\\Busy");
-    struct {
-        const char *path;
+    const std::string product = "C:\\ProgramData\\Zeltra\\p.txt", mine = "C:\\ProgramData\\Mine\\";
+    sim::PlantFile(product);
+    sim::AsUser([&] {
+        for (const char *folder : {"", "Kept", "Full", "Held", "Files"})
+            CreateDirectoryA((mine + folder).c_str(), nullptr);
+        CloseHandle(CreateFileA((mine + "Full\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    });
+    sim::HoldOpenElsewhere(mine + "Held");
+    sim::SetFileSecurity(
+        mine + "Files",
+        {sim::kStandardUserSid, std::vector<sim::AccessEntry>{{"S-1-5-32-545", FILE_ADD_FILE, GRANT_ACCESS, 0}}, true});
+    struct Row {
+        const char *what;
+        bool asUser;
+        std::function<BOOL()> call;
         DWORD error;
-    } cases[] = {{"C:\\Full", ERROR_DIR_NOT_EMPTY},
-                 {"C:\\Absent", ERROR_FILE_NOT_FOUND},
-                 {"C:\\Absent\\Child", ERROR_PATH_NOT_FOUND},
-                 {"C:\\Full\\f.txt", ERROR_DIRECTORY},
-                 {"C:\\Busy", ERROR_SHARING_VIOLATION}};
-    for (auto &c : cases) {
-        EXPECT_FALSE(RemoveDirectoryA(c.path)) << c.path;
-        EXPECT_EQ(GetLastError(), c.error) << c.path;
+    } rows[] = {
+        {"a full folder", false, [] { return RemoveDirectoryA("C:\\Full"); }, ERROR_DIR_NOT_EMPTY},
+        {"an absent folder", false, [] { return RemoveDirectoryA("C:\\Absent"); }, ERROR_FILE_NOT_FOUND},
+        {"below an absent folder", false, [] { return RemoveDirectoryA("C:\\Absent\\Child"); }, ERROR_PATH_NOT_FOUND},
+        {"a file as a folder", false, [] { return RemoveDirectoryA("C:\\Full\\f.txt"); }, ERROR_DIRECTORY},
+        {"a folder held open", false, [] { return RemoveDirectoryA("C:\\Busy"); }, ERROR_SHARING_VIOLATION},
+        // A rename needs DELETE on the item (or FILE_DELETE_CHILD above it),
+        // the right to add its kind of item where it goes, no handle that
+        // does not share delete.
+        {"renaming the installer's file", true,
+         [&] { return MoveFileExA(product.c_str(), (mine + "p.txt").c_str(), 0); }, ERROR_ACCESS_DENIED},
+        {"a folder into a folder that takes files only", true,
+         [&] { return MoveFileExA((mine + "Kept").c_str(), (mine + "Files\\Kept").c_str(), 0); }, ERROR_ACCESS_DENIED},
+        {"a file there", true,
+         [&] { return MoveFileExA((mine + "Full\\f.txt").c_str(), (mine + "Files\\f.txt").c_str(), 0); }, 0},
+        {"a folder held open without delete sharing", true,
+         [&] { return MoveFileExA((mine + "Held").c_str(), (mine + "Moved").c_str(), 0); }, ERROR_SHARING_VIOLATION},
+        {"their own folder", true, [&] { return MoveFileExA((mine + "Kept").c_str(), (mine + "Moved").c_str(), 0); },
+         0},
+    };
+    for (const Row &row : rows) {
+        DWORD error = 0;
+        auto run = [&] { error = row.call() ? 0 : GetLastError(); };
+        row.asUser ? sim::AsUser(run) : run();
+        EXPECT_EQ(error, row.error) << row.what;
     }
+    EXPECT_TRUE(sim::Exists(mine + "Moved") && sim::Exists(mine + "Files\\f.txt"));
 }
 
 TEST_F(SimulatedMachine, DeletedServiceLeavesWithItsLastHandleOnceStopped) {
