@@ -286,7 +286,11 @@ inline const char kUserSid[] = "S-1-5-21-0-0-0-1000";
 // calls runs with that user's token (kStandardUserSid, Everyone, Users,
 // Authenticated Users, Interactive; no Administrators, no privilege), and
 // the handles it opens are that user's process's, kept until a restart
-// ends it. Files and folders it creates are the user's.
+// ends it, and the caller's last error stays as it was. Files and folders
+// it creates are the user's. What the user may do goes through the same
+// checks as the tool's calls: renaming (MoveFileExA), making a junction
+// (DeviceIoControl, FSCTL_SET_REPARSE_POINT, on an empty folder opened for
+// writing); a symbolic link needs a privilege the user lacks.
 inline const char kStandardUserSid[] = "S-1-5-21-0-0-0-1001";
 void AsUser(const std::function<void()> &act);
 // Plants a key (created if absent) with an owner (empty: Administrators)

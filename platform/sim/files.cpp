@@ -16,6 +16,11 @@ namespace sim::detail {
 
 namespace {
 
+// The rights that the sharing modes of other handles speak of ("Creating
+// and Opening Files"): reading and writing a file's data.
+constexpr DWORD kReadRights = FILE_READ_DATA | FILE_EXECUTE;
+constexpr DWORD kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA;
+
 std::map<std::string, FileNode> &Nodes() {
     static std::map<std::string, FileNode> nodes;
     return nodes;
@@ -367,6 +372,15 @@ bool PathCallEnds(const char *api, LPCSTR path) {
     return path == nullptr || *path == '\0' ? Fail(ERROR_PATH_NOT_FOUND, true) : false;
 }
 
+std::shared_ptr<FileObject> FileHandleCall(const char *api, HANDLE h) {
+    NoteCall(api);
+    auto file = Lookup<FileObject>(h);
+    DWORD code;
+    if (file && TakeFault(api, nullptr, &code))
+        return Fail(code, nullptr);
+    return file ? file : Fail(ERROR_INVALID_HANDLE, nullptr);
+}
+
 std::string FileOwnerByHandle(HANDLE handle, DWORD *status) {
     auto f = Lookup<FileObject>(handle);
     FileNode *node = f ? NodeById(f->node) : nullptr;
@@ -416,15 +430,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     // The access check (access_check.cpp): CreateFile asks SYNCHRONIZE and
     // FILE_READ_ATTRIBUTES besides what the caller asks; the final name is
     // checked, a link that is followed to it too; a new file needs
-    // FILE_ADD_FILE on its folder.
+    // FILE_ADD_FILE on its folder, and its handle holds what was asked. The
+    // handle keeps the rights granted now, generic ones mapped.
     const DWORD asked = access | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
-    DWORD granted = 0;
+    DWORD granted = 0, passed = 0;
     FileNode *finalLink = FindNode(ResolvePath(path, false));
     if ((finalLink && finalLink->IsLink() && !(attributes & FILE_FLAG_OPEN_REPARSE_POINT) &&
-         !FileAccessGranted(finalLink->security, asked, &granted)) ||
-        (node && !FileAccessGranted(node->security, asked, &granted)) ||
+         !FileAccessGranted(finalLink->security, asked, &passed)) ||
         (!node && parent && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING &&
-         !FileAccessGranted(parent->security, FILE_ADD_FILE, &granted)))
+         !FileAccessGranted(parent->security, FILE_ADD_FILE, &passed)) ||
+        !FileAccessGranted(node ? node->security : sim::FileSecurity{}, asked, &granted))
         return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     // A folder opens only for backup semantics, and only as it is.
     if (node && node->folder) {
@@ -432,27 +447,29 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        if (DeleteShareConflict(*node, asked, share))
+        if (DeleteShareConflict(*node, granted, share))
             return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
         auto folder = std::make_shared<FileObject>();
         folder->key = PathKey(normalized);
         folder->node = node->id;
-        folder->access = asked;
+        folder->access = granted;
         folder->share = share;
         SetLastError(ERROR_SUCCESS);
         return reinterpret_cast<HANDLE>(AddHandle(folder));
     }
     if (node) {
-        if (DeleteShareConflict(*node, asked, share))
+        if (DeleteShareConflict(*node, granted, share))
             return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
         for (auto &f : OpenFiles(PathKey(normalized))) {
-            bool wantsRead = access & GENERIC_READ, wantsWrite = access & GENERIC_WRITE;
-            bool hasRead = f->access & GENERIC_READ, hasWrite = f->access & GENERIC_WRITE;
+            bool wantsRead = granted & kReadRights, wantsWrite = granted & kWriteRights;
+            bool hasRead = f->access & kReadRights, hasWrite = f->access & kWriteRights;
             if ((wantsRead && !(f->share & FILE_SHARE_READ)) || (wantsWrite && !(f->share & FILE_SHARE_WRITE)) ||
                 (hasRead && !(share & FILE_SHARE_READ)) || (hasWrite && !(share & FILE_SHARE_WRITE)))
                 return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
         }
-        if ((access & GENERIC_WRITE) && (node->attributes & FILE_ATTRIBUTE_READONLY))
+        // "2.1.5.1.2.1 Algorithm to Check Access to an Existing File": a
+        // read-only file refuses FILE_WRITE_DATA and FILE_APPEND_DATA.
+        if ((granted & kWriteRights) && (node->attributes & FILE_ATTRIBUTE_READONLY))
             return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
     bool existed = node != nullptr;
@@ -481,7 +498,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(normalized);
     file->node = node->id;
-    file->access = asked;
+    file->access = granted;
     file->share = share;
     HANDLE h = reinterpret_cast<HANDLE>(AddHandle(file));
     SetLastError(existed && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
@@ -491,16 +508,12 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
 
 BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
     SIM_LOCK();
-    NoteCall("WriteFile");
     if (written)
         *written = 0;
-    auto file = Lookup<FileObject>(h);
-    DWORD code;
-    if (file && TakeFault("WriteFile", nullptr, &code))
-        return Fail(code, FALSE);
+    auto file = FileHandleCall("WriteFile", h);
     if (!file)
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!(file->access & GENERIC_WRITE))
+        return FALSE;
+    if (!(file->access & kWriteRights))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     auto it = Nodes().find(file->key);
     if (it == Nodes().end())
@@ -897,12 +910,14 @@ void RemoveTree(const std::string &path) {
 void HoldOpenElsewhere(const std::string &path) {
     SIM_LOCK();
     HANDLE held = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
     AsUser([&] {
         held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        error = GetLastError();
     });
     if (held == INVALID_HANDLE_VALUE)
-        throw std::runtime_error("the user cannot hold " + path + " open: " + std::to_string(GetLastError()));
+        throw std::runtime_error("the user cannot hold " + path + " open: " + std::to_string(error));
 }
 
 void SetTempPath(const std::string &path) {

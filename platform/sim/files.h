@@ -64,6 +64,11 @@ struct FileObject : Object {
     const char *Kind() const override { return "file"; }
 };
 
+// The opening of a Win32 call on a file handle: counted, the handle looked
+// up, a scripted failure taken. Null, with the last error set, when the
+// call ends there.
+std::shared_ptr<FileObject> FileHandleCall(const char *api, HANDLE h);
+
 // Counts a call of the simulated file system and runs the test's action
 // planned for it (call_hooks.cpp).
 void NoteCall(const char *api);

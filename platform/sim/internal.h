@@ -105,6 +105,8 @@ DWORD MapKeyRights(DWORD access);
 // Whether the process token holds the SID (as a user or group).
 bool TokenHasSid(const std::string &sid);
 bool IsAdministratorToken();
+// Whether the token holds the privilege, enabled or not; the standard user's holds none.
+bool PrivilegeHeld(const char *privilege);
 // Whether the process is a 32-bit one on 64-bit Windows (wow64.cpp): the
 // one state that file-system redirection and the registry views follow.
 bool ProcessIsWow64();

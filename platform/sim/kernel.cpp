@@ -548,10 +548,16 @@ namespace sim {
 
 void AsUser(const std::function<void()> &act) {
     SIM_LOCK();
+    // The user's calls run in their own process: the caller's last error
+    // stays as it was.
     struct Acting {
         bool was = detail::g_asUser;
+        DWORD lastError = GetLastError();
         Acting() { detail::g_asUser = true; }
-        ~Acting() { detail::g_asUser = was; }
+        ~Acting() {
+            detail::g_asUser = was;
+            SetLastError(lastError);
+        }
     } acting;
     act();
 }

@@ -23,8 +23,11 @@ TokenState &Token() {
 }
 
 // Privilege names by the LUID that LookupPrivilegeValueA hands out.
-const char *const kPrivileges[] = {"SeShutdownPrivilege", "SeTakeOwnershipPrivilege", "SeBackupPrivilege",
-                                   "SeRestorePrivilege",  "SeDebugPrivilege",         "SeCreateTokenPrivilege"};
+// "Create symbolic links" (security policy setting): Administrators hold
+// SeCreateSymbolicLinkPrivilege by default, users do not.
+const char *const kPrivileges[] = {"SeShutdownPrivilege",          "SeTakeOwnershipPrivilege", "SeBackupPrivilege",
+                                   "SeRestorePrivilege",           "SeDebugPrivilege",         "SeCreateTokenPrivilege",
+                                   "SeCreateSymbolicLinkPrivilege"};
 // An administrator's token holds all of them but this one.
 const char kNotHeldByAdministrators[] = "SeCreateTokenPrivilege";
 constexpr DWORD kFirstLuid = 100;
@@ -89,6 +92,8 @@ void ResetSecurity() {
 }
 
 size_t LiveSidCount() { return LiveSids().size(); }
+
+bool PrivilegeHeld(const char *privilege) { return !ActingAsUser() && Token().held.count(privilege) > 0; }
 
 PSID NewSid(const std::string &text) {
     // "S-1-<authority>-<sub>...", as SidString writes it.

@@ -14,6 +14,8 @@
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
+typedef unsigned short USHORT;
+typedef BYTE BOOLEAN;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
@@ -139,6 +141,9 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_CONTROL_ID_NOT_FOUND 1421L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_CANT_RESOLVE_FILENAME 1921L
+#define ERROR_NOT_A_REPARSE_POINT 4390L
+#define ERROR_INVALID_REPARSE_DATA 4392L
+#define ERROR_REPARSE_TAG_MISMATCH 4394L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -161,6 +166,11 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define MAXIMUM_ALLOWED 0x02000000u
 #define FILE_LIST_DIRECTORY 0x0001u
 #define FILE_ADD_FILE 0x0002u
+#define FILE_READ_DATA 0x0001u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_EXECUTE 0x0020u
+#define FILE_WRITE_ATTRIBUTES 0x0100u
 #define FILE_ADD_SUBDIRECTORY 0x0004u
 #define FILE_DELETE_CHILD 0x0040u
 #define FILE_TRAVERSE 0x0020u
@@ -194,6 +204,11 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define CP_ACP 0u
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
 #define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define FSCTL_SET_REPARSE_POINT 0x000900A4u
+#define FSCTL_DELETE_REPARSE_POINT 0x000900ACu
+#define MAXIMUM_REPARSE_DATA_BUFFER_SIZE (16 * 1024)
+#define SYMBOLIC_LINK_FLAG_DIRECTORY 0x1u
+#define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2u
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -233,6 +248,34 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
+
+// A reparse point's data, as FSCTL_SET_REPARSE_POINT takes it (ntifs.h).
+typedef struct _REPARSE_DATA_BUFFER {
+    ULONG ReparseTag;
+    USHORT ReparseDataLength;
+    USHORT Reserved;
+    union {
+        struct {
+            USHORT SubstituteNameOffset;
+            USHORT SubstituteNameLength;
+            USHORT PrintNameOffset;
+            USHORT PrintNameLength;
+            ULONG Flags;
+            WCHAR PathBuffer[1];
+        } SymbolicLinkReparseBuffer;
+        struct {
+            USHORT SubstituteNameOffset;
+            USHORT SubstituteNameLength;
+            USHORT PrintNameOffset;
+            USHORT PrintNameLength;
+            WCHAR PathBuffer[1];
+        } MountPointReparseBuffer;
+        struct {
+            BYTE DataBuffer[1];
+        } GenericReparseBuffer;
+    };
+} REPARSE_DATA_BUFFER, *PREPARSE_DATA_BUFFER;
+#define REPARSE_DATA_BUFFER_HEADER_SIZE offsetof(REPARSE_DATA_BUFFER, GenericReparseBuffer)
 
 // Registry
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
@@ -311,6 +354,7 @@ typedef struct _SERVICE_STATUS {
 #define SE_PRIVILEGE_ENABLED 0x00000002u
 #define SE_TAKE_OWNERSHIP_NAME "SeTakeOwnershipPrivilege"
 #define SE_SHUTDOWN_NAME "SeShutdownPrivilege"
+#define SE_CREATE_SYMBOLIC_LINK_NAME "SeCreateSymbolicLinkPrivilege"
 #define SECURITY_BUILTIN_DOMAIN_RID 0x00000020u
 #define DOMAIN_ALIAS_RID_ADMINS 0x00000220u
 #define SECURITY_NT_AUTHORITY                                                                                          \
@@ -557,6 +601,9 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+                     LPOVERLAPPED overlapped);
+BOOLEAN CreateSymbolicLinkA(LPCSTR link, LPCSTR target, DWORD flags);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES sa);
 BOOL RemoveDirectoryA(LPCSTR path);

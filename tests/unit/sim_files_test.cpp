@@ -146,7 +146,7 @@ TEST_F(SimulatedMachine, NativeOpensStopAtLinksAndHandlesFollowTheirItem) {
 }
 
 // Each call reports what Windows reports (0: it is done): removals, then
-// the standard user's renames on a server, in ProgramData, where
+// the standard user's renames and links on a server, in ProgramData, where
 // users may add to every folder but remove only what they made.
 TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
     sim::PlantWindowsServerLayout();
@@ -155,15 +155,21 @@ TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
     sim::HoldOpenElsewhere("C:\\Busy");
     const std::string product = "C:\\ProgramData\\Zeltra\\p.txt", mine = "C:\\ProgramData\\Mine\\";
     sim::PlantFile(product);
+    sim::PlantFile("C:\\Victim\\v.txt");
     sim::AsUser([&] {
-        for (const char *folder : {"", "Kept", "Full", "Held", "Files"})
+        for (const char *folder : {"", "Empty", "Kept", "Full", "Held", "Taken", "Files"})
             CreateDirectoryA((mine + folder).c_str(), nullptr);
-        CloseHandle(CreateFileA((mine + "Full\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        for (const char *file : {"Full\\f.txt", "Full\\g.txt"})
+            CloseHandle(CreateFileA((mine + file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     });
     sim::HoldOpenElsewhere(mine + "Held");
     sim::SetFileSecurity(
         mine + "Files",
         {sim::kStandardUserSid, std::vector<sim::AccessEntry>{{"S-1-5-32-545", FILE_ADD_FILE, GRANT_ACCESS, 0}}, true});
+    auto open = [](const std::string &path, DWORD access) {
+        return CreateFileA(path.c_str(), access, 7, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
     struct Row {
         const char *what;
         bool asUser;
@@ -188,6 +194,24 @@ TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
          [&] { return MoveFileExA((mine + "Held").c_str(), (mine + "Moved").c_str(), 0); }, ERROR_SHARING_VIOLATION},
         {"their own folder", true, [&] { return MoveFileExA((mine + "Kept").c_str(), (mine + "Moved").c_str(), 0); },
          0},
+        // A mount point through a handle that may write, on an empty folder;
+        // a symbolic link needs a privilege users lack.
+        {"a junction through a handle opened to read", true,
+         [&] { return SetMountPoint(open(mine + "Empty", GENERIC_READ), "C:\\Victim"); }, ERROR_ACCESS_DENIED},
+        {"a junction on a folder that holds a file", true,
+         [&] { return SetMountPoint(open(mine + "Full", GENERIC_WRITE), "C:\\Victim"); }, ERROR_DIR_NOT_EMPTY},
+        {"a junction on their empty folder", true,
+         [&] { return SetMountPoint(open(mine + "Empty", GENERIC_WRITE), "C:\\Victim"); }, 0},
+        {"a handle keeps what it was granted", true,
+         [&] {
+             HANDLE taken = open(mine + "Taken", FILE_WRITE_DATA);
+             sim::SetFileSecurity(mine + "Taken", {"S-1-5-32-544", std::vector<sim::AccessEntry>{}, true});
+             return SetMountPoint(taken, "C:\\Victim");
+         },
+         0},
+        {"a symbolic link", true,
+         [&] { return static_cast<BOOL>(CreateSymbolicLinkA((mine + "link").c_str(), "C:\\Victim", 1)); },
+         ERROR_PRIVILEGE_NOT_HELD},
     };
     for (const Row &row : rows) {
         DWORD error = 0;
@@ -196,6 +220,7 @@ TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
         EXPECT_EQ(error, row.error) << row.what;
     }
     EXPECT_TRUE(sim::Exists(mine + "Moved") && sim::Exists(mine + "Files\\f.txt"));
+    EXPECT_EQ(GetFileAttributesA((mine + "Empty\\v.txt").c_str()), FILE_ATTRIBUTE_NORMAL) << "through the junction";
 }
 
 TEST_F(SimulatedMachine, DeletedServiceLeavesWithItsLastHandleOnceStopped) {

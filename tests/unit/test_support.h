@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/run_state.h"
 #include "core/trace_log.h"
@@ -34,3 +36,24 @@ class MachineTest : public ::testing::Test {
 
     std::string Log() const { return sim::FileBytes(g_run.traceLogPath).value_or("<no log file>"); }
 };
+
+// Makes the folder a handle names a mount point (junction) to `target`, a
+// full path, as a process does: FSCTL_SET_REPARSE_POINT with ntifs.h's
+// REPARSE_DATA_BUFFER. FALSE, with the last error, where Windows refuses.
+inline BOOL SetMountPoint(HANDLE folder, const std::string &target) {
+    const std::u16string print(target.begin(), target.end()), substitute = u"\\??\\" + print;
+    const size_t names = REPARSE_DATA_BUFFER_HEADER_SIZE + 4 * sizeof(USHORT);
+    std::vector<BYTE> data(names + (substitute.size() + print.size() + 2) * sizeof(WCHAR));
+    REPARSE_DATA_BUFFER header = {};
+    header.ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+    header.ReparseDataLength = static_cast<USHORT>(data.size() - REPARSE_DATA_BUFFER_HEADER_SIZE);
+    header.MountPointReparseBuffer.SubstituteNameLength = static_cast<USHORT>(substitute.size() * sizeof(WCHAR));
+    header.MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>((substitute.size() + 1) * sizeof(WCHAR));
+    header.MountPointReparseBuffer.PrintNameLength = static_cast<USHORT>(print.size() * sizeof(WCHAR));
+    std::memcpy(data.data(), &header, names);
+    std::memcpy(data.data() + names, substitute.c_str(), (substitute.size() + 1) * sizeof(WCHAR));
+    std::memcpy(data.data() + names + header.MountPointReparseBuffer.PrintNameOffset, print.c_str(),
+                (print.size() + 1) * sizeof(WCHAR));
+    return DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()), nullptr, 0,
+                           nullptr, nullptr);
+}
