@@ -1,6 +1,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/removal_run.h"
@@ -419,54 +420,115 @@ std::string TreeSnapshot(const std::string &folder) {
     return out;
 }
 
-// The attacks of a user who may write in a listed folder, against the tree
-// ProgramData\Zeltra\Tree (listed as "6\Zeltra\Tree"), with C:\Victim and
-// C:\Decoy (a copy of the tree's shape) outside it. C:\Attacker is the
-// user's own folder, where swapped-out folders go.
+// The attacks of a standard user of a server on the product's tree
+// ProgramData\Zeltra\Tree (listed as "6\Zeltra\Tree"), which its installer
+// made as an administrator, with ProgramData's inherited list: users may add
+// files and folders anywhere in it, but neither rename nor remove what they
+// did not make. C:\Victim and C:\Decoy (a copy of the tree's shape) lie
+// outside it; ProgramData\Attacker is the user's own folder, where what they
+// move away goes. The user acts through the machine's rules: where Windows
+// refuses them, the attack fails.
 const char kTree[] = "C:\\ProgramData\\Zeltra\\Tree";
+const char kAttacker[] = "C:\\ProgramData\\Attacker\\";
+constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
 void PlantAttackTree() {
+    sim::PlantWindowsServerLayout();
+    // What the attack is for: folders the user may read, but not change.
+    for (const char *outside : {"C:\\Victim", "C:\\Decoy"}) {
+        sim::PlantFolder(outside);
+        sim::SetFileSecurity(outside,
+                             {"S-1-5-32-544",
+                              std::vector<sim::AccessEntry>{
+                                  {"S-1-5-32-544", FILE_ALL_ACCESS, GRANT_ACCESS, kInherit},
+                                  {"S-1-5-32-545", FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, GRANT_ACCESS, kInherit}},
+                              true});
+    }
     for (const char *file : {"C:\\ProgramData\\Zeltra\\Tree\\a.txt", "C:\\ProgramData\\Zeltra\\Tree\\sub\\b.txt",
                              "C:\\ProgramData\\Zeltra\\Tree\\sub\\deep\\c.txt", "C:\\ProgramData\\Zeltra\\Tree\\z.txt",
                              "C:\\Victim\\v.txt", "C:\\Victim\\sub\\w.txt", "C:\\Decoy\\Tree\\d.txt"})
         sim::PlantFile(file, "keep");
-    sim::PlantFolder("C:\\Attacker");
+    sim::AsUser([] { CreateDirectoryA(kAttacker, nullptr); });
 }
 
-// Replaces the item at `path` (moved into C:\Attacker) with a junction.
-void SwapForJunction(const std::string &path, const std::string &target) {
-    sim::MoveTree(path, "C:\\Attacker\\" + std::to_string(sim::FileCalls()));
-    sim::PlantLink(path, target, true, IO_REPARSE_TAG_MOUNT_POINT);
+// The user makes a junction at `path` to `target`: a new folder of theirs,
+// opened for writing and made a mount point. False where Windows refuses.
+bool MakeJunction(const std::string &path, const std::string &target) {
+    bool made = false;
+    sim::AsUser([&] {
+        if (!CreateDirectoryA(path.c_str(), nullptr))
+            return;
+        HANDLE folder = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        made = folder != INVALID_HANDLE_VALUE && SetMountPoint(folder, target);
+        if (folder != INVALID_HANDLE_VALUE)
+            CloseHandle(folder);
+    });
+    return made;
+}
+
+// The user moves the item at `path`, if there is one and it is not a link
+// already, into their folder and makes a junction in its place.
+bool SwapForJunction(const std::string &path, const std::string &target) {
+    bool link = false;
+    sim::AsUser([&] {
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (!link)
+            MoveFileExA(path.c_str(), (kAttacker + std::to_string(sim::FileCalls())).c_str(), 0);
+    });
+    return !link && MakeJunction(path, target);
+}
+
+// A file the user makes.
+void UserFile(const std::string &path) {
+    sim::AsUser([&] { CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)); });
+}
+
+// What the user made in the tree before the run: a folder with a file, and a file.
+void PlantUsersOwn() {
+    sim::AsUser([] { CreateDirectoryA((std::string(kTree) + "\\Mine").c_str(), nullptr); });
+    UserFile(std::string(kTree) + "\\Mine\\m.txt");
+    UserFile(std::string(kTree) + "\\mine.txt");
+}
+
+// The product's folder not there (yet): the user makes it a junction.
+void ProductFolderMadeAJunction() {
+    sim::RemoveTree("C:\\ProgramData\\Zeltra");
+    ASSERT_TRUE(MakeJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"));
 }
 
 struct Swap {
     const char *name;
-    std::function<void()> act;
-    std::string replaced; // what it replaces or creates
+    std::function<bool()> act; // true when Windows let the user do it all
 };
 const Swap kSwaps[] = {
-    {"subfolder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); },
-     std::string(kTree) + "\\sub"},
-    {"deeper folder to junction", [] { SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); },
-     std::string(kTree) + "\\sub\\deep"},
+    {"subfolder to junction", [] { return SwapForJunction(std::string(kTree) + "\\sub", "C:\\Victim"); }},
+    {"deeper folder to junction",
+     [] { return SwapForJunction(std::string(kTree) + "\\sub\\deep", "C:\\Victim\\sub"); }},
     {"file to symbolic link",
      [] {
-         sim::RemoveTree(std::string(kTree) + "\\z.txt");
-         sim::PlantLink(std::string(kTree) + "\\z.txt", "C:\\Victim\\v.txt", false);
-     },
-     std::string(kTree) + "\\z.txt"},
-    {"file to junction", [] { SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); },
-     std::string(kTree) + "\\a.txt"},
+         const std::string file = std::string(kTree) + "\\z.txt";
+         BOOLEAN linked = FALSE;
+         sim::AsUser([&] {
+             DeleteFileA(file.c_str());
+             linked = CreateSymbolicLinkA(file.c_str(), "C:\\Victim\\v.txt", 0);
+         });
+         return linked != FALSE;
+     }},
+    {"file to junction", [] { return SwapForJunction(std::string(kTree) + "\\a.txt", "C:\\Victim"); }},
     {"twin beside a link",
      [] {
-         sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
-         sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
-         sim::PlantFolder(std::string(kTree) + "\\\uFF36ictim");
-     },
-     std::string(kTree) + "\\Victim"},
-    {"listed folder to junction", [] { SwapForJunction(kTree, "C:\\Victim"); }, kTree},
-    {"ancestor to junction", [] { SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); },
-     "C:\\ProgramData\\Zeltra"},
+         bool made = MakeJunction(std::string(kTree) + "\\Victim", "C:\\Victim");
+         if (made)
+             sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
+         sim::AsUser([&] { made = CreateDirectoryA((std::string(kTree) + "\\\uFF36ictim").c_str(), nullptr) && made; });
+         return made;
+     }},
+    {"listed folder to junction", [] { return SwapForJunction(kTree, "C:\\Victim"); }},
+    {"ancestor to junction", [] { return SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"); }},
+    {"their own folder to junction", [] { return SwapForJunction(std::string(kTree) + "\\Mine", "C:\\Victim"); }},
+    {"their own file to junction", [] { return SwapForJunction(std::string(kTree) + "\\mine.txt", "C:\\Victim"); }},
 };
 
 // Every line the stage may write for this entry, whatever the attacker did.
@@ -479,20 +541,18 @@ bool IsStageLine(const std::string &line) {
     return false;
 }
 
-// A file in use deep in the tree, queued for the restart through the tree's
-// folders, and a file of the same name wherever a swap (of the listed
-// folder, its ancestor, sub or deep) would lead the queued path.
+// A file in use deep in the tree and one the user holds in their own
+// folder, queued for the restart through the tree's folders, and a file of
+// the same name wherever a swap (of the listed folder, its ancestor, sub,
+// deep or the user's folder) would lead a queued path.
 void PlantHeldFile() {
     sim::PlantFile(std::string(kTree) + "\\sub\\deep\\busy.txt", "keep");
     sim::HoldOpenElsewhere(std::string(kTree) + "\\sub\\deep\\busy.txt");
-    for (const char *twin : {"C:\\Victim\\sub\\busy.txt", "C:\\Victim\\deep\\busy.txt",
+    UserFile(std::string(kTree) + "\\Mine\\busy.txt");
+    sim::HoldOpenElsewhere(std::string(kTree) + "\\Mine\\busy.txt");
+    for (const char *twin : {"C:\\Victim\\busy.txt", "C:\\Victim\\sub\\busy.txt", "C:\\Victim\\deep\\busy.txt",
                              "C:\\Victim\\sub\\deep\\busy.txt", "C:\\Decoy\\Tree\\sub\\deep\\busy.txt"})
         sim::PlantFile(twin, "keep");
-}
-
-// Windows lets a user replace an item unless it or its folder is taken over.
-bool UserMayReplace(const std::string &path) {
-    return !TakenOver(path) && !TakenOver(path.substr(0, path.rfind('\\')));
 }
 
 // Files named like the listed single file wherever a swap would lead its
@@ -502,29 +562,24 @@ void PlantListedFileTwins() {
         sim::PlantFile(twin, "keep");
 }
 
-// The user after the run, before the restart, moves a folder of the tree on
-// the queued path away and puts a junction in its place, where Windows lets
-// a user. Above the tree, ProgramData\Zeltra is taken as the installer's,
-// which a user cannot rename at any time (the walk does not take over
-// folders above the tree).
+// The user after the run, before the restart, tries each folder on the
+// queued path, deepest first, and their own folder: moves it away and puts
+// a junction in its place.
 void SwapWhereAUserMay() {
     const std::string tree = kTree;
-    for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree}) {
-        if (sim::Exists(path) && UserMayReplace(path)) {
-            SwapForJunction(path, path == tree + "\\sub\\deep" ? "C:\\Victim\\sub" : "C:\\Victim");
+    for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree, tree + "\\Mine"})
+        if (SwapForJunction(path, path == tree + "\\sub\\deep" ? "C:\\Victim\\sub" : "C:\\Victim"))
             return;
-        }
-    }
 }
 
-// For every call of the file system the walk makes, each swap made just
-// before that call: nothing outside the tree changes, every handle is
-// closed, and the log has only the stage's lines. Then again with a file in
-// use deep in the tree and the restart carried out after the user's swap
-// (the attacks on the restart queue): still nothing outside changes.
+// For every call of the file system the walk makes, each swap tried just
+// before that call (or after the walk: too late), then the user's swap on
+// the queued path and the restart: nothing outside the tree changes, every
+// handle is closed, and the log has only the stage's lines. The tree alone,
+// with a file in use deep in it (the attacks on the restart queue), and a
+// single listed file in it (the same guarantee without a walk). The
+// machine decides which swaps the user may make; some it must let through.
 TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
-    // The tree; the tree with a file in use deep in it, then the restart;
-    // a single listed file in it (the same guarantee without a walk).
     struct Mode {
         const char *name;
         const char *entry;
@@ -533,13 +588,17 @@ TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
     } modes[] = {{"", "6\\Zeltra\\Tree", false, kTree},
                  {"held, ", "6\\Zeltra\\Tree", true, std::string(kTree) + "\\sub\\deep\\c.txt"},
                  {"single file, ", "7\\Zeltra\\Tree\\sub\\b.txt", false, std::string(kTree) + "\\sub\\b.txt"}};
-    unsigned points = 0;
+    unsigned points = 0, allowed = 0;
     for (const Mode &mode : modes) {
-        FreshMachine();
-        PlantAttackTree();
-        if (mode.held)
-            PlantHeldFile();
-        PlantListedFileTwins();
+        auto plant = [&] {
+            FreshMachine();
+            PlantAttackTree();
+            PlantUsersOwn();
+            if (mode.held)
+                PlantHeldFile();
+            PlantListedFileTwins();
+        };
+        plant();
         const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
         unsigned first = sim::FileCalls() + 1;
         ASSERT_EQ(Run({mode.entry}), 0) << mode.name;
@@ -547,23 +606,19 @@ TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
         ASSERT_FALSE(sim::Exists(mode.removed)) << mode.name;
         for (const Swap &swap : kSwaps) {
             for (unsigned k = first; k <= last; ++k, ++points) {
-                FreshMachine();
-                PlantAttackTree();
-                if (mode.held)
-                    PlantHeldFile();
-                PlantListedFileTwins();
-                // Once the walk has taken a folder over, a user can no longer swap in it.
-                sim::AtCall("", sim::FileCalls() + (k - first) + 1, [&] {
-                    if (!mode.held || (swap.replaced != "C:\\ProgramData\\Zeltra" && UserMayReplace(swap.replaced)))
-                        swap.act();
-                });
+                plant();
+                bool tried = false;
+                auto attack = [&] {
+                    if (!std::exchange(tried, true))
+                        allowed += swap.act() ? 1 : 0;
+                };
+                sim::AtCall("", sim::FileCalls() + (k - first) + 1, attack);
                 Run({mode.entry});
+                attack();
+                SwapWhereAUserMay();
+                sim::Restart();
                 std::string where =
                     mode.name + std::string(swap.name) + " before call " + std::to_string(k - first + 1);
-                if (mode.held) {
-                    SwapWhereAUserMay();
-                    sim::Restart();
-                }
                 EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
                 EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
                 std::string log = NewLog();
@@ -572,7 +627,10 @@ TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
             }
         }
     }
+    EXPECT_GT(allowed, 0u) << "the user's own items can be swapped";
     RecordProperty("swap_points", static_cast<int>(points));
+    RecordProperty("swaps_allowed", static_cast<int>(allowed));
+    RecordProperty("swaps_refused", static_cast<int>(points - allowed));
 }
 
 // The attacks one by one, each at the moment that defeats a path-based walk.
@@ -589,10 +647,14 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         // victim's file of that name would go.
         {"best-fit twin holding a file in use beside a read-only link",
          [] {
-             sim::PlantLink(std::string(kTree) + "\\Victim", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
-             SetFileAttributesA((std::string(kTree) + "\\Victim").c_str(), FILE_ATTRIBUTE_READONLY);
-             sim::PlantFile(std::string(kTree) + "\\\uFF36ictim\\busy.txt");
-             sim::HoldOpenElsewhere(std::string(kTree) + "\\\uFF36ictim\\busy.txt");
+             const std::string link = std::string(kTree) + "\\Victim", twin = std::string(kTree) + "\\\uFF36ictim";
+             MakeJunction(link, "C:\\Victim");
+             sim::AsUser([&] {
+                 SetFileAttributesA(link.c_str(), FILE_ATTRIBUTE_READONLY);
+                 CreateDirectoryA(twin.c_str(), nullptr);
+             });
+             UserFile(twin + "\\busy.txt");
+             sim::HoldOpenElsewhere(twin + "\\busy.txt");
              sim::PlantFile("C:\\Victim\\busy.txt", "keep");
          },
          "6\\Zeltra\\Tree", kQueueFailed,
@@ -608,7 +670,7 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         {"best-fit twin beside a held link, no race",
          [] {
              kSwaps[4].act();
-             sim::PlantFile(std::string(kTree) + "\\\uFF36ictim\\t.txt");
+             UserFile(std::string(kTree) + "\\\uFF36ictim\\t.txt");
          },
          "6\\Zeltra\\Tree", 0,
          // The link is queued as the link it is; the twin, logged by its
@@ -621,16 +683,26 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
              "INFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n" +
              OneFileFolder(std::string(kTree) + "\\Victim", "t.txt") +
              "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n"},
-        // Opens: Zeltra, Tree, a.txt (deleted), then sub: swapped after the listing.
-        {"subfolder swapped for a junction after the first deletion",
-         [] { sim::AtCall("NtCreateFile", 4, kSwaps[0].act); }, "6\\Zeltra\\Tree", 0,
-         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\n"
-         "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n"
-         "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
-         "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"},
-        {"junction above the listed folder", [] { kSwaps[6].act(); }, "6\\Zeltra\\Tree", kPathRefused,
+        // Opens: Zeltra, Tree, a.txt (deleted), then the user's folder:
+        // swapped after the listing.
+        {"the user's folder swapped for a junction after the first deletion",
+         [] {
+             sim::AsUser([] { CreateDirectoryA((std::string(kTree) + "\\Mine").c_str(), nullptr); });
+             UserFile(std::string(kTree) + "\\Mine\\m.txt");
+             sim::AtCall("NtCreateFile", 4, [] { ASSERT_TRUE(kSwaps[7].act()); });
+         },
+         "6\\Zeltra\\Tree", 0,
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Mine\r\n"
+         "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n" +
+             OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
+                 .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+             "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"},
+        // Where the product has no folder yet, a user may make one: a junction.
+        {"junction above the listed folder", [] { ProductFolderMadeAJunction(); }, "6\\Zeltra\\Tree", kPathRefused,
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
-        {"junction above a listed file", [] { kSwaps[6].act(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
+        {"junction above a listed file", [] { ProductFolderMadeAJunction(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\d.txt\r\n"},
     };
     for (const Case &c : cases) {
