@@ -119,6 +119,20 @@ constexpr NtStatus kNtDirectoryNotEmpty = static_cast<NtStatus>(0xC0000101u);
 constexpr NtStatus kNtNotADirectory = static_cast<NtStatus>(0xC0000103u);
 constexpr NtStatus kNtCannotDelete = static_cast<NtStatus>(0xC0000121u);
 
+// FSCTL_GET_REPARSE_POINT: a reparse point's data, read through a handle
+// to the reparse point itself, at most 16 KB (REPARSE_DATA_BUFFER, ntifs.h:
+// the tag, the data's length and a reserved word; for a mount point the
+// offsets and lengths of its substitute and print names, then the names;
+// for a symbolic link the same, its flags, then the names).
+constexpr DWORD kFsctlGetReparsePoint = 0x000900A8;
+constexpr DWORD kMaxReparseDataBytes = 16 * 1024;
+constexpr size_t kReparseHeaderBytes = 8;
+constexpr size_t kMountPointNamesAt = kReparseHeaderBytes + 8;
+constexpr size_t kSymbolicLinkNamesAt = kReparseHeaderBytes + 12;
+constexpr ULONG kSymbolicLinkRelative = 1; // SYMLINK_FLAG_RELATIVE
+constexpr ULONG kReparseTagMountPoint = 0xA0000003u;
+constexpr ULONG kReparseTagSymbolicLink = 0xA000000Cu;
+
 // Reparse tags: a name surrogate (bit 29) stands for another name, as a
 // junction or a symbolic link does; other tags mark data kept elsewhere.
 constexpr ULONG kReparseTagNameSurrogateBit = 0x20000000u;

@@ -145,23 +145,6 @@ DWORD LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_
     return 0;
 }
 
-DWORD DescribeThrough(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, EntryFacts *facts) {
-    HANDLE item = NULL;
-    NtStatus status = Open(nt, folder, name, nameLength, kFileReadAttributes | kSynchronize, kOpenOptions, &item);
-    if (status != kNtSuccess)
-        return ErrorOf(nt, status);
-    NtAttributeTag info = {0, 0};
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
-    status = nt.queryInformation(item, &io, &info, sizeof info, kNtFileAttributeTagInformation);
-    if (status == kNtSuccess)
-        status = nt.queryInformation(item, &io, &facts->id, sizeof facts->id, kNtFileInternalInformation);
-    CloseHandle(item);
-    facts->attributes = info.fileAttributes;
-    facts->tag = info.reparseTag;
-    return ErrorOf(nt, status);
-}
-
 bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
     NtAttributeTag tag = {0, 0};
     NtIoStatus io;
@@ -171,17 +154,74 @@ bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
     return (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparseTag & kReparseTagNameSurrogateBit);
 }
 
-// Windows' own links (ProgramData's "Application Data", "Start Menu" and
-// "Desktop") deny everyone listing them and SYNCHRONIZE, so the link is
-// opened for its attributes and owner alone, without synchronous I/O,
-// which would need SYNCHRONIZE.
-bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength) {
+namespace {
+
+template <class T> T ReadAt(const BYTE *data, size_t offset) {
+    T value;
+    std::memcpy(&value, data + offset, sizeof value);
+    return value;
+}
+
+// The substitute name of a mount point or an absolute symbolic link in the
+// reparse data (`size` bytes read), within the data: a full local path
+// "\??\X:\...", written into `target` as its Win32 path in the ANSI code
+// page, which must turn back into exactly that name.
+bool LinkTarget(const BYTE *data, size_t size, char *target, size_t capacity) {
+    if (size < kMountPointNamesAt)
+        return false;
+    const ULONG tag = ReadAt<ULONG>(data, 0);
+    const size_t length = ReadAt<USHORT>(data, 4) + kReparseHeaderBytes;
+    size_t names = kMountPointNamesAt;
+    if (tag == kReparseTagSymbolicLink) {
+        names = kSymbolicLinkNamesAt;
+        if (size < names || (ReadAt<ULONG>(data, kMountPointNamesAt) & kSymbolicLinkRelative))
+            return false;
+    } else if (tag != kReparseTagMountPoint) {
+        return false;
+    }
+    const size_t offset = ReadAt<USHORT>(data, kReparseHeaderBytes),
+                 bytes = ReadAt<USHORT>(data, kReparseHeaderBytes + 2);
+    if (length > size || names + offset + bytes > length || bytes % sizeof(WCHAR) != 0)
+        return false;
+    WCHAR name[kNameChars];
+    const size_t chars = bytes / sizeof(WCHAR);
+    if (chars < 7 || chars >= kNameChars)
+        return false;
+    std::memcpy(name, data + names + offset, bytes);
+    const bool local = name[0] == '\\' && name[1] == '?' && name[2] == '?' && name[3] == '\\' && name[5] == ':' &&
+                       name[6] == '\\' && ((name[4] >= 'A' && name[4] <= 'Z') || (name[4] >= 'a' && name[4] <= 'z'));
+    if (!local)
+        return false;
+    int ansi = WideCharToMultiByte(CP_ACP, 0, name + 4, static_cast<int>(chars - 4), target,
+                                   static_cast<int>(capacity) - 1, NULL, NULL);
+    if (ansi <= 0)
+        return false;
+    target[ansi] = '\0';
+    WCHAR back[kNameChars];
+    int backLength = MultiByteToWideChar(CP_ACP, 0, target, ansi, back, kNameChars);
+    return backLength == static_cast<int>(chars - 4) && std::memcmp(back, name + 4, (chars - 4) * sizeof(WCHAR)) == 0 &&
+           std::strchr(target, '/') == NULL;
+}
+
+} // namespace
+
+// Windows' own links deny everyone listing them and SYNCHRONIZE
+// ("Junction Points and Backup Applications"), so the link is opened for
+// its attributes and owner alone, without synchronous I/O, which would need
+// SYNCHRONIZE; reading its data needs no access ("FSCTL_GET_REPARSE_POINT
+// control code"), and completes at once.
+bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, char *target,
+                          size_t capacity) {
     KeptLastError kept;
     HANDLE link = NULL;
     if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes, kOpenOptions & ~kNtSynchronousIoNonAlert,
              &link) != kNtSuccess)
         return false;
-    bool trusted = HandleIsLink(nt, link) && OwnerPasses(link, OwnedBySystemAdministratorsOrTrustedInstaller);
+    static BYTE data[kMaxReparseDataBytes]; // one walk at a time, and too large for the stack of a deep walk
+    DWORD read = 0;
+    bool trusted = HandleIsLink(nt, link) && OwnerPasses(link, OwnedBySystemAdministratorsOrTrustedInstaller) &&
+                   DeviceIoControl(link, kFsctlGetReparsePoint, NULL, 0, data, sizeof data, &read, NULL) &&
+                   LinkTarget(data, read, target, capacity);
     CloseHandle(link);
     return trusted;
 }

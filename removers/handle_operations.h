@@ -92,14 +92,14 @@ bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size
 // names, through a second handle opened from it. False when it could not.
 bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder);
 
-// True when the link `name` in the open folder belongs to SYSTEM, to
-// Administrators or to TrustedInstaller, which no standard user can be.
-bool SystemLink(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength);
-
-// Clears the read-only attribute of the item opened as ItemKind::Attributes,
-// which the restart could not delete otherwise. False when it is read-only
-// and stays so.
-bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item);
+// Reads the target of the link `name` in the open folder, through that
+// link's own handle, when the link is one of Windows' own: a junction or an
+// absolute symbolic link that belongs to SYSTEM, to Administrators or to
+// TrustedInstaller (which no standard user can have made or changed),
+// whose target is a full local path; written into `target` as a Win32
+// path. False for any other link.
+bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, char *target,
+                          size_t capacity);
 
 // True when the open folder belongs to SYSTEM, to Administrators, to
 // TrustedInstaller or to the user who runs the tool: no standard user can
@@ -107,10 +107,10 @@ bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item);
 // access list lets them.
 bool OwnedByTrustedPrincipal(const NtFileCalls &nt, HANDLE folder);
 
+// Clears the read-only attribute of the item opened as ItemKind::Attributes,
+// which the restart could not delete otherwise. False when it is read-only
+// and stays so.
+bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item);
+
 // Closes the item's handle: a folder stays; a file opened for deletion goes.
 void CloseItem(WalkItem *item);
-
-// What a listing would say of `name`, a path relative to the open folder
-// that goes through Windows' own links: their targets cannot be listed
-// through them, so the item itself is opened (as a link, if it is one).
-DWORD DescribeThrough(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, EntryFacts *facts);

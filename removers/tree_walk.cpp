@@ -60,18 +60,32 @@ enum class PathEnd {
     kLinkOnTheWay // a link that is not one of Windows' own
 };
 
+// Windows' own compatibility links, which a location's folder holds for
+// programs written before Vista ("Junction Points and Backup Applications"):
+// ProgramData's and a user profile's, and the drive's "Documents and
+// Settings". A path may cross one only as its first name below the
+// location's folder.
+const char *const kWindowsLinkNames[] = {
+    "Application Data", "Cookies",      "Desktop",   "Documents", "Documents and Settings",
+    "Local Settings",   "My Documents", "NetHood",   "PrintHood", "Recent",
+    "SendTo",           "Start Menu",   "Templates",
+};
+
+bool IsWindowsLinkName(const char *component, size_t length) {
+    for (const char *name : kWindowsLinkNames)
+        if (std::strlen(name) == length && StrCmpNIA(component, name, static_cast<int>(length)) == 0)
+            return true;
+    return false;
+}
+
 struct PathWalk {
     const NtFileCalls *nt;
-    HANDLE folder; // the folder reached
-    // The names of Windows' own links crossed since `folder` was opened,
-    // each with its separator, then the current name: a name is opened
-    // through them, as a path through them is opened, for they cannot be
-    // opened themselves.
-    WCHAR relative[kNameChars];
-    size_t through;
-    DWORD error;        // why the walk failed
-    bool checkOwners;   // of every folder passed below the anchor
-    bool ownersTrusted; // every such folder's owner is one no standard user can be
+    HANDLE folder;          // the folder reached
+    WCHAR name[kNameChars]; // the current name's wide form
+    bool belowAnchor;       // the folder reached is the location's own
+    DWORD error;            // why the walk failed
+    bool checkOwners;       // of every folder passed below the anchor
+    bool ownersTrusted;     // every such folder's owner is one no standard user can be
 };
 
 // The length in bytes of the component at `component`, up to a separator or
@@ -83,57 +97,46 @@ size_t ComponentLength(const char *component) {
     return length;
 }
 
-// Puts the component's wide form after the crossed links; returns the
-// length of the relative name, or 0 when the component has no wide form
-// that fits.
-size_t AppendName(PathWalk &walk, const char *component, size_t length) {
-    int nameLength =
-        length == 0 ? 0
-                    : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), walk.relative + walk.through,
-                                          static_cast<int>(kNameChars - walk.through - 1));
-    return nameLength > 0 ? walk.through + static_cast<size_t>(nameLength) : 0;
+// Converts the component into walk.name; returns its length, or 0 when the
+// component has no wide form that fits.
+size_t WideName(PathWalk &walk, const char *component, size_t length) {
+    int nameLength = length == 0 ? 0
+                                 : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), walk.name,
+                                                       static_cast<int>(kNameChars - 1));
+    return nameLength > 0 ? static_cast<size_t>(nameLength) : 0;
 }
 
-// What a listing says of the relative name: from the folder's listing, or,
-// through Windows' own links, whose targets cannot be listed through them,
-// from the item itself.
-DWORD Describe(PathWalk &walk, size_t relativeLength, EntryFacts *facts) {
-    if (relativeLength == 0)
-        return ERROR_INVALID_NAME;
-    return walk.through == 0 ? LookUpEntry(*walk.nt, walk.folder, walk.relative, relativeLength, facts)
-                             : DescribeThrough(*walk.nt, walk.folder, walk.relative, relativeLength, facts);
-}
-
-// Moves the walk past a folder on the way: into it, or across it when it is
-// one of Windows' own links (as a component of the next name, with room
-// left for the separator and one character of it: a conversion into no
-// room at all would only measure the name).
-PathEnd PassFolder(PathWalk &walk, size_t relativeLength, const EntryFacts &facts) {
-    HANDLE next = NULL;
-    DWORD error = 0;
-    bool link = IsLinkEntry(facts.attributes, facts.tag);
-    if (!link) {
-        error = OpenFolder(*walk.nt, walk.folder, walk.relative, relativeLength, &next);
-        link = error == 0 && HandleIsLink(*walk.nt, next);
-        if (error == 0 && !link && walk.checkOwners && !OwnedByTrustedPrincipal(*walk.nt, next))
-            walk.ownersTrusted = false;
-    }
-    if (link && next != NULL) {
-        CloseHandle(next);
-        next = NULL;
-    }
-    if (link && relativeLength + 2 < kNameChars && SystemLink(*walk.nt, walk.folder, walk.relative, relativeLength)) {
-        walk.relative[relativeLength] = static_cast<WCHAR>('\\');
-        walk.through = relativeLength + 1;
-        return PathEnd::kReached;
-    }
+// Moves the walk into the folder `next`, opened (or not) with `error`: a
+// link found there ends the walk; a folder passed has its owner judged.
+PathEnd Enter(PathWalk &walk, HANDLE next, DWORD error) {
     CloseHandle(walk.folder);
     walk.folder = next;
-    walk.through = 0;
-    if (link)
+    walk.belowAnchor = false;
+    if (error != 0) {
+        walk.error = error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
+        return PathEnd::kFailed;
+    }
+    if (HandleIsLink(*walk.nt, next))
         return PathEnd::kLinkOnTheWay;
-    walk.error = error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
-    return error == 0 ? PathEnd::kReached : PathEnd::kFailed;
+    if (walk.checkOwners && !OwnedByTrustedPrincipal(*walk.nt, next))
+        walk.ownersTrusted = false;
+    return PathEnd::kReached;
+}
+
+// Moves the walk past the folder `component` (its wide form in walk.name,
+// `nameLength` characters): into it, or, when it is one of Windows' own
+// links right below the location's folder, into the target read from the
+// link's own handle; the link is never opened by name again. Any other
+// link ends the walk.
+PathEnd PassFolder(PathWalk &walk, const char *component, size_t length, size_t nameLength, const EntryFacts &facts) {
+    HANDLE next = NULL;
+    if (!IsLinkEntry(facts.attributes, facts.tag))
+        return Enter(walk, next, OpenFolder(*walk.nt, walk.folder, walk.name, nameLength, &next));
+    char target[kFolderPathChars];
+    if (!walk.belowAnchor || !IsWindowsLinkName(component, length) ||
+        !ReadSystemLinkTarget(*walk.nt, walk.folder, walk.name, nameLength, target, sizeof target))
+        return PathEnd::kLinkOnTheWay;
+    return Enter(walk, next, OpenAnchor(target, &next));
 }
 
 // Opens the item that `path` names below its first `anchorLength`
@@ -156,19 +159,20 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
         std::memcpy(anchor, ".", 2);
     PathWalk walk;
     walk.nt = &nt;
-    walk.through = 0;
+    walk.belowAnchor = true;
     walk.checkOwners = foldersTrusted != nullptr;
     walk.ownersTrusted = true;
     walk.error = OpenAnchor(anchor, &walk.folder);
     const char *component = path + anchorLength;
-    for (PathEnd end = walk.error == 0 ? PathEnd::kReached : PathEnd::kFailed; end == PathEnd::kReached;) {
+    PathEnd end = walk.error == 0 ? PathEnd::kReached : PathEnd::kFailed;
+    while (end == PathEnd::kReached) {
         while (IsSeparator(*component))
             ++component;
         size_t length = ComponentLength(component);
         bool last = component[length] == '\0';
-        size_t relativeLength = AppendName(walk, component, length);
+        size_t nameLength = WideName(walk, component, length);
         EntryFacts facts = {0, 0, 0};
-        walk.error = Describe(walk, relativeLength, &facts);
+        walk.error = nameLength == 0 ? ERROR_INVALID_NAME : LookUpEntry(nt, walk.folder, walk.name, nameLength, &facts);
         if (walk.error != 0) {
             if (!last && walk.error == ERROR_FILE_NOT_FOUND)
                 walk.error = ERROR_PATH_NOT_FOUND;
@@ -176,19 +180,21 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
         }
         if (last) {
             item->id = facts.id;
-            OpenChild(nt, walk.folder, walk.relative, relativeLength, kind, facts.attributes, facts.tag, item);
+            OpenChild(nt, walk.folder, walk.name, nameLength, kind, facts.attributes, facts.tag, item);
             CloseHandle(walk.folder);
             if (foldersTrusted != nullptr)
                 *foldersTrusted = walk.ownersTrusted;
             return item->handle != NULL ? PathEnd::kReached : PathEnd::kFailed;
         }
-        end = PassFolder(walk, relativeLength, facts);
+        end = PassFolder(walk, component, length, nameLength, facts);
         if (end == PathEnd::kLinkOnTheWay)
-            return end;
+            break;
         component += length;
     }
     if (walk.folder != NULL)
         CloseHandle(walk.folder);
+    if (end == PathEnd::kLinkOnTheWay)
+        return end;
     item->openError = walk.error;
     return PathEnd::kFailed;
 }

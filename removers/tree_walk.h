@@ -2,9 +2,10 @@
 // handles it has checked, and how it queues for the restart what stays.
 // A path is followed from its anchor (the location's folder, trusted as the
 // system gives it) one name at a time, each opened relative to the folder
-// before it without following a reparse point; Windows' own compatibility
-// links are crossed as a component of the next name, and any other link on
-// the way ends the walk. A folder tree is removed depth first through the
+// before it without following a reparse point; one of Windows' own
+// compatibility links right below the location's folder is crossed into the
+// target read from its own handle, and any other link on the way ends the
+// walk. A folder tree is removed depth first through the
 // handles its listings give; a link in it is removed as a link, never
 // entered. What is in use is queued for deletion at the restart once its
 // path cannot change until then.

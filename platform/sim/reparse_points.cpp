@@ -20,8 +20,15 @@
 //   symbolic link needs SE_CREATE_SYMBOLIC_LINK_NAME (developer mode, which
 //   lets a user do without, is off on a server); "3.3.5.15.13 Handling a Set
 //   Reparse Point Request": the privilege is the symbolic link's alone.
+// - "FSCTL_GET_REPARSE_POINT control code", "2.3.28 FSCTL_GET_REPARSE_POINT
+//   Reply": the data is read through any handle to the reparse point
+//   itself; STATUS_BUFFER_TOO_SMALL below the header, STATUS_BUFFER_OVERFLOW
+//   (the data cut at the buffer's end) for the rest, STATUS_NOT_A_REPARSE_POINT
+//   where there is none. A link's substitute name is "\??\" and its target,
+//   its print name the target; a symbolic link's flags say it is absolute.
 // - "Set File Information Processing" / "File Security and Access Rights":
 //   a new name in a folder needs FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/control.h"
@@ -97,13 +104,46 @@ DWORD DeleteReparsePoint(FileNode &node, const BYTE *data, size_t size) {
     return ERROR_SUCCESS;
 }
 
+// The data FSCTL_GET_REPARSE_POINT gives of a link.
+std::string ReparseData(const FileNode &node) {
+    const std::u16string print = Utf16(node.linkTarget), substitute = u"\\??\\" + print;
+    const bool symbolic = node.reparseTag == IO_REPARSE_TAG_SYMLINK;
+    std::string names(reinterpret_cast<const char *>(substitute.data()), substitute.size() * sizeof(char16_t));
+    names.append(reinterpret_cast<const char *>(print.data()), print.size() * sizeof(char16_t));
+    const USHORT fields[4] = {0, static_cast<USHORT>(substitute.size() * 2), static_cast<USHORT>(substitute.size() * 2),
+                              static_cast<USHORT>(print.size() * 2)};
+    std::string body(reinterpret_cast<const char *>(fields), sizeof fields);
+    if (symbolic)
+        body.append(4, '\0'); // flags: 0, an absolute target
+    body += names;
+    const ULONG tag = node.reparseTag;
+    const USHORT length = static_cast<USHORT>(body.size());
+    std::string data(reinterpret_cast<const char *>(&tag), sizeof tag);
+    data.append(reinterpret_cast<const char *>(&length), sizeof length);
+    data.append(2, '\0');
+    return data + body;
+}
+
+DWORD GetReparsePoint(const FileNode &node, LPVOID out, DWORD outSize, LPDWORD returned) {
+    if (node.reparseTag == 0 || !node.IsLink())
+        return ERROR_NOT_A_REPARSE_POINT;
+    if (out == nullptr || outSize < kHeaderBytes)
+        return ERROR_INSUFFICIENT_BUFFER;
+    const std::string data = ReparseData(node);
+    const DWORD copied = static_cast<DWORD>(std::min<size_t>(data.size(), outSize));
+    std::memcpy(out, data.data(), copied);
+    if (returned != nullptr)
+        *returned = copied;
+    return copied < data.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
 } // namespace
 
 } // namespace sim::detail
 
 using namespace sim::detail;
 
-BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID, DWORD, LPDWORD returned,
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED) {
     SIM_LOCK();
     if (returned != nullptr)
@@ -114,6 +154,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID,
     FileNode *node = NodeById(file->node);
     if (node == nullptr)
         return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (code == FSCTL_GET_REPARSE_POINT) {
+        const DWORD error = GetReparsePoint(*node, out, outSize, returned);
+        return error == ERROR_SUCCESS ? TRUE : Fail(error, FALSE);
+    }
     if (code != FSCTL_SET_REPARSE_POINT && code != FSCTL_DELETE_REPARSE_POINT)
         return Fail(ERROR_INVALID_FUNCTION, FALSE);
     // The rights the handle was granted at its opening, whatever its item's

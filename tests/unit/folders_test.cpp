@@ -451,13 +451,11 @@ void PlantAttackTree() {
     sim::AsUser([] { CreateDirectoryA(kAttacker, nullptr); });
 }
 
-// The user makes a junction at `path` to `target`: a new folder of theirs,
-// opened for writing and made a mount point. False where Windows refuses.
-bool MakeJunction(const std::string &path, const std::string &target) {
+// The user makes the folder at `path` a junction to `target`: opened for
+// writing and made a mount point. False where Windows refuses.
+bool MountOn(const std::string &path, const std::string &target) {
     bool made = false;
     sim::AsUser([&] {
-        if (!CreateDirectoryA(path.c_str(), nullptr))
-            return;
         HANDLE folder = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         made = folder != INVALID_HANDLE_VALUE && SetMountPoint(folder, target);
@@ -465,6 +463,13 @@ bool MakeJunction(const std::string &path, const std::string &target) {
             CloseHandle(folder);
     });
     return made;
+}
+
+// The user makes a junction at `path` to `target`: a new folder of theirs.
+bool MakeJunction(const std::string &path, const std::string &target) {
+    bool created = false;
+    sim::AsUser([&] { created = CreateDirectoryA(path.c_str(), nullptr); });
+    return created && MountOn(path, target);
 }
 
 // The user moves the item at `path`, if there is one and it is not a link
@@ -496,6 +501,15 @@ void PlantUsersOwn() {
 void ProductFolderMadeAJunction() {
     sim::RemoveTree("C:\\ProgramData\\Zeltra");
     ASSERT_TRUE(MakeJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy"));
+}
+
+// The installer's folder above the tree (Administrators' own, with
+// ProgramData's inherited list), emptied as an earlier entry of the run
+// empties it: the user makes it a junction, which stays Administrators'.
+void VendorFolderMadeAJunction() {
+    sim::RemoveTree(kTree);
+    sim::SetFileOwner("C:\\ProgramData\\Zeltra", "S-1-5-32-544");
+    ASSERT_TRUE(MountOn("C:\\ProgramData\\Zeltra", "C:\\Decoy"));
 }
 
 struct Swap {
@@ -704,6 +718,9 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
         {"junction above a listed file", [] { ProductFolderMadeAJunction(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\d.txt\r\n"},
+        // Owned as Windows' own links are, but none of them by its place and name.
+        {"the installer's folder above, emptied and made a junction", [] { VendorFolderMadeAJunction(); },
+         "6\\Zeltra\\Tree", kPathRefused, "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
     };
     for (const Case &c : cases) {
         FreshMachine();
