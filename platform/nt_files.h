@@ -86,6 +86,7 @@ constexpr ULONG kNtFileIdFullDirectoryInformation = 38;
 
 // NtCreateFile: disposition and options.
 constexpr ULONG kNtFileOpen = 1;
+constexpr ULONG kNtFileOpenIf = 3; // opened, or created where there is none
 constexpr ULONG kNtDirectoryFile = 0x00000001;
 constexpr ULONG kNtSynchronousIoNonAlert = 0x00000020;
 constexpr ULONG kNtNonDirectoryFile = 0x00000040;

@@ -31,14 +31,14 @@ class KeptLastError {
 DWORD ErrorOf(const NtFileCalls &nt, NtStatus status) { return status == kNtSuccess ? 0 : nt.toDosError(status); }
 
 NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, DWORD access, ULONG options,
-              HANDLE *handle) {
+              HANDLE *handle, ULONG share = kShareAll, ULONG disposition = kNtFileOpen) {
     NtName wide = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
                    const_cast<WCHAR *>(name)};
     NtObjectAttributes attributes = {sizeof(NtObjectAttributes), folder, &wide, kNtCaseInsensitive, NULL, NULL};
     NtIoStatus io;
     std::memset(&io, 0, sizeof io);
     *handle = NULL;
-    NtStatus status = nt.create(handle, access, &attributes, &io, NULL, 0, kShareAll, kNtFileOpen, options, NULL, 0);
+    NtStatus status = nt.create(handle, access, &attributes, &io, NULL, 0, share, disposition, options, NULL, 0);
     if (status != kNtSuccess)
         *handle = NULL;
     return status;
@@ -318,14 +318,12 @@ bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size
     return same;
 }
 
-bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
-    KeptLastError kept;
-    // The privilege lets Administrators take a folder whose list does not
-    // grant them WRITE_OWNER; where it cannot be had the open may still pass.
-    EnableTakeOwnershipPrivilege();
-    HANDLE self = NULL;
-    if (Reopen(nt, folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER | kSynchronize, kOpenOptions, &self) != kNtSuccess)
-        return false;
+namespace {
+
+// Makes the item open as `self` (with WRITE_DAC and WRITE_OWNER)
+// Administrators' own, with a protected list of all access for
+// Administrators and SYSTEM alone; never a link.
+bool TakeOver(const NtFileCalls &nt, HANDLE self) {
     AdministratorsAccess access;
     bool taken = !HandleIsLink(nt, self) && MakeAdministratorsAccess(true, &access);
     if (taken) {
@@ -335,7 +333,43 @@ bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
                                 access.administrators, NULL, access.accessList, NULL) == ERROR_SUCCESS;
         FreeAdministratorsAccess(&access);
     }
+    return taken;
+}
+
+} // namespace
+
+bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder) {
+    KeptLastError kept;
+    // The privilege lets Administrators take a folder whose list does not
+    // grant them WRITE_OWNER; where it cannot be had the open may still pass.
+    EnableTakeOwnershipPrivilege();
+    HANDLE self = NULL;
+    if (Reopen(nt, folder, READ_CONTROL | WRITE_DAC | WRITE_OWNER | kSynchronize, kOpenOptions, &self) != kNtSuccess)
+        return false;
+    bool taken = TakeOver(nt, self);
     CloseHandle(self);
+    return taken;
+}
+
+const WCHAR kPlaceholderName[] = {'~', 'Z', 'e', 'l', 't', 'r', 'a', 'E', 'S', '_', 'R', 'T', '.', 't', 'm', 'p', 0};
+const size_t kPlaceholderChars = sizeof kPlaceholderName / sizeof kPlaceholderName[0] - 1;
+
+bool KeepPlaceholder(const NtFileCalls &nt, HANDLE folder, LONGLONG *id) {
+    KeptLastError kept;
+    EnableTakeOwnershipPrivilege();
+    // Opened without delete sharing: a handle with DELETE that anyone opened
+    // on a file of that name before refuses this open.
+    HANDLE placeholder = NULL;
+    if (Open(nt, folder, kPlaceholderName, kPlaceholderChars,
+             DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER | kFileReadAttributes | kSynchronize,
+             kOpenOptions | kNtNonDirectoryFile, &placeholder, FILE_SHARE_READ | FILE_SHARE_WRITE,
+             kNtFileOpenIf) != kNtSuccess)
+        return false;
+    NtIoStatus io;
+    std::memset(&io, 0, sizeof io);
+    bool taken = TakeOver(nt, placeholder) &&
+                 nt.queryInformation(placeholder, &io, id, sizeof *id, kNtFileInternalInformation) == kNtSuccess;
+    CloseHandle(placeholder);
     return taken;
 }
 

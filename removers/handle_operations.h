@@ -92,6 +92,19 @@ bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size
 // names, through a second handle opened from it. False when it could not.
 bool TakeOverFolder(const NtFileCalls &nt, HANDLE folder);
 
+// The file the walk keeps in a folder that holds items queued for the
+// restart, and queues after them: while it is there the folder cannot be
+// emptied, and so cannot be made a mount point (which needs an empty
+// folder) by a handle anyone opened on it before the walk took it over.
+extern const WCHAR kPlaceholderName[];
+extern const size_t kPlaceholderChars;
+
+// Makes the placeholder in the open folder, or takes the one there over:
+// Administrators' own, with a protected list of all access for
+// Administrators and SYSTEM alone; *id is its file id. False when it cannot
+// be had, or a handle with DELETE to it is open.
+bool KeepPlaceholder(const NtFileCalls &nt, HANDLE folder, LONGLONG *id);
+
 // Reads the target of the link `name` in the open folder, through that
 // link's own handle, when the link is one of Windows' own: a junction or an
 // absolute symbolic link that belongs to SYSTEM, to Administrators or to

@@ -219,13 +219,15 @@ bool AlreadyQueued(LONGLONG id) {
 }
 
 // Queues the item at `path` (its file id `id`, 0 when unknown) for deletion
-// at the restart and counts it, once in a run.
-bool QueueOnce(const char *path, LONGLONG id) {
+// at the restart, once in a run; the run's count of queued items counts it
+// when `counted`.
+bool QueueOnce(const char *path, LONGLONG id, bool counted = true) {
     if (id != 0 && AlreadyQueued(id))
         return true;
     if (!QueueAsItStands(path))
         return false;
-    ++g_run.tally.filesQueued;
+    if (counted)
+        ++g_run.tally.filesQueued;
     if (id != 0 && g_run.queuedItemCount < kQueuedItemsKept)
         g_run.queuedItems[g_run.queuedItemCount++] = id;
     return true;
@@ -249,7 +251,8 @@ struct Listed {
 struct Level {
     HANDLE handle;
     Listed listed;
-    bool takenOver; // before anything below it is queued
+    bool takenOver;       // before anything below it is queued
+    LONGLONG placeholder; // the file id of the placeholder kept in it, once something in it is queued
 };
 
 // One walk through a folder tree: the path of the current item, built in
@@ -337,12 +340,33 @@ bool PathHeld(TreeWalk &walk, const Listed *item) {
 // Queues the item at walk.path for deletion at the restart, once its path
 // is held; where it cannot be, it is not queued, as when queuing fails.
 bool QueueInTree(TreeWalk &walk, const Listed *item) {
-    if (!PathHeld(walk, item) || !QueueOnce(walk.path, item != nullptr ? item->id : walk.listedId))
+    if (!PathHeld(walk, item))
+        return false;
+    // The folder holding the item keeps a placeholder from now on.
+    if (item != nullptr) {
+        Level &folder = walk.levels[walk.depth - 1];
+        if (folder.placeholder == 0 && !KeepPlaceholder(walk.nt, folder.handle, &folder.placeholder))
+            return false;
+    }
+    if (!QueueOnce(walk.path, item != nullptr ? item->id : walk.listedId))
         return false;
     // An item queued already is only logged as marked again.
     WriteLogLine(kMarked);
     ++g_run.itemsMarked;
     return true;
+}
+
+// Queues the placeholder of the folder at walk.path (of `length`
+// characters), the level just left; it is not the run's to count.
+bool QueuePlaceholder(TreeWalk &walk, size_t length) {
+    char name[kPlaceholderChars + 1];
+    for (size_t i = 0; i <= kPlaceholderChars; ++i)
+        name[i] = static_cast<char>(kPlaceholderName[i]);
+    char path[kFolderPathChars];
+    CopyBounded(path, sizeof path, walk.path);
+    path[length] = '\0';
+    return AppendBounded(path, sizeof path, "\\") == kFormatOk && AppendBounded(path, sizeof path, name) == kFormatOk &&
+           QueueOnce(path, walk.levels[walk.depth].placeholder, false);
 }
 
 // Appends `separator` and `name` at `length`; false, with the path as it
@@ -398,6 +422,11 @@ bool IsDotEntry(const NtDirEntry &entry) {
     return (length == 1 || length == 2) && entry.fileName[0] == '.' && entry.fileName[length - 1] == '.';
 }
 
+// True for the placeholder that the walk keeps in the folder it lists.
+bool IsKeptPlaceholder(const TreeWalk &walk, const NtDirEntry &entry) {
+    return walk.levels[walk.depth - 1].placeholder == entry.fileId;
+}
+
 // The child that a listing record of the folder at walk.path describes.
 LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry &entry, bool *stop) {
     size_t wideLength = entry.fileNameLength / sizeof(WCHAR);
@@ -437,7 +466,7 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
          restart = false) {
         for (const char *record = listing; !stop;) {
             const NtDirEntry &entry = *reinterpret_cast<const NtDirEntry *>(record);
-            if (!IsDotEntry(entry)) {
+            if (!IsDotEntry(entry) && !IsKeptPlaceholder(walk, entry)) {
                 LONG result = RemoveChild(walk, length, folder, entry, &stop);
                 walk.path[length] = '\0';
                 // A later success never hides an earlier failure.
@@ -471,9 +500,12 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *li
             CloseItem(&item);
             return kNotProcessed;
         }
-        walk.levels[walk.depth++] = {item.handle, listed != nullptr ? *listed : Listed{}, false};
+        walk.levels[walk.depth++] = {item.handle, listed != nullptr ? *listed : Listed{}, false, 0};
         status = RemoveContents(walk, length, item.handle);
         --walk.depth;
+        // The placeholder goes after what it kept, and before its folder.
+        if (walk.levels[walk.depth].placeholder != 0 && !QueuePlaceholder(walk, length))
+            status = walk.options->queueFailure;
     }
     const FolderTreeOptions &options = *walk.options;
     LogText("DIRNAME:: %s\r\n", walk.path);

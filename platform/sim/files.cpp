@@ -599,8 +599,10 @@ bool OpenAnywhere(const FileNode &node) {
 //   security descriptor; the item and all below it keep theirs.
 // Traversing the folders on the way is never checked ("Bypass traverse
 // checking", held by every token).
+BOOL MoveNodeTo(FileNode *node, const std::string &source, const std::string &replacement, DWORD flags);
+
 BOOL Rename(LPCSTR existing, LPCSTR replacement, DWORD flags) {
-    std::string source, target;
+    std::string source;
     FileNode *node = NamedNode(existing, &source);
     if (node == nullptr)
         return FALSE;
@@ -610,7 +612,13 @@ BOOL Rename(LPCSTR existing, LPCSTR replacement, DWORD flags) {
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     if (OpenElsewhereWithoutDeleteShare(source))
         return Fail(ERROR_SHARING_VIOLATION, FALSE);
-    target = ResolvePath(replacement, false);
+    return MoveNodeTo(node, source, replacement, flags);
+}
+
+// The move itself, once the open renamed holds DELETE: the target's folder
+// and name are checked, and the item goes there.
+BOOL MoveNodeTo(FileNode *node, const std::string &source, const std::string &replacement, DWORD flags) {
+    const std::string target = ResolvePath(replacement.c_str(), false);
     const FileNode *folder = FindNode(ParentPath(target));
     DWORD granted = 0;
     if (folder == nullptr || !folder->folder)
@@ -634,6 +642,27 @@ BOOL Rename(LPCSTR existing, LPCSTR replacement, DWORD flags) {
 }
 
 } // namespace
+
+// "SetFileInformationByHandle function", FileRenameInfo: the rename of the
+// open the handle is, which must have been granted DELETE at its opening
+// ("2.1.5.15.11 FileRenameInformation"); the new name is a full path.
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size) {
+    SIM_LOCK();
+    auto f = FileHandleCall("SetFileInformationByHandle", file);
+    if (!f)
+        return FALSE;
+    FileNode *node = NodeById(f->node);
+    const auto *rename = static_cast<const FILE_RENAME_INFO *>(info);
+    if (infoClass != FileRenameInfo || rename == nullptr || size < sizeof(FILE_RENAME_INFO) ||
+        rename->RootDirectory != nullptr || rename->FileNameLength > size - offsetof(FILE_RENAME_INFO, FileName))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (node == nullptr)
+        return Fail(ERROR_FILE_NOT_FOUND, FALSE);
+    if (!(f->access & DELETE) || ParentPath(node->path).empty())
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    const std::u16string name(rename->FileName, rename->FileNameLength / sizeof(WCHAR));
+    return MoveNodeTo(node, node->path, Utf8(name), rename->ReplaceIfExists ? MOVEFILE_REPLACE_EXISTING : 0);
+}
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     SIM_LOCK();

@@ -31,6 +31,29 @@ NtStatus DeletionRefused(const FileNode &node) {
     return kNtSuccess;
 }
 
+// A new file or folder made by NtCreateFile ("NtCreateFile function",
+// FILE_OPEN_IF): "File Security and Access Rights": making it needs
+// FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY on its folder, checked against the
+// folder's list as it is now; its list is what the folder passes on
+// (MakeNode), and its creator's handle has the access asked for.
+NtStatus CreateNode(HANDLE *out, DWORD access, const FileNode &folder, const std::string &name, ULONG share,
+                    ULONG options, NtIoStatus *io) {
+    const bool directory = (options & kNtDirectoryFile) != 0;
+    DWORD granted = 0;
+    if (!FileAccessGranted(folder.security, directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE, &granted))
+        return kNtAccessDenied;
+    FileNode &node = MakeNode(folder.path + "\\" + name, directory);
+    auto file = std::make_shared<FileObject>();
+    file->key = PathKey(node.path);
+    file->node = node.id;
+    file->access = MapFileRights(access);
+    file->share = share;
+    *out = reinterpret_cast<HANDLE>(AddHandle(file));
+    io->status = kNtSuccess;
+    io->information = 2; // FILE_CREATED
+    return kNtSuccess;
+}
+
 NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *attributes, NtIoStatus *io, LONGLONG *,
                                 ULONG, ULONG share, ULONG disposition, ULONG options, void *, ULONG) {
     SIM_LOCK();
@@ -44,7 +67,7 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     if (TakeFault("NtCreateFile", name.c_str(), &code))
         return static_cast<NtStatus>(code);
     auto root = Lookup<FileObject>(attributes->rootDirectory);
-    if (!root || disposition != kNtFileOpen)
+    if (!root || (disposition != kNtFileOpen && disposition != kNtFileOpenIf))
         return root ? kNtInvalidParameter : kNtInvalidHandle;
     FileNode *parent = NodeById(root->node);
     if (parent == nullptr || !parent->folder || parent->IsLink())
@@ -71,6 +94,8 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     }
     // No name: the folder itself, through a new handle.
     FileNode *node = name.empty() ? parent : FindNode(folder->path + "\\" + components.back());
+    if (node == nullptr && disposition == kNtFileOpenIf)
+        return CreateNode(out, access, *folder, components.back(), share, options, io);
     if (node == nullptr)
         return kNtObjectNameNotFound;
     // The final name is checked, a link that is followed too: "Junction

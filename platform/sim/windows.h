@@ -605,6 +605,14 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped);
 BOOLEAN CreateSymbolicLinkA(LPCSTR link, LPCSTR target, DWORD flags);
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileRenameInfo = 3 } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_RENAME_INFO {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    DWORD FileNameLength; // bytes
+    WCHAR FileName[1];
+} FILE_RENAME_INFO;
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info, DWORD size);
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES sa);
 BOOL RemoveDirectoryA(LPCSTR path);

@@ -184,9 +184,12 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
                         "FILENAME:: ro.txt\r\nINFO:: (Deleting file) 5\r\nMarked for Deletion\r\n" +
                             OneFileFolder("C:\\Data\\Tree\\sub", "deep.txt") +
                             "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
-    EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"), (std::vector<std::string>{"locked.txt", "ro.txt"}));
-    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\locked.txt",
-                                                             "\\??\\C:\\Data\\Tree\\ro.txt", "\\??\\C:\\Data\\Tree"}))
+    // The folder keeps a placeholder, queued after its items and before it.
+    EXPECT_EQ(sim::FolderEntries("C:\\Data\\Tree"),
+              (std::vector<std::string>{"locked.txt", "ro.txt", "~ZeltraES_RT.tmp"}));
+    EXPECT_EQ(sim::RestartQueue(),
+              (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\locked.txt", "\\??\\C:\\Data\\Tree\\ro.txt",
+                                        "\\??\\C:\\Data\\Tree\\~ZeltraES_RT.tmp", "\\??\\C:\\Data\\Tree"}))
         << "NT paths, as PendingFileRenameOperations holds them";
     EXPECT_EQ(g_run.tally.files, 3u);
     EXPECT_EQ(g_run.tally.filesQueued, 3u);
@@ -210,8 +213,10 @@ TEST_F(RemoveFoldersTest, AQueuedItemIsNamedAsItStandsTrailingDotsAndAll) {
     sim::PlantFile("C:\\Data\\Tree\\x.\\held.");
     sim::HoldOpenElsewhere("\\\\?\\C:\\Data\\Tree\\x.\\held.");
     EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), 0);
-    EXPECT_EQ(sim::RestartQueue(), (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\x.\\held.",
-                                                             "\\??\\C:\\Data\\Tree\\x.", "\\??\\C:\\Data\\Tree"}));
+    EXPECT_EQ(sim::RestartQueue(),
+              (std::vector<std::string>{"\\??\\C:\\Data\\Tree\\x.\\held.", "\\??\\C:\\Data\\Tree\\x.\\~ZeltraES_RT.tmp",
+                                        "\\??\\C:\\Data\\Tree\\x.", "\\??\\C:\\Data\\Tree\\~ZeltraES_RT.tmp",
+                                        "\\??\\C:\\Data\\Tree"}));
     sim::Restart();
     EXPECT_FALSE(sim::Exists("C:\\Data\\Tree"));
 }
@@ -237,7 +242,7 @@ TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
          },
          "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
          "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
-         {"\\??\\C:\\Data\\Tree\\busy.txt"}},
+         {"\\??\\C:\\Data\\Tree\\busy.txt", "\\??\\C:\\Data\\Tree\\~ZeltraES_RT.tmp"}},
         {"a listed folder that cannot be listed",
          [] {
              sim::FailCall("NtQueryDirectoryFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Tree"});
@@ -648,6 +653,48 @@ TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
 }
 
 // The attacks one by one, each at the moment that defeats a path-based walk.
+// Handles the user opened before the run, on their own folder in the tree
+// and on a file in it that they hold without delete sharing.
+HANDLE g_usersFolder, g_usersFile;
+
+void HoldOwnFolderAndFile() {
+    sim::PlantFile("C:\\Victim\\held.txt", "keep");
+    sim::AsUser([] {
+        CreateDirectoryA((std::string(kTree) + "\\Mine").c_str(), nullptr);
+        g_usersFolder = CreateFileA((std::string(kTree) + "\\Mine").c_str(), GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        g_usersFile = CreateFileA((std::string(kTree) + "\\Mine\\held.txt").c_str(), GENERIC_WRITE | DELETE,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+    });
+}
+
+// After the run, through those handles: the file moved out, and the folder,
+// if that emptied it, made a junction to where a file of that name is.
+void EmptyOwnFolderAndMountIt() {
+    sim::AsUser([] {
+        std::u16string to = u"C:\\ProgramData\\Attacker\\held.txt";
+        std::vector<BYTE> info(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(WCHAR));
+        auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(info.data());
+        rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(WCHAR));
+        std::memcpy(rename->FileName, to.data(), rename->FileNameLength);
+        EXPECT_TRUE(SetFileInformationByHandle(g_usersFile, FileRenameInfo, rename, static_cast<DWORD>(info.size())))
+            << "the user's own handle keeps DELETE";
+        EXPECT_FALSE(SetMountPoint(g_usersFolder, "C:\\Victim")) << "the folder keeps the placeholder";
+    });
+}
+
+// The lines of the attack tree's sub, sub\deep and z.txt, then of the tree
+// itself, its "(Deleting Dir)" line ending with `treeEnd`.
+std::string RestOfAttackTree(const std::string &treeEnd) {
+    return OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
+               .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
+           "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
+           "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting "
+           "Dir) " +
+           treeEnd;
+}
+
 TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
     struct Case {
         const char *name;
@@ -655,6 +702,7 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         const char *entry;
         LONG status;
         std::string log;
+        std::function<void()> after = nullptr; // the user's doing after the run
     } cases[] = {
         // The twin's file in use would be queued by the ANSI path, which
         // names the link: a read-only link stays at the restart, and the
@@ -708,16 +756,22 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
          "6\\Zeltra\\Tree", 0,
          "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Mine\r\n"
          "INFO:: (Reparse Point) Removing Link Only\r\nINFO:: (Deleting Dir) 0\r\nSUCCESS:: Deleted\r\n" +
-             OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
-                 .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
-             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
-             "FILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
-             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"},
+             RestOfAttackTree("18\r\nSUCCESS:: Deleted\r\n")},
         // Where the product has no folder yet, a user may make one: a junction.
         {"junction above the listed folder", [] { ProductFolderMadeAJunction(); }, "6\\Zeltra\\Tree", kPathRefused,
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
         {"junction above a listed file", [] { ProductFolderMadeAJunction(); }, "7\\Zeltra\\Tree\\d.txt", kPathRefused,
          "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\d.txt\r\n"},
+        // A folder of theirs held open before the walk took it over, with a
+        // file in it they hold: once the file is moved out the folder would
+        // be empty, and a mount point through the old handle would lead the
+        // queued path to C:\Victim\held.txt.
+        {"their folder emptied through handles opened before the run", HoldOwnFolderAndFile, "6\\Zeltra\\Tree", 0,
+         "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\nFILENAME:: held.txt\r\nINFO:: (Deleting file) 32\r\n"
+         "Marked for Deletion\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Mine\r\nINFO:: (Deleting Dir) 145\r\n"
+         "Marked for Deletion\r\n" +
+             RestOfAttackTree("145\r\nMarked for Deletion\r\n"),
+         EmptyOwnFolderAndMountIt},
         // Owned as Windows' own links are, but none of them by its place and name.
         {"the installer's folder above, emptied and made a junction", [] { VendorFolderMadeAJunction(); },
          "6\\Zeltra\\Tree", kPathRefused, "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
@@ -729,6 +783,8 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
         EXPECT_EQ(Run({c.entry}), c.status) << c.name;
         EXPECT_EQ(NewLog(), c.log) << c.name;
+        if (c.after)
+            c.after();
         sim::Restart();
         EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << c.name;
         EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << c.name;
@@ -917,7 +973,7 @@ TEST_P(ProductRemoval, DefaultListingRemovesThePlantedProduct) {
     }
     EXPECT_EQ(sim::FolderEntries("C:\\Program Files (x86)\\Zeltra Computing"), std::vector<std::string>{"Other"});
     EXPECT_EQ(sim::FolderEntries("C:\\ProgramData\\Zeltra Computing\\ZeltraBusinessServer"),
-              std::vector<std::string>{"data.db"});
+              (std::vector<std::string>{"data.db", "~ZeltraES_RT.tmp"}));
     EXPECT_TRUE(sim::Exists("C:\\Users\\Public\\Desktop"));
     EXPECT_FALSE(sim::Exists("C:\\Users\\Public\\Desktop\\Zeltra Enterprise Security Console.lnk"));
     EXPECT_TRUE(sim::Exists(msi)) << "the listing counts 13 file entries: its 14th line is never read";
