@@ -164,9 +164,9 @@ template <class T> T ReadAt(const BYTE *data, size_t offset) {
 
 // The substitute name of a mount point or an absolute symbolic link in the
 // reparse data (`size` bytes read), within the data: a full local path
-// "\??\X:\...", written into `target` as its Win32 path in the ANSI code
-// page, which must turn back into exactly that name.
-bool LinkTarget(const BYTE *data, size_t size, char *target, size_t capacity) {
+// "\\??\\X:\\...", kept as its Win32 path both as it stands and in the ANSI
+// code page, which must turn back into exactly that name.
+bool ParseLinkTarget(const BYTE *data, size_t size, LinkTarget *target) {
     if (size < kMountPointNamesAt)
         return false;
     const ULONG tag = ReadAt<ULONG>(data, 0);
@@ -183,24 +183,27 @@ bool LinkTarget(const BYTE *data, size_t size, char *target, size_t capacity) {
                  bytes = ReadAt<USHORT>(data, kReparseHeaderBytes + 2);
     if (length > size || names + offset + bytes > length || bytes % sizeof(WCHAR) != 0)
         return false;
-    WCHAR name[kNameChars];
+    WCHAR name[kLinkTargetChars + 4];
     const size_t chars = bytes / sizeof(WCHAR);
-    if (chars < 7 || chars >= kNameChars)
+    if (chars < 7 || chars - 4 >= kLinkTargetChars)
         return false;
     std::memcpy(name, data + names + offset, bytes);
     const bool local = name[0] == '\\' && name[1] == '?' && name[2] == '?' && name[3] == '\\' && name[5] == ':' &&
                        name[6] == '\\' && ((name[4] >= 'A' && name[4] <= 'Z') || (name[4] >= 'a' && name[4] <= 'z'));
     if (!local)
         return false;
-    int ansi = WideCharToMultiByte(CP_ACP, 0, name + 4, static_cast<int>(chars - 4), target,
-                                   static_cast<int>(capacity) - 1, NULL, NULL);
+    target->wideLength = chars - 4;
+    std::memcpy(target->wide, name + 4, target->wideLength * sizeof(WCHAR));
+    int ansi = WideCharToMultiByte(CP_ACP, 0, target->wide, static_cast<int>(target->wideLength), target->ansi,
+                                   static_cast<int>(kLinkTargetChars) - 1, NULL, NULL);
     if (ansi <= 0)
         return false;
-    target[ansi] = '\0';
-    WCHAR back[kNameChars];
-    int backLength = MultiByteToWideChar(CP_ACP, 0, target, ansi, back, kNameChars);
-    return backLength == static_cast<int>(chars - 4) && std::memcmp(back, name + 4, (chars - 4) * sizeof(WCHAR)) == 0 &&
-           std::strchr(target, '/') == NULL;
+    target->ansi[ansi] = '\0';
+    WCHAR back[kLinkTargetChars];
+    int backLength = MultiByteToWideChar(CP_ACP, 0, target->ansi, ansi, back, static_cast<int>(kLinkTargetChars));
+    return backLength == static_cast<int>(target->wideLength) &&
+           std::memcmp(back, target->wide, target->wideLength * sizeof(WCHAR)) == 0 &&
+           std::strchr(target->ansi, '/') == NULL;
 }
 
 } // namespace
@@ -210,8 +213,8 @@ bool LinkTarget(const BYTE *data, size_t size, char *target, size_t capacity) {
 // its attributes and owner alone, without synchronous I/O, which would need
 // SYNCHRONIZE; reading its data needs no access ("FSCTL_GET_REPARSE_POINT
 // control code"), and completes at once.
-bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, char *target,
-                          size_t capacity) {
+bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength,
+                          LinkTarget *target) {
     KeptLastError kept;
     HANDLE link = NULL;
     if (Open(nt, folder, name, nameLength, READ_CONTROL | kFileReadAttributes, kOpenOptions & ~kNtSynchronousIoNonAlert,
@@ -221,7 +224,7 @@ bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *nam
     DWORD read = 0;
     bool trusted = HandleIsLink(nt, link) && OwnerPasses(link, OwnedBySystemAdministratorsOrTrustedInstaller) &&
                    DeviceIoControl(link, kFsctlGetReparsePoint, NULL, 0, data, sizeof data, &read, NULL) &&
-                   LinkTarget(data, read, target, capacity);
+                   ParseLinkTarget(data, read, target);
     CloseHandle(link);
     return trusted;
 }

@@ -109,10 +109,16 @@ bool KeepPlaceholder(const NtFileCalls &nt, HANDLE folder, LONGLONG *id);
 // link's own handle, when the link is one of Windows' own: a junction or an
 // absolute symbolic link that belongs to SYSTEM, to Administrators or to
 // TrustedInstaller (which no standard user can have made or changed),
-// whose target is a full local path; written into `target` as a Win32
-// path. False for any other link.
-bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength, char *target,
-                          size_t capacity);
+// whose target is a full local path; `target` holds its Win32 path. False
+// for any other link.
+constexpr size_t kLinkTargetChars = 1024;
+struct LinkTarget {
+    WCHAR wide[kLinkTargetChars]; // as the link names it, not terminated
+    size_t wideLength;
+    char ansi[kLinkTargetChars]; // the same in the ANSI code page, terminated
+};
+bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength,
+                          LinkTarget *target);
 
 // True when the open folder belongs to SYSTEM, to Administrators, to
 // TrustedInstaller or to the user who runs the tool: no standard user can

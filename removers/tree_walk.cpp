@@ -29,6 +29,26 @@ constexpr ULONG kListingBytes = 1024;
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+// A path with the exact wide names of what the walk reached: what is
+// queued for the restart, where an ANSI form could name another item.
+struct WidePath {
+    WCHAR text[kFolderPathChars];
+    size_t length;
+};
+
+// Appends `name` after a separator (none after one already there); false,
+// with the path as it was, when the result would not fit.
+bool AppendWide(WidePath &path, const WCHAR *name, size_t length) {
+    const bool separator = path.length > 0 && path.text[path.length - 1] != '\\';
+    if (path.length + (separator ? 1 : 0) + length >= kFolderPathChars)
+        return false;
+    if (separator)
+        path.text[path.length++] = '\\';
+    std::memcpy(path.text + path.length, name, length * sizeof(WCHAR));
+    path.length += length;
+    return true;
+}
+
 // Every formatted line of the stage goes through its own buffer.
 void LogText(const char *format, const char *text) {
     WriteLogFormatted(g_run.fileLogLine, kLogLineChars, format, text);
@@ -86,7 +106,15 @@ struct PathWalk {
     DWORD error;            // why the walk failed
     bool checkOwners;       // of every folder passed below the anchor
     bool ownersTrusted;     // every such folder's owner is one no standard user can be
+    WidePath *resolved;     // what the walk reached, by exact names; may be null
+    bool resolvedFits;
 };
+
+// Adds a name to what the walk reached.
+void Resolve(PathWalk &walk, const WCHAR *name, size_t length) {
+    if (walk.resolved != nullptr && !AppendWide(*walk.resolved, name, length))
+        walk.resolvedFits = false;
+}
 
 // The length in bytes of the component at `component`, up to a separator or
 // the end; the trail byte of a double-byte character separates nothing.
@@ -130,22 +158,30 @@ PathEnd Enter(PathWalk &walk, HANDLE next, DWORD error) {
 // link ends the walk.
 PathEnd PassFolder(PathWalk &walk, const char *component, size_t length, size_t nameLength, const EntryFacts &facts) {
     HANDLE next = NULL;
-    if (!IsLinkEntry(facts.attributes, facts.tag))
+    if (!IsLinkEntry(facts.attributes, facts.tag)) {
+        Resolve(walk, walk.name, nameLength);
         return Enter(walk, next, OpenFolder(*walk.nt, walk.folder, walk.name, nameLength, &next));
-    char target[kFolderPathChars];
+    }
+    static LinkTarget target; // one walk at a time
     if (!walk.belowAnchor || !IsWindowsLinkName(component, length) ||
-        !ReadSystemLinkTarget(*walk.nt, walk.folder, walk.name, nameLength, target, sizeof target))
+        !ReadSystemLinkTarget(*walk.nt, walk.folder, walk.name, nameLength, &target))
         return PathEnd::kLinkOnTheWay;
-    return Enter(walk, next, OpenAnchor(target, &next));
+    // What the walk reached is now the target's path.
+    if (walk.resolved != nullptr)
+        walk.resolved->length = 0;
+    Resolve(walk, target.wide, target.wideLength);
+    return Enter(walk, next, OpenAnchor(target.ansi, &next));
 }
 
 // Opens the item that `path` names below its first `anchorLength`
 // characters, with its file id. A failure's error is in item->openError:
 // ERROR_PATH_NOT_FOUND for a missing folder on the way, the open's error for
 // the item itself. With `foldersTrusted`, says whether every folder passed
-// below the anchor has an owner no standard user can be.
+// below the anchor has an owner no standard user can be; with `resolved`,
+// gives the path of what was reached by exact wide names (through the
+// target of a Windows link crossed), or reaches nothing when it does not fit.
 PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item,
-                      bool *foldersTrusted = nullptr) {
+                      bool *foldersTrusted = nullptr, WidePath *resolved = nullptr) {
     *item = WalkItem{NULL, 0, 0, false, false};
     char anchor[1024];
     if (anchorLength >= sizeof anchor) {
@@ -162,6 +198,13 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
     walk.belowAnchor = true;
     walk.checkOwners = foldersTrusted != nullptr;
     walk.ownersTrusted = true;
+    walk.resolved = resolved;
+    walk.resolvedFits = true;
+    if (resolved != nullptr) {
+        int wide = MultiByteToWideChar(CP_ACP, 0, anchor, -1, resolved->text, static_cast<int>(kFolderPathChars));
+        resolved->length = wide > 0 ? static_cast<size_t>(wide - 1) : 0;
+        walk.resolvedFits = wide > 0;
+    }
     walk.error = OpenAnchor(anchor, &walk.folder);
     const char *component = path + anchorLength;
     PathEnd end = walk.error == 0 ? PathEnd::kReached : PathEnd::kFailed;
@@ -180,10 +223,15 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
         }
         if (last) {
             item->id = facts.id;
+            Resolve(walk, walk.name, nameLength);
             OpenChild(nt, walk.folder, walk.name, nameLength, kind, facts.attributes, facts.tag, item);
             CloseHandle(walk.folder);
             if (foldersTrusted != nullptr)
                 *foldersTrusted = walk.ownersTrusted;
+            if (!walk.resolvedFits) {
+                CloseItem(item);
+                item->openError = ERROR_FILENAME_EXCED_RANGE;
+            }
             return item->handle != NULL ? PathEnd::kReached : PathEnd::kFailed;
         }
         end = PassFolder(walk, component, length, nameLength, facts);
@@ -202,13 +250,15 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
 // ---- the restart queue ----
 
 // Queues `path`, a full path, for deletion at the restart in the "\\?\"
-// form, which Windows records as it stands: made full, a path loses each
-// component's trailing dots and blanks ("Naming Files, Paths, and
-// Namespaces"), and "x.\f" would be recorded as "x\f", another item.
-bool QueueAsItStands(const char *path) {
-    char verbatim[kFolderPathChars + 4];
-    return FormatBounded(verbatim, sizeof verbatim, "\\\\?\\%s", path) == kFormatOk &&
-           MoveFileExA(verbatim, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+// form and by its exact wide names, which Windows records as they stand:
+// made full, a path loses each component's trailing dots and blanks
+// ("Naming Files, Paths, and Namespaces"), and "x.\f" would be recorded as
+// "x\f", another item; an ANSI name may stand for another item too.
+bool QueueAsItStands(const WidePath &path) {
+    WCHAR verbatim[kFolderPathChars + 4] = {'\\', '\\', '?', '\\'};
+    std::memcpy(verbatim + 4, path.text, path.length * sizeof(WCHAR));
+    verbatim[4 + path.length] = 0;
+    return MoveFileExW(verbatim, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 bool AlreadyQueued(LONGLONG id) {
@@ -221,7 +271,7 @@ bool AlreadyQueued(LONGLONG id) {
 // Queues the item at `path` (its file id `id`, 0 when unknown) for deletion
 // at the restart, once in a run; the run's count of queued items counts it
 // when `counted`.
-bool QueueOnce(const char *path, LONGLONG id, bool counted = true) {
+bool QueueOnce(const WidePath &path, LONGLONG id, bool counted = true) {
     if (id != 0 && AlreadyQueued(id))
         return true;
     if (!QueueAsItStands(path))
@@ -236,14 +286,11 @@ bool QueueOnce(const char *path, LONGLONG id, bool counted = true) {
 // ---- the tree ----
 
 // An item of the tree as its parent's listing gave it: its exact wide name
-// (in that listing, which outlives everything below it), its file id, and
-// whether its ANSI name in the path turns back into that wide name, so that
-// the path names it and no twin.
+// (in that listing, which outlives everything below it) and its file id.
 struct Listed {
     const WCHAR *wide;
     size_t wideLength;
     LONGLONG id;
-    bool exactName;
 };
 
 // A folder open in the walk, from the listed one (level 0, reached from the
@@ -259,7 +306,8 @@ struct Level {
 // place level by level, for the log and the restart queue; the items
 // themselves are reached through handles only.
 struct TreeWalk {
-    char path[kFolderPathChars];
+    char path[kFolderPathChars];   // the ANSI path the log shows
+    WidePath wide;                 // the same by exact wide names: what is queued
     char name[kAnsiNameChars + 1]; // the current child's ANSI name, until it is in the path
     const FolderTreeOptions *options;
     NtFileCalls nt;
@@ -300,15 +348,10 @@ bool ListedFolderStillReached(TreeWalk &walk) {
 // Makes the path of the item at walk.path one that names it at the restart
 // too: every folder above it in the tree is first taken over (then no one
 // else can change them), and then the path is checked to be still what the
-// walk holds, and to name no twin; the item's read-only attribute, which
-// would keep it at the restart, is cleared. `item`: as its folder listed it, or null
+// walk holds; the item's read-only attribute, which would keep it at the
+// restart, is cleared. `item`: as its folder listed it, or null
 // for the listed folder itself.
 bool PathHeld(TreeWalk &walk, const Listed *item) {
-    if (item != nullptr && !item->exactName)
-        return false;
-    for (size_t level = 1; level < walk.depth; ++level)
-        if (!walk.levels[level].listed.exactName)
-            return false;
     for (size_t level = 0; level < walk.depth; ++level) {
         Level &l = walk.levels[level];
         // The listed folder's owner, as found before the walk took it, may
@@ -348,7 +391,7 @@ bool QueueInTree(TreeWalk &walk, const Listed *item) {
         if (folder.placeholder == 0 && !KeepPlaceholder(walk.nt, folder.handle, &folder.placeholder))
             return false;
     }
-    if (!QueueOnce(walk.path, item != nullptr ? item->id : walk.listedId))
+    if (!QueueOnce(walk.wide, item != nullptr ? item->id : walk.listedId))
         return false;
     // An item queued already is only logged as marked again.
     WriteLogLine(kMarked);
@@ -356,16 +399,12 @@ bool QueueInTree(TreeWalk &walk, const Listed *item) {
     return true;
 }
 
-// Queues the placeholder of the folder at walk.path (of `length`
-// characters), the level just left; it is not the run's to count.
-bool QueuePlaceholder(TreeWalk &walk, size_t length) {
-    char name[kPlaceholderChars + 1];
-    for (size_t i = 0; i <= kPlaceholderChars; ++i)
-        name[i] = static_cast<char>(kPlaceholderName[i]);
-    char path[kFolderPathChars];
-    CopyBounded(path, sizeof path, walk.path);
-    path[length] = '\0';
-    return AppendBounded(path, sizeof path, "\\") == kFormatOk && AppendBounded(path, sizeof path, name) == kFormatOk &&
+// Queues the placeholder of the folder at walk.wide, the level just left;
+// it is not the run's to count.
+bool QueuePlaceholder(TreeWalk &walk) {
+    static WidePath path; // one walk at a time
+    path = walk.wide;
+    return AppendWide(path, kPlaceholderName, kPlaceholderChars) &&
            QueueOnce(path, walk.levels[walk.depth].placeholder, false);
 }
 
@@ -408,15 +447,6 @@ LONG RemoveFileInTree(TreeWalk &walk, const char *name, WalkItem &item, const Li
     return walk.options->queueFailure;
 }
 
-// True when the ANSI name turns back into exactly the wide name: a path
-// built of it names this item, not a twin that the same ANSI form names.
-bool TurnsBackInto(const char *name, const WCHAR *wide, size_t wideLength) {
-    WCHAR back[kAnsiNameChars];
-    int backLength = MultiByteToWideChar(CP_ACP, 0, name, -1, back, kAnsiNameChars);
-    return backLength > 0 && static_cast<size_t>(backLength - 1) == wideLength &&
-           std::memcmp(back, wide, wideLength * sizeof(WCHAR)) == 0;
-}
-
 bool IsDotEntry(const NtDirEntry &entry) {
     size_t length = entry.fileNameLength / sizeof(WCHAR);
     return (length == 1 || length == 2) && entry.fileName[0] == '.' && entry.fileName[length - 1] == '.';
@@ -446,7 +476,11 @@ LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry 
         LogText("ERROR:: (Path Too Long) %s\r\n", name);
         return kNotProcessed;
     }
-    Listed listed = {entry.fileName, wideLength, entry.fileId, TurnsBackInto(name, entry.fileName, wideLength)};
+    if (!AppendWide(walk.wide, entry.fileName, wideLength)) {
+        LogText("ERROR:: (Path Too Long) %s\r\n", name);
+        return kNotProcessed;
+    }
+    Listed listed = {entry.fileName, wideLength, entry.fileId};
     WalkItem item;
     if (entry.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         OpenChild(walk.nt, folder, entry.fileName, wideLength, ItemKind::Folder, entry.fileAttributes, entry.eaSize,
@@ -467,8 +501,10 @@ LONG RemoveContents(TreeWalk &walk, size_t length, HANDLE folder) {
         for (const char *record = listing; !stop;) {
             const NtDirEntry &entry = *reinterpret_cast<const NtDirEntry *>(record);
             if (!IsDotEntry(entry) && !IsKeptPlaceholder(walk, entry)) {
+                const size_t wideLength = walk.wide.length;
                 LONG result = RemoveChild(walk, length, folder, entry, &stop);
                 walk.path[length] = '\0';
+                walk.wide.length = wideLength;
                 // A later success never hides an earlier failure.
                 if (result != 0)
                     status = result;
@@ -504,7 +540,7 @@ LONG RemoveLevel(TreeWalk &walk, size_t length, WalkItem &item, const Listed *li
         status = RemoveContents(walk, length, item.handle);
         --walk.depth;
         // The placeholder goes after what it kept, and before its folder.
-        if (walk.levels[walk.depth].placeholder != 0 && !QueuePlaceholder(walk, length))
+        if (walk.levels[walk.depth].placeholder != 0 && !QueuePlaceholder(walk))
             status = walk.options->queueFailure;
     }
     const FolderTreeOptions &options = *walk.options;
@@ -564,7 +600,9 @@ LONG RemoveTreeAt(const char *folder, size_t anchorLength, const FolderTreeOptio
         return RefusePath(folder);
     WalkItem item;
     // Absent or unreachable: its removal reports why.
-    if (OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item) == PathEnd::kLinkOnTheWay)
+    walk.wide.length = 0;
+    if (OpenAlongPath(walk.nt, walk.path, anchorLength, ItemKind::Folder, &item, nullptr, &walk.wide) ==
+        PathEnd::kLinkOnTheWay)
         return RefusePath(folder);
     walk.listedId = item.id;
     return RemoveLevel(walk, length, item, nullptr);
@@ -592,9 +630,10 @@ LONG DeleteListedFile(const char *path, size_t anchorLength) {
     // have an owner no standard user can be.
     LONGLONG id = item.id;
     bool foldersTrusted = false;
-    bool reached =
-        OpenAlongPath(nt, path, anchorLength, ItemKind::Attributes, &item, &foldersTrusted) == PathEnd::kReached;
+    static WidePath resolved; // one walk at a time
+    bool reached = OpenAlongPath(nt, path, anchorLength, ItemKind::Attributes, &item, &foldersTrusted, &resolved) ==
+                   PathEnd::kReached;
     if (!reached || !MadeDeletable(nt, item, id, true) || !foldersTrusted)
         return kQueueFailed;
-    return QueueOnce(path, id) ? 0 : kQueueFailed;
+    return QueueOnce(resolved, id) ? 0 : kQueueFailed;
 }

@@ -664,9 +664,10 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass
     return MoveNodeTo(node, node->path, Utf8(name), rename->ReplaceIfExists ? MOVEFILE_REPLACE_EXISTING : 0);
 }
 
-BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
-    SIM_LOCK();
-    if (PathCallEnds("MoveFileExA", existing))
+namespace {
+
+BOOL MoveFileEx(const char *api, LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    if (PathCallEnds(api, existing))
         return FALSE;
     if (!(flags & MOVEFILE_DELAY_UNTIL_REBOOT))
         return Rename(existing, replacement, flags);
@@ -679,6 +680,22 @@ BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     // Windows only records the request; the path need not exist.
     QueueForRestart(existing);
     return TRUE;
+}
+
+} // namespace
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
+    SIM_LOCK();
+    return MoveFileEx("MoveFileExA", existing, replacement, flags);
+}
+
+// The same, with the names as the file system holds them.
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags) {
+    SIM_LOCK();
+    auto narrow = [](LPCWSTR wide) { return wide != nullptr ? Utf8(std::u16string(wide)) : std::string(); };
+    const std::string from = narrow(existing), to = narrow(replacement);
+    return MoveFileEx("MoveFileExW", existing != nullptr ? from.c_str() : nullptr,
+                      replacement != nullptr ? to.c_str() : nullptr, flags);
 }
 
 // Windows' order of refusals: a missing parent or node, then the kind of

@@ -26,6 +26,7 @@ typedef char16_t WCHAR;
 typedef int64_t LONGLONG;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
+typedef const WCHAR *LPCWSTR;
 typedef void *LPVOID;
 typedef void *PVOID;
 typedef const void *LPCVOID;
@@ -93,6 +94,7 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -602,6 +604,7 @@ BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED o
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 BOOL DeleteFileA(LPCSTR path);
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR replacement, DWORD flags);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
                      LPOVERLAPPED overlapped);
 BOOLEAN CreateSymbolicLinkA(LPCSTR link, LPCSTR target, DWORD flags);

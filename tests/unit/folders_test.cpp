@@ -265,10 +265,10 @@ TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
     sim::PlantFile("C:\\Data\\Tree\\a.txt");
     sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
     sim::PlantFile("C:\\Data\\Tree\\b.txt");
-    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
+    sim::FailCall("MoveFileExW", {.error = ERROR_ACCESS_DENIED});
     sim::PlantFolder("C:\\Data\\Kept");
     SetFileAttributesA("C:\\Data\\Kept", FILE_ATTRIBUTE_READONLY);
-    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .subject = "Kept"});
+    sim::FailCall("MoveFileExW", {.error = ERROR_ACCESS_DENIED, .subject = "Kept"});
 
     EXPECT_EQ(Run({"5\\C:\\Data\\Tree", "5\\C:\\Data\\Kept"}), kQueueFailed);
     EXPECT_EQ(NewLog(), "FILENAME:: a.txt\r\nINFO:: (Deleting file) 32\r\n"
@@ -311,7 +311,7 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
          [] {
              sim::PlantFile("C:\\Data\\f.txt");
              sim::HoldOpenElsewhere("C:\\Data\\f.txt");
-             sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
+             sim::FailCall("MoveFileExW", {.error = ERROR_ACCESS_DENIED});
          },
          kQueueFailed, 0, 0, true},
         {"in use, in a folder a standard user owns and may replace by the restart",
@@ -380,7 +380,7 @@ TEST_F(RemoveFoldersTest, AnyFailingEntryFailsTheStage) {
     // Inside a tree too, a later subfolder's success keeps an earlier failure.
     sim::PlantFile("C:\\Data\\Tree\\A\\a.txt");
     sim::HoldOpenElsewhere("C:\\Data\\Tree\\A\\a.txt");
-    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED});
+    sim::FailCall("MoveFileExW", {.error = ERROR_ACCESS_DENIED});
     sim::PlantFile("C:\\Data\\Tree\\B\\b.txt");
     EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed);
     EXPECT_FALSE(sim::Exists("C:\\Data\\Tree\\B"));
@@ -704,9 +704,9 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         std::string log;
         std::function<void()> after = nullptr; // the user's doing after the run
     } cases[] = {
-        // The twin's file in use would be queued by the ANSI path, which
-        // names the link: a read-only link stays at the restart, and the
-        // victim's file of that name would go.
+        // The twin's file in use is queued by its exact wide names: its ANSI
+        // path names the link, which stays read-only at the restart, and
+        // the victim's file of that name would go.
         {"best-fit twin holding a file in use beside a read-only link",
          [] {
              const std::string link = std::string(kTree) + "\\Victim", twin = std::string(kTree) + "\\\uFF36ictim";
@@ -719,16 +719,16 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
              sim::HoldOpenElsewhere(twin + "\\busy.txt");
              sim::PlantFile("C:\\Victim\\busy.txt", "keep");
          },
-         "6\\Zeltra\\Tree", kQueueFailed,
+         "6\\Zeltra\\Tree", 0,
          "FILENAME:: a.txt\r\nSUCCESS:: Deleted\r\n" +
              OneFileFolder(std::string(kTree) + "\\sub\\deep", "c.txt")
                  .insert(0, "FILENAME:: b.txt\r\nSUCCESS:: Deleted\r\n") +
              "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\sub\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n"
              "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Reparse Point) Removing Link Only\r\n"
              "INFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\nFILENAME:: z.txt\r\nSUCCESS:: Deleted\r\n"
-             "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\n"
-             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Deleting Dir) 145\r\n"
-             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\n"},
+             "FILENAME:: busy.txt\r\nINFO:: (Deleting file) 32\r\nMarked for Deletion\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Victim\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n"
+             "DIRNAME:: C:\\ProgramData\\Zeltra\\Tree\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n"},
         {"best-fit twin beside a held link, no race",
          [] {
              kSwaps[4].act();
@@ -871,7 +871,7 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
                         "DIRNAME:: C:\\SQL\r\nINFO:: (Deleting Dir) 145\r\nMarked for Deletion\r\n");
 
     EXPECT_EQ(GetFileAttributesA("C:\\SQL\\Empty") & FILE_ATTRIBUTE_READONLY, 0u) << "cleared before it was queued";
-    sim::FailCall("MoveFileExA", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
+    sim::FailCall("MoveFileExW", {.error = ERROR_ACCESS_DENIED, .times = sim::kAlways});
     SetFileAttributesA("C:\\SQL\\Empty", FILE_ATTRIBUTE_READONLY);
     g_run.queuedItemCount = 0; // as in a run of its own
     EXPECT_EQ(RemoveFolderTree("C:\\SQL", kInstanceFolderTree), kNotProcessed);
