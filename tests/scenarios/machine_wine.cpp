@@ -154,12 +154,13 @@ bool PlantLink(const std::string &path, const std::string &target, std::string *
 }
 
 bool PlantWideFile(const std::string &folder, const std::string &utf8Name, std::string *error) {
-    std::string utf8 = folder + "\\" + utf8Name;
+    // In the "\\?\" form: a name is made as it stands, trailing dots and all.
+    std::string utf8 = "\\\\?\\" + folder + "\\" + utf8Name;
     wchar_t path[MAX_PATH];
     if (MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, path, MAX_PATH) == 0)
         return Failed("MultiByteToWideChar", GetLastError(), error);
     // Folders on the way (a wide name may hold some) are made with their wide names.
-    int folderChars = MultiByteToWideChar(CP_UTF8, 0, folder.c_str(), -1, NULL, 0);
+    int folderChars = 4 + MultiByteToWideChar(CP_UTF8, 0, folder.c_str(), -1, NULL, 0);
     for (wchar_t *separator = wcschr(path + folderChars, L'\\'); separator != NULL;
          separator = wcschr(separator + 1, L'\\')) {
         *separator = L'\0';
