@@ -112,11 +112,12 @@ UINT WINAPI SimMsiGetProductInfoExA(LPCSTR productCode, LPCSTR userSid, MSIINSTA
     DWORD code;
     if (TakeFault("MsiGetProductInfoExA", productCode, &code))
         return code;
-    if (productCode == nullptr || property == nullptr || (context == MSIINSTALLCONTEXT_MACHINE && userSid != nullptr) ||
+    // Only the machine context is modelled, where the user SID must be NULL.
+    if (productCode == nullptr || property == nullptr || context != MSIINSTALLCONTEXT_MACHINE || userSid != nullptr ||
         (value != nullptr && valueChars == nullptr))
         return ERROR_INVALID_PARAMETER;
     auto product = InstalledProducts().find(Upper(productCode));
-    if (context != MSIINSTALLCONTEXT_MACHINE || product == InstalledProducts().end())
+    if (product == InstalledProducts().end())
         return ERROR_UNKNOWN_PRODUCT;
     if (std::strcmp(property, "InstallLocation") != 0)
         return ERROR_UNKNOWN_PROPERTY;

@@ -3,6 +3,7 @@
 #include <functional>
 #include <thread>
 
+#include "exports.h"
 #include "nt_files.h"
 #include "test_support.h"
 
@@ -170,6 +171,33 @@ TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
         return CreateFileA(path.c_str(), access, 7, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     };
+    auto renameTo = [](HANDLE file, const std::u16string &to) {
+        std::vector<BYTE> info(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(WCHAR));
+        auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(info.data());
+        rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(WCHAR));
+        std::memcpy(rename->FileName, to.data(), rename->FileNameLength);
+        return SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(info.size()));
+    };
+    // ntdll's calls, as the walk makes them: a status made the last error.
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    auto nt = [&](NtStatus status) {
+        SetLastError(LOOK_UP_EXPORT(ntdll, RtlNtStatusToDosError)(status));
+        return status == kNtSuccess;
+    };
+    auto createIn = [&](HANDLE folder, std::u16string name) {
+        NtName wide = {static_cast<WORD>(name.size() * 2), static_cast<WORD>(name.size() * 2), name.data()};
+        NtObjectAttributes attributes = {sizeof(NtObjectAttributes), folder, &wide, kNtCaseInsensitive, NULL, NULL};
+        NtIoStatus io = {};
+        HANDLE file = NULL;
+        return nt(LOOK_UP_EXPORT(ntdll, NtCreateFile)(&file, GENERIC_WRITE, &attributes, &io, nullptr, 0, 7,
+                                                      kNtFileOpenIf, kNtNonDirectoryFile, nullptr, 0));
+    };
+    auto setAttributes = [&](HANDLE file) {
+        NtBasicInformation basic = {0, 0, 0, 0, FILE_ATTRIBUTE_NORMAL};
+        NtIoStatus io = {};
+        return nt(
+            LOOK_UP_EXPORT(ntdll, NtSetInformationFile)(file, &io, &basic, sizeof basic, kNtFileBasicInformation));
+    };
     struct Row {
         const char *what;
         bool asUser;
@@ -209,6 +237,21 @@ TEST_F(SimulatedMachine, CallsReportWindowsCodes) {
              return SetMountPoint(taken, "C:\\Victim");
          },
          0},
+        // A handle renames what it names only with the DELETE it was granted.
+        {"renaming through a handle opened to write", true,
+         [&] { return renameTo(open(mine + "Full\\g.txt", GENERIC_WRITE), u"C:\\ProgramData\\Mine\\g2.txt"); },
+         ERROR_ACCESS_DENIED},
+        {"renaming through a handle opened to delete", true,
+         [&] { return renameTo(open(mine + "Full\\g.txt", DELETE), u"C:\\ProgramData\\Mine\\g2.txt"); }, 0},
+        // Making an item needs the right to add it to its folder, now; a
+        // change of attributes, FILE_WRITE_ATTRIBUTES on the handle.
+        {"a file made in the Windows folder", true, [&] { return createIn(open("C:\\Windows", GENERIC_READ), u"x"); },
+         ERROR_ACCESS_DENIED},
+        {"a file made in ProgramData", true, [&] { return createIn(open("C:\\ProgramData", GENERIC_READ), u"x"); }, 0},
+        {"attributes through a handle opened to read", false,
+         [&] { return setAttributes(open("C:\\Full\\f.txt", GENERIC_READ)); }, ERROR_ACCESS_DENIED},
+        {"attributes through a handle opened to write them", false,
+         [&] { return setAttributes(open("C:\\Full\\f.txt", FILE_WRITE_ATTRIBUTES)); }, 0},
         {"a symbolic link", true,
          [&] { return static_cast<BOOL>(CreateSymbolicLinkA((mine + "link").c_str(), "C:\\Victim", 1)); },
          ERROR_PRIVILEGE_NOT_HELD},
@@ -453,13 +496,15 @@ TEST_F(SimulatedMachine, TheRestartQueueHoldsNtPathsAndTheRestartActsOnThem) {
     sim::PlantFile("C:\\T\\y.\\g");
     sim::PlantFolder("C:\\T\\empty.");
     sim::PlantFile("C:\\T\\full\\kept.txt");
+    sim::PlantFile("C:\\T\\ro", "", FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(MoveFileExA("C:\\T\\x.\\f", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("\\\\?\\C:\\T\\y.\\g", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("C:/T/sub/../absent. ", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("\\\\?\\C:\\T\\empty.", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(MoveFileExA("C:\\T\\full", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-    const std::vector<std::string> recorded = {"\\??\\C:\\T\\x\\f", "\\??\\C:\\T\\y.\\g", "\\??\\C:\\T\\absent",
-                                               "\\??\\C:\\T\\empty.", "\\??\\C:\\T\\full"};
+    ASSERT_TRUE(MoveFileExW(u"C:\\T\\ro", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    const std::vector<std::string> recorded = {"\\??\\C:\\T\\x\\f",   "\\??\\C:\\T\\y.\\g", "\\??\\C:\\T\\absent",
+                                               "\\??\\C:\\T\\empty.", "\\??\\C:\\T\\full",  "\\??\\C:\\T\\ro"};
     EXPECT_EQ(sim::RestartQueue(), recorded);
     HKEY key = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
@@ -483,6 +528,7 @@ TEST_F(SimulatedMachine, TheRestartQueueHoldsNtPathsAndTheRestartActsOnThem) {
     EXPECT_FALSE(sim::Exists("C:\\T\\empty.")) << "an empty folder";
     EXPECT_TRUE(sim::Exists("C:\\T\\full")) << "a folder that is not empty stays";
     EXPECT_TRUE(sim::Exists("C:\\T\\full\\kept.txt"));
+    EXPECT_TRUE(sim::Exists("C:\\T\\ro")) << "a read-only file stays, as any delete refuses it";
     EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
 }
 
