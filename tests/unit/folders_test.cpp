@@ -437,8 +437,11 @@ const char kTree[] = "C:\\ProgramData\\Zeltra\\Tree";
 const char kAttacker[] = "C:\\ProgramData\\Attacker\\";
 constexpr DWORD kInherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
 
-void PlantAttackTree() {
+void PlantAttackTree(bool usersVendorFolder = false) {
     sim::PlantWindowsServerLayout();
+    // The folder above the tree made by the user before the product's install.
+    if (usersVendorFolder)
+        sim::AsUser([] { CreateDirectoryA("C:\\ProgramData\\Zeltra", nullptr); });
     // What the attack is for: folders the user may read, but not change.
     for (const char *outside : {"C:\\Victim", "C:\\Decoy"}) {
         sim::PlantFolder(outside);
@@ -581,78 +584,6 @@ void PlantListedFileTwins() {
         sim::PlantFile(twin, "keep");
 }
 
-// The user after the run, before the restart, tries each folder on the
-// queued path, deepest first, and their own folder: moves it away and puts
-// a junction in its place.
-void SwapWhereAUserMay() {
-    const std::string tree = kTree;
-    for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree, tree + "\\Mine"})
-        if (SwapForJunction(path, path == tree + "\\sub\\deep" ? "C:\\Victim\\sub" : "C:\\Victim"))
-            return;
-}
-
-// For every call of the file system the walk makes, each swap tried just
-// before that call (or after the walk: too late), then the user's swap on
-// the queued path and the restart: nothing outside the tree changes, every
-// handle is closed, and the log has only the stage's lines. The tree alone,
-// with a file in use deep in it (the attacks on the restart queue), and a
-// single listed file in it (the same guarantee without a walk). The
-// machine decides which swaps the user may make; some it must let through.
-TEST_F(RemoveFoldersTest, NoSwapAtAnyMomentReachesOutsideTheTree) {
-    struct Mode {
-        const char *name;
-        const char *entry;
-        bool held;
-        std::string removed;
-    } modes[] = {{"", "6\\Zeltra\\Tree", false, kTree},
-                 {"held, ", "6\\Zeltra\\Tree", true, std::string(kTree) + "\\sub\\deep\\c.txt"},
-                 {"single file, ", "7\\Zeltra\\Tree\\sub\\b.txt", false, std::string(kTree) + "\\sub\\b.txt"}};
-    unsigned points = 0, allowed = 0;
-    for (const Mode &mode : modes) {
-        auto plant = [&] {
-            FreshMachine();
-            PlantAttackTree();
-            PlantUsersOwn();
-            if (mode.held)
-                PlantHeldFile();
-            PlantListedFileTwins();
-        };
-        plant();
-        const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
-        unsigned first = sim::FileCalls() + 1;
-        ASSERT_EQ(Run({mode.entry}), 0) << mode.name;
-        unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
-        ASSERT_FALSE(sim::Exists(mode.removed)) << mode.name;
-        for (const Swap &swap : kSwaps) {
-            for (unsigned k = first; k <= last; ++k, ++points) {
-                plant();
-                bool tried = false;
-                auto attack = [&] {
-                    if (!std::exchange(tried, true))
-                        allowed += swap.act() ? 1 : 0;
-                };
-                sim::AtCall("", sim::FileCalls() + (k - first) + 1, attack);
-                Run({mode.entry});
-                attack();
-                SwapWhereAUserMay();
-                sim::Restart();
-                std::string where =
-                    mode.name + std::string(swap.name) + " before call " + std::to_string(k - first + 1);
-                EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
-                EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
-                std::string log = NewLog();
-                for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
-                    EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
-            }
-        }
-    }
-    EXPECT_GT(allowed, 0u) << "the user's own items can be swapped";
-    RecordProperty("swap_points", static_cast<int>(points));
-    RecordProperty("swaps_allowed", static_cast<int>(allowed));
-    RecordProperty("swaps_refused", static_cast<int>(points - allowed));
-}
-
-// The attacks one by one, each at the moment that defeats a path-based walk.
 // Handles the user opened before the run, on their own folder in the tree
 // and on a file in it that they hold without delete sharing.
 HANDLE g_usersFolder, g_usersFile;
@@ -671,18 +602,113 @@ void HoldOwnFolderAndFile() {
 
 // After the run, through those handles: the file moved out, and the folder,
 // if that emptied it, made a junction to where a file of that name is.
-void EmptyOwnFolderAndMountIt() {
-    sim::AsUser([] {
+// Returns 0 when the file could not be moved, 1 when it was, 2 when the
+// junction was made too.
+int EmptyOwnFolderAndMountIt() {
+    int done = 0;
+    sim::AsUser([&] {
         std::u16string to = u"C:\\ProgramData\\Attacker\\held.txt";
         std::vector<BYTE> info(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(WCHAR));
         auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(info.data());
         rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(WCHAR));
         std::memcpy(rename->FileName, to.data(), rename->FileNameLength);
-        EXPECT_TRUE(SetFileInformationByHandle(g_usersFile, FileRenameInfo, rename, static_cast<DWORD>(info.size())))
-            << "the user's own handle keeps DELETE";
-        EXPECT_FALSE(SetMountPoint(g_usersFolder, "C:\\Victim")) << "the folder keeps the placeholder";
+        if (SetFileInformationByHandle(g_usersFile, FileRenameInfo, rename, static_cast<DWORD>(info.size())))
+            done = SetMountPoint(g_usersFolder, "C:\\Victim") ? 2 : 1;
     });
+    return done;
 }
+
+// The user after the run, before the restart, tries each folder on the
+// queued path, deepest first, and their own folder: moves it away and puts
+// a junction in its place.
+void SwapWhereAUserMay() {
+    const std::string tree = kTree;
+    for (const std::string &path : {tree + "\\sub\\deep", tree + "\\sub", tree, tree + "\\Mine"})
+        if (SwapForJunction(path, path == tree + "\\sub\\deep" ? "C:\\Victim\\sub" : "C:\\Victim"))
+            return;
+    SwapForJunction("C:\\ProgramData\\Zeltra", "C:\\Decoy");
+}
+
+// For every call of the file system the walk makes, each swap tried just
+// before that call (or after the walk: too late), then the user's swap on
+// the queued path and the restart: nothing outside the tree changes, every
+// handle is closed, and the log has only the stage's lines. The tree alone,
+// with a file in use deep in it (the attacks on the restart queue), and a
+// single listed file in it (the same guarantee without a walk). The
+// machine decides which swaps the user may make; some it must let through.
+struct SweepMode {
+    const char *name;
+    const char *entry;
+    std::function<void()> before; // what the user holds from before the run
+    std::string removed;
+    bool usersVendorFolder = false;
+    LONG status = 0;
+    std::function<int()> after = nullptr; // what the user does through it after the run
+};
+const SweepMode kSweepModes[] = {
+    {"the tree", "6\\Zeltra\\Tree", [] {}, kTree},
+    {"held", "6\\Zeltra\\Tree", PlantHeldFile, std::string(kTree) + "\\sub\\deep\\c.txt"},
+    {"single file", "7\\Zeltra\\Tree\\sub\\b.txt", [] {}, std::string(kTree) + "\\sub\\b.txt"},
+    {"held below their own folder", "6\\Zeltra\\Tree", PlantHeldFile, std::string(kTree) + "\\a.txt", true,
+     kQueueFailed},
+    {"their handles from before", "6\\Zeltra\\Tree", HoldOwnFolderAndFile, std::string(kTree) + "\\sub\\deep\\c.txt",
+     false, 0, EmptyOwnFolderAndMountIt},
+};
+
+// One mode of the sweep per test, which ctest runs side by side.
+class SwapSweep : public RemoveFoldersTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(SwapSweep, NoSwapAtAnyMomentReachesOutsideTheTree) {
+    const SweepMode &mode = kSweepModes[GetParam()];
+    unsigned points = 0, allowed = 0;
+    auto plant = [&] {
+        FreshMachine();
+        PlantAttackTree(mode.usersVendorFolder);
+        PlantUsersOwn();
+        mode.before();
+        PlantListedFileTwins();
+    };
+    plant();
+    const std::string victim = TreeSnapshot("C:\\Victim"), decoy = TreeSnapshot("C:\\Decoy");
+    unsigned first = sim::FileCalls() + 1;
+    ASSERT_EQ(Run({mode.entry}), mode.status);
+    unsigned last = sim::FileCalls() + 1; // one past the walk: a swap that comes too late
+    ASSERT_FALSE(sim::Exists(mode.removed));
+    for (const Swap &swap : kSwaps) {
+        for (unsigned k = first; k <= last; ++k, ++points) {
+            plant();
+            bool tried = false;
+            auto attack = [&] {
+                if (!std::exchange(tried, true))
+                    allowed += swap.act() ? 1 : 0;
+            };
+            sim::AtCall("", sim::FileCalls() + (k - first) + 1, attack);
+            Run({mode.entry});
+            attack();
+            if (mode.after)
+                mode.after();
+            SwapWhereAUserMay();
+            sim::Restart();
+            std::string where = std::string(swap.name) + " before call " + std::to_string(k - first + 1);
+            EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << where;
+            EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << where;
+            std::string log = NewLog();
+            for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)
+                EXPECT_TRUE(IsStageLine(log.substr(at, end - at))) << where << ": " << log.substr(at, end - at);
+        }
+    }
+    EXPECT_GT(allowed, 0u) << "the user's own items can be swapped";
+    RecordProperty("swap_points", static_cast<int>(points));
+    RecordProperty("swaps_allowed", static_cast<int>(allowed));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SwapSweep, ::testing::Range<size_t>(0, std::size(kSweepModes)),
+                         [](const ::testing::TestParamInfo<size_t> &info) {
+                             std::string name = kSweepModes[info.param].name;
+                             for (char &c : name)
+                                 c = c == ' ' ? '_' : c;
+                             return name;
+                         });
 
 // The lines of the attack tree's sub, sub\deep and z.txt, then of the tree
 // itself, its "(Deleting Dir)" line ending with `treeEnd`.
@@ -695,6 +721,7 @@ std::string RestOfAttackTree(const std::string &treeEnd) {
            treeEnd;
 }
 
+// The attacks one by one, each at the moment that defeats a path-based walk.
 TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
     struct Case {
         const char *name;
@@ -771,7 +798,7 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
          "Marked for Deletion\r\nDIRNAME:: C:\\ProgramData\\Zeltra\\Tree\\Mine\r\nINFO:: (Deleting Dir) 145\r\n"
          "Marked for Deletion\r\n" +
              RestOfAttackTree("145\r\nMarked for Deletion\r\n"),
-         EmptyOwnFolderAndMountIt},
+         [] { EXPECT_EQ(EmptyOwnFolderAndMountIt(), 1) << "moved out, but the folder keeps the placeholder"; }},
         // Owned as Windows' own links are, but none of them by its place and name.
         {"the installer's folder above, emptied and made a junction", [] { VendorFolderMadeAJunction(); },
          "6\\Zeltra\\Tree", kPathRefused, "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
