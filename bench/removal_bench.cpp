@@ -1,15 +1,21 @@
 // Times the files stage's folder walk against the system's "rd /s /q" on the
 // same tree, alternating in one run: 20 x 10 folders of 100 files each
 // (20,000 files, depth 3). The walk runs in this process, without and with a
-// trace log; "rd" runs as the 32-bit cmd.exe (SysWOW64) and the 64-bit one
-// (Sysnative). Each tool's time is net of its run on an empty folder.
+// trace log, and once more with 100 of the files, one in each of 100
+// folders, held open without FILE_SHARE_DELETE, which it queues for the
+// restart (with their folders, which it takes over first); "rd" runs as the
+// 32-bit cmd.exe (SysWOW64) and the 64-bit one (Sysnative). Each tool's time
+// is net of its run on an empty folder.
 // Then the registry stage against "reg delete /f" the same way: 5,051 keys
 // (50 x 100, two values each) under the listing's first registry entry, in
 // both registry views, which the stage removes in one pass and "reg" in two
 // (/reg:32 and /reg:64).
-// Usage: removal_bench.exe ROOT [ROUNDS [walk]]; prints one line per tool
-// with the median in ms and its ratio to the 32-bit system tool. With "walk"
-// only the walk is timed (to compare two builds of it).
+// Usage: removal_bench.exe ROOT [ROUNDS [walk|held]]; prints one line per
+// tool with the median in ms and its ratio to the 32-bit system tool, and
+// what the held files added per file. With "walk" only the walk is timed,
+// without and with a trace log (to compare two builds of it); with "held",
+// without and with the held files (to measure what they add in more rounds
+// than the whole bench affords).
 // removal_bench.exe ROOT count: the round that run.sh traces to count server
 // requests (count_requests.py): the stage (in a process of its own, started
 // as "removal_bench.exe ROOT stage KEY"), 32-bit "reg" and 64-bit "reg" each
@@ -52,6 +58,72 @@ void Plant(const std::string &tree, int top, int middle, int files) {
             }
         }
     }
+}
+
+// Where the walk queues for the restart what it cannot delete: one value of
+// pairs of strings (the item, then an empty target), in the 64-bit view.
+const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char kPendingRenames[] = "PendingFileRenameOperations";
+
+// The files that a held run holds open: the 51st file of every other folder
+// of the tree, so that each one keeps a folder of its own.
+std::vector<std::string> HeldPaths(const std::string &tree, int count) {
+    std::vector<std::string> paths;
+    for (int n = 0; n < count; ++n)
+        paths.push_back(tree + "\\a" + std::to_string(n / 5) + "\\b" + std::to_string(n % 5 * 2) + "\\file50.dat");
+    return paths;
+}
+
+// Opened as a program that uses them would, without FILE_SHARE_DELETE: the
+// walk's deletion fails with a sharing violation.
+std::vector<HANDLE> Hold(const std::vector<std::string> &paths) {
+    std::vector<HANDLE> handles;
+    for (const std::string &path : paths)
+        handles.push_back(
+            CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL));
+    return handles;
+}
+
+// The number of items queued for the restart; clears the queue, so that no
+// round finds the last one's entries.
+size_t TakeQueue() {
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD size = 0;
+    std::vector<char> value;
+    if (RegQueryValueExA(key, kPendingRenames, NULL, NULL, NULL, &size) == ERROR_SUCCESS) {
+        value.resize(size);
+        if (RegQueryValueExA(key, kPendingRenames, NULL, NULL, reinterpret_cast<BYTE *>(value.data()), &size) !=
+            ERROR_SUCCESS)
+            value.clear();
+        RegDeleteValueA(key, kPendingRenames);
+    }
+    RegCloseKey(key);
+    // Two ends of string, whatever the value ended with.
+    value.resize(value.size() + 2, '\0');
+    size_t items = 0;
+    for (size_t at = 0; at + 2 < value.size() && value[at] != '\0'; ++items)
+        for (int part = 0; part < 2; ++part)
+            at += std::strlen(&value[at]) + 1;
+    return items;
+}
+
+std::string Parent(const std::string &path) { return path.substr(0, path.rfind('\\')); }
+
+// Closes the held files and deletes them with the folders the walk left for
+// the restart; false when any of the tree is left.
+bool Release(const std::vector<HANDLE> &handles, const std::vector<std::string> &paths, const std::string &tree) {
+    for (HANDLE handle : handles)
+        CloseHandle(handle);
+    for (const std::string &path : paths)
+        DeleteFileA(path.c_str());
+    for (const std::string &path : paths)
+        RemoveDirectoryA(Parent(path).c_str());
+    for (const std::string &path : paths)
+        RemoveDirectoryA(Parent(Parent(path)).c_str());
+    return RemoveDirectoryA(tree.c_str()) != FALSE;
 }
 
 bool Run(const std::string &commandLine) {
@@ -117,7 +189,9 @@ struct Tool {
     Kind kind;
     std::string system; // the 32-bit or 64-bit cmd.exe or reg.exe; empty: the program's own stage
     bool log;
+    int held; // files of the tree held open while the walk runs
     std::vector<double> times, empty;
+    std::vector<size_t> queued; // items each held run queued for the restart
 };
 
 // The registry stage on a listing of the one key `path` below HKLM.
@@ -130,6 +204,9 @@ void RemoveKey(const char *path) {
 void RunStage(const Tool &tool, const std::string &tree) {
     if (tool.log)
         CreateTraceLog();
+    // A run of its own: an id that an earlier round's tree queued, reused,
+    // is not queued already.
+    g_run.queuedItemCount = 0;
     if (tool.kind == Kind::FolderTree)
         RemoveFolderTree(tree.c_str(), kFolderStageTree);
     else
@@ -153,10 +230,12 @@ double Time(const Tool &tool, const std::string &tree) {
     return Now() - start;
 }
 
-double Median(std::vector<double> v) {
+template <class T> T Median(std::vector<T> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
+
+double Net(const Tool &tool) { return Median(tool.times) - Median(tool.empty); }
 
 // Runs every tool `rounds` times, alternating, each on a fresh copy of what
 // it removes, and prints the net medians.
@@ -168,8 +247,18 @@ void Compare(std::vector<Tool> &tools, int rounds, const std::string &tree) {
             bool left;
             if (tool.kind == Kind::FolderTree) {
                 Plant(tree, 20, 10, 100);
+                std::vector<std::string> held = HeldPaths(tree, tool.held);
+                std::vector<HANDLE> handles = Hold(held);
                 tool.times.push_back(Time(tool, tree));
-                left = GetFileAttributesA(tree.c_str()) != INVALID_FILE_ATTRIBUTES;
+                if (tool.held > 0) {
+                    tool.queued.push_back(TakeQueue());
+                    if (tool.queued.back() < held.size())
+                        std::fprintf(stderr, "%s queued %zu items for %zu held files in round %d\n", tool.name,
+                                     tool.queued.back(), held.size(), round + 1);
+                    left = !Release(handles, held, tree);
+                } else {
+                    left = GetFileAttributesA(tree.c_str()) != INVALID_FILE_ATTRIBUTES;
+                }
                 CreateDirectoryA(tree.c_str(), NULL);
             } else {
                 PlantKeys(kKey, KEY_WOW64_32KEY, 50, 100);
@@ -187,12 +276,25 @@ void Compare(std::vector<Tool> &tools, int rounds, const std::string &tree) {
             tool.empty.push_back(Time(tool, tree));
         }
     }
-    double reference = tools.size() > 2 ? Median(tools[2].times) - Median(tools[2].empty) : 0;
+    double reference = tools.size() > 2 ? Net(tools[2]) : 0;
     for (Tool &tool : tools) {
-        double net = Median(tool.times) - Median(tool.empty);
+        double net = Net(tool);
         std::printf("%-12s net %8.0f ms (median of %d, empty run %6.0f ms)  ratio to %s %.3f\n", tool.name, net, rounds,
                     Median(tool.empty), tools.size() > 2 ? tools[2].name : "-", reference > 0 ? net / reference : 0.0);
     }
+}
+
+// What the held files added to the walk: the median of the rounds'
+// differences, each between two runs of the same round, which the load of
+// the machine changes alike.
+void PrintHeldCost(const Tool &walk, const Tool &held) {
+    std::vector<double> added;
+    for (size_t round = 0; round < held.times.size(); ++round)
+        added.push_back(held.times[round] - held.empty[round] - walk.times[round] + walk.empty[round]);
+    double median = Median(added);
+    std::printf("held files   %d: %+.0f ms over walk, %.1f ms each (median of the rounds' differences; %zu items "
+                "queued a round)\n",
+                held.held, median, median / held.held, Median(held.queued));
 }
 
 // The count round: each tool deletes a key of few leaves and one of many,
@@ -226,7 +328,7 @@ void CountRound(const std::string &root, const std::string &wow, const std::stri
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: removal_bench ROOT [ROUNDS [walk]] | ROOT count\n");
+        std::fprintf(stderr, "usage: removal_bench ROOT [ROUNDS [walk|held]] | ROOT count\n");
         return 2;
     }
     std::string root = argv[1];
@@ -242,20 +344,25 @@ int main(int argc, char **argv) {
         CountRound(root, wow, native);
         return 0;
     }
-    std::vector<Tool> folders = {{"walk", Kind::FolderTree, "", false, {}, {}},
-                                 {"walk /l", Kind::FolderTree, "", true, {}, {}},
-                                 {"rd 32-bit", Kind::FolderTree, wow + "cmd.exe", false, {}, {}},
-                                 {"rd 64-bit", Kind::FolderTree, native + "cmd.exe", false, {}, {}}};
-    bool walkOnly = argc > 3 && std::strcmp(argv[3], "walk") == 0;
-    if (walkOnly)
+    std::vector<Tool> folders = {{"walk", Kind::FolderTree, "", false, 0, {}, {}, {}},
+                                 {"walk /l", Kind::FolderTree, "", true, 0, {}, {}, {}},
+                                 {"rd 32-bit", Kind::FolderTree, wow + "cmd.exe", false, 0, {}, {}, {}},
+                                 {"rd 64-bit", Kind::FolderTree, native + "cmd.exe", false, 0, {}, {}, {}},
+                                 {"walk held", Kind::FolderTree, "", false, 100, {}, {}, {}}};
+    const char *only = argc > 3 ? argv[3] : "";
+    if (std::strcmp(only, "walk") == 0)
         folders.resize(2);
+    else if (std::strcmp(only, "held") == 0)
+        folders = {folders[0], folders[4]};
     Compare(folders, rounds, root + "\\bench_tree");
-    if (walkOnly)
+    if (folders.back().held > 0)
+        PrintHeldCost(folders.front(), folders.back());
+    if (*only != '\0')
         return 0;
-    std::vector<Tool> registry = {{"registry", Kind::Registry, "", false, {}, {}},
-                                  {"registry /l", Kind::Registry, "", true, {}, {}},
-                                  {"reg 32-bit", Kind::Registry, wow + "reg.exe", false, {}, {}},
-                                  {"reg 64-bit", Kind::Registry, native + "reg.exe", false, {}, {}}};
+    std::vector<Tool> registry = {{"registry", Kind::Registry, "", false, 0, {}, {}, {}},
+                                  {"registry /l", Kind::Registry, "", true, 0, {}, {}, {}},
+                                  {"reg 32-bit", Kind::Registry, wow + "reg.exe", false, 0, {}, {}, {}},
+                                  {"reg 64-bit", Kind::Registry, native + "reg.exe", false, 0, {}, {}, {}}};
     Compare(registry, rounds, root + "\\bench_tree");
     return 0;
 }

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Times the files stage's folder walk against "rd /s /q" (32-bit and 64-bit
-# cmd.exe) on a tree of 20,000 files, and the registry stage against
+# cmd.exe) on a tree of 20,000 files, and again with 100 of them held open,
+# which it queues for the restart, and the registry stage against
 # "reg delete /f" (32-bit and 64-bit reg.exe) on 5,051 keys in both views, in
 # a throwaway Wine prefix, alternating in one run, with and without a trace
-# log, and prints the net medians, the ratios, and whether 32-bit code ran
-# natively or under qemu. Then counts the Wine server requests per deleted
-# leaf key of the registry stage and of "reg delete /f" in one more round
-# under a tracing wineserver (count_requests.py says how). --rounds 0 only
-# counts.
+# log, and prints the net medians, the ratios, what a held file adds, and
+# whether 32-bit code ran natively or under qemu. Then counts the Wine
+# server requests per deleted leaf key of the registry stage and of
+# "reg delete /f" in one more round under a tracing wineserver
+# (count_requests.py says how). --rounds 0 only counts.
 #
 #   bash bench/run.sh [--rounds N] [--keep]
 set -euo pipefail
@@ -17,7 +18,7 @@ while (($#)); do
     case $1 in
         --rounds) ROUNDS=${2:?}; shift 2 ;;
         --keep) KEEP=1; shift ;;
-        *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+        *) sed -n '2,13s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
     esac
 done
 
@@ -41,7 +42,7 @@ if [[ -r /proc/sys/fs/binfmt_misc/qemu-i386 ]] && head -1 /proc/sys/fs/binfmt_mi
 else
     echo "32-bit code: native"
 fi
-echo "tree: 20 x 10 folders x 100 files; keys: 50 x 100 (2 values each) in both views; rounds: $ROUNDS"
+echo "tree: 20 x 10 folders x 100 files (100 of them held in one run each round); keys: 50 x 100 (2 values each) in both views; rounds: $ROUNDS"
 ((ROUNDS == 0)) || timeout 3600 wine 'C:\bench\removal_bench.exe' 'C:\bench' "$ROUNDS"
 
 # The count round, under a server started anew to trace every request to
