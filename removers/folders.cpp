@@ -27,22 +27,22 @@ enum class Target { FolderTree, File, DriverFile };
 struct Location {
     const char *prefix; // expanded in front of the entry's path; NULL: the path is complete
     Target target;
-    DWORD skipLength; // the expansion's length when the variable is not defined; 0: never skipped
+    bool skippedUndefined = false; // passed over when its variable is not defined
 };
 
-// By location code 1 to 10. A skip length is the template's own length plus
-// its terminator: an undefined variable stays as typed.
+// By location code 1 to 10. An undefined variable stays as typed: codes 1
+// to 3 act on the text as it stands.
 const Location kLocations[] = {
-    {"%PROGRAMFILES%\\", Target::FolderTree, 0},
-    {"%WINDIR%\\", Target::FolderTree, 0},
-    {"%WINDIR%\\system32\\drivers\\", Target::DriverFile, 0},
-    {NULL, Target::File, 0},
-    {NULL, Target::FolderTree, 0},
-    {"%ALLUSERSPROFILE%\\", Target::FolderTree, 19},
-    {"%ALLUSERSPROFILE%\\", Target::File, 19},
-    {"%USERPROFILE%\\", Target::FolderTree, 15},
-    {"%USERPROFILE%\\", Target::File, 15},
-    {"%PUBLIC%\\", Target::File, 10},
+    {"%PROGRAMFILES%\\", Target::FolderTree},
+    {"%WINDIR%\\", Target::FolderTree},
+    {"%WINDIR%\\system32\\drivers\\", Target::DriverFile},
+    {NULL, Target::File},
+    {NULL, Target::FolderTree},
+    {"%ALLUSERSPROFILE%\\", Target::FolderTree, true},
+    {"%ALLUSERSPROFILE%\\", Target::File, true},
+    {"%USERPROFILE%\\", Target::FolderTree, true},
+    {"%USERPROFILE%\\", Target::File, true},
+    {"%PUBLIC%\\", Target::File, true},
 };
 const char kProgramFilesFallback[] = "%PROGRAMFILES(x86)%\\";
 const char *const kCodePrefixes[] = {"1\\", "2\\", "3\\", "4\\", "5\\", "6\\", "7\\", "8\\", "9\\", "10\\"};
@@ -135,7 +135,7 @@ LONG ComposePath(const Location &location, LONG code, const char *entry, char *p
         return kExpansionFailed;
     // An undefined variable stays as typed; a value that merely has the
     // template's length is no reason to skip.
-    if (length == location.skipLength && std::strcmp(path, location.prefix) == 0) {
+    if (location.skippedUndefined && std::strcmp(path, location.prefix) == 0) {
         *skip = true;
         return 0;
     }
@@ -172,15 +172,11 @@ LONG RemoveEntry(LONG code, const char *entry) {
         return RefusePath(target);
     if (location.prefix == NULL)
         anchorLength = DriveAnchorLength(target);
-    switch (location.target) {
-    case Target::FolderTree:
+    if (location.target == Target::FolderTree)
         return RemoveTreeAt(target, anchorLength, kFolderStageTree);
-    case Target::File:
+    if (location.target == Target::File)
         return DeleteListedFile(target, anchorLength);
-    case Target::DriverFile:
-        return DeleteDriverFile(target, anchorLength);
-    }
-    return kNotProcessed;
+    return DeleteDriverFile(target, anchorLength);
 }
 
 } // namespace

@@ -35,8 +35,7 @@ NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t na
     NtName wide = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
                    const_cast<WCHAR *>(name)};
     NtObjectAttributes attributes = {sizeof(NtObjectAttributes), folder, &wide, kNtCaseInsensitive, NULL, NULL};
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtIoStatus io = {};
     *handle = NULL;
     NtStatus status = nt.create(handle, access, &attributes, &io, NULL, 0, share, disposition, options, NULL, 0);
     if (status != kNtSuccess)
@@ -46,27 +45,32 @@ NtStatus Open(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t na
 
 // A second handle to the folder an open handle names.
 NtStatus Reopen(const NtFileCalls &nt, HANDLE folder, DWORD access, ULONG options, HANDLE *self) {
-    const WCHAR none[1] = {0};
+    const WCHAR none[1] = {};
     return Open(nt, folder, none, 0, access, options | kNtDirectoryFile, self);
 }
 
+// SYSTEM, Administrators and NT SERVICE\TrustedInstaller, under the NT
+// authority: each SID's count of sub-authorities, then those.
+const DWORD kTrustedOwners[][7] = {
+    {1, SECURITY_LOCAL_SYSTEM_RID},
+    {2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS},
+    {6, 80, 956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478464u},
+};
+
+// An owner that cannot be compared is not trusted.
 bool OwnedBySystemAdministratorsOrTrustedInstaller(PSID owner) {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    PSID system = NULL, administrators = NULL, trustedInstaller = NULL;
-    bool trusted = false;
-    if (AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system))
-        trusted = EqualSid(owner, system) != FALSE;
-    if (!trusted && AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
-                                             0, 0, 0, 0, 0, &administrators))
-        trusted = EqualSid(owner, administrators) != FALSE;
-    // NT SERVICE\TrustedInstaller.
-    if (!trusted && AllocateAndInitializeSid(&ntAuthority, 6, 80, 956008885u, 3418522649u, 1831038044u, 1853292631u,
-                                             2271478464u, 0, 0, &trustedInstaller))
-        trusted = EqualSid(owner, trustedInstaller) != FALSE;
-    for (PSID sid : {system, administrators, trustedInstaller})
-        if (sid != NULL)
-            FreeSid(sid);
-    return trusted;
+    for (const DWORD *sub : kTrustedOwners) {
+        PSID sid = NULL;
+        if (!AllocateAndInitializeSid(&ntAuthority, static_cast<BYTE>(sub[0]), sub[1], sub[2], sub[3], sub[4], sub[5],
+                                      sub[6], 0, 0, &sid))
+            return false;
+        const bool same = EqualSid(owner, sid) != FALSE;
+        FreeSid(sid);
+        if (same)
+            return true;
+    }
+    return false;
 }
 
 // True when `sid` is the user of the tool's own token: what the tool's
@@ -134,8 +138,7 @@ DWORD LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_
     alignas(8) char record[sizeof(NtDirEntry) + kNameChars * sizeof(WCHAR)];
     NtName mask = {static_cast<WORD>(nameLength * sizeof(WCHAR)), static_cast<WORD>(nameLength * sizeof(WCHAR)),
                    const_cast<WCHAR *>(name)};
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtIoStatus io = {};
     NtStatus status = nt.queryDirectory(folder, NULL, NULL, NULL, &io, record, sizeof record,
                                         kNtFileIdFullDirectoryInformation, TRUE, &mask, TRUE);
     if (status != kNtSuccess)
@@ -146,9 +149,8 @@ DWORD LookUpEntry(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_
 }
 
 bool HandleIsLink(const NtFileCalls &nt, HANDLE handle) {
-    NtAttributeTag tag = {0, 0};
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtAttributeTag tag = {};
+    NtIoStatus io = {};
     if (nt.queryInformation(handle, &io, &tag, sizeof tag, kNtFileAttributeTagInformation) != kNtSuccess)
         return false;
     return (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag.reparseTag & kReparseTagNameSurrogateBit);
@@ -162,10 +164,8 @@ template <class T> T ReadAt(const BYTE *data, size_t offset) {
     return value;
 }
 
-// The substitute name of a mount point or an absolute symbolic link in the
-// reparse data (`size` bytes read), within the data: a full local path
-// "\\??\\X:\\...", kept as its Win32 path both as it stands and in the ANSI
-// code page, which must turn back into exactly that name.
+} // namespace
+
 bool ParseLinkTarget(const BYTE *data, size_t size, LinkTarget *target) {
     if (size < kMountPointNamesAt)
         return false;
@@ -205,8 +205,6 @@ bool ParseLinkTarget(const BYTE *data, size_t size, LinkTarget *target) {
            std::memcmp(back, target->wide, target->wideLength * sizeof(WCHAR)) == 0 &&
            std::strchr(target->ansi, '/') == NULL;
 }
-
-} // namespace
 
 // Windows' own links deny everyone listing them and SYNCHRONIZE
 // ("Junction Points and Backup Applications"), so the link is opened for
@@ -251,8 +249,7 @@ void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t n
         status = Open(nt, folder, name, nameLength, kFileReadAttributes | kFileWriteAttributes | kSynchronize,
                       kOpenOptions, &item->handle);
         item->link = status == kNtSuccess && HandleIsLink(nt, item->handle);
-        NtIoStatus io;
-        std::memset(&io, 0, sizeof io);
+        NtIoStatus io = {};
         if (status == kNtSuccess)
             status = nt.queryInformation(item->handle, &io, &item->id, sizeof item->id, kNtFileInternalInformation);
         if (status != kNtSuccess && item->handle != NULL)
@@ -285,8 +282,7 @@ void OpenChild(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t n
 }
 
 DWORD ListFolder(const NtFileCalls &nt, HANDLE folder, void *buffer, ULONG size, bool restart) {
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtIoStatus io = {};
     return ErrorOf(nt, nt.queryDirectory(folder, NULL, NULL, NULL, &io, buffer, size, kNtFileIdFullDirectoryInformation,
                                          FALSE, NULL, restart ? TRUE : FALSE));
 }
@@ -297,8 +293,7 @@ DWORD DeleteItem(const NtFileCalls &nt, WalkItem *item) {
         error = item->openError;
     } else if (!item->deleteOnClose) {
         BYTE deleteFile = TRUE;
-        NtIoStatus io;
-        std::memset(&io, 0, sizeof io);
+        NtIoStatus io = {};
         error = ErrorOf(
             nt, nt.setInformation(item->handle, &io, &deleteFile, sizeof deleteFile, kNtFileDispositionInformation));
     }
@@ -314,7 +309,7 @@ bool StillListedAs(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size
     HANDLE self = NULL;
     if (Reopen(nt, folder, kFolderAccess, kOpenOptions, &self) != kNtSuccess)
         return false;
-    EntryFacts facts = {0, 0, 0};
+    EntryFacts facts = {};
     bool same = LookUpEntry(nt, self, name, nameLength, &facts) == 0 &&
                 (linkAllowed || !IsLinkEntry(facts.attributes, facts.tag)) && facts.id == id;
     CloseHandle(self);
@@ -368,8 +363,7 @@ bool KeepPlaceholder(const NtFileCalls &nt, HANDLE folder, LONGLONG *id) {
              kOpenOptions | kNtNonDirectoryFile, &placeholder, FILE_SHARE_READ | FILE_SHARE_WRITE,
              kNtFileOpenIf) != kNtSuccess)
         return false;
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtIoStatus io = {};
     bool taken = TakeOver(nt, placeholder) &&
                  nt.queryInformation(placeholder, &io, id, sizeof *id, kNtFileInternalInformation) == kNtSuccess;
     CloseHandle(placeholder);
@@ -377,16 +371,14 @@ bool KeepPlaceholder(const NtFileCalls &nt, HANDLE folder, LONGLONG *id) {
 }
 
 bool ClearReadOnly(const NtFileCalls &nt, const WalkItem &item) {
-    NtBasicInformation basic;
-    std::memset(&basic, 0, sizeof basic);
-    NtIoStatus io;
-    std::memset(&io, 0, sizeof io);
+    NtBasicInformation basic = {};
+    NtIoStatus io = {};
     if (nt.queryInformation(item.handle, &io, &basic, sizeof basic, kNtFileBasicInformation) != kNtSuccess)
         return false;
     if (!(basic.fileAttributes & FILE_ATTRIBUTE_READONLY))
         return true;
     ULONG attributes = basic.fileAttributes & ~static_cast<ULONG>(FILE_ATTRIBUTE_READONLY);
-    std::memset(&basic, 0, sizeof basic);
+    basic = {};
     // Attributes of 0 would change nothing: none left is "normal".
     basic.fileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     return nt.setInformation(item.handle, &io, &basic, sizeof basic, kNtFileBasicInformation) == kNtSuccess;

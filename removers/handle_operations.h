@@ -119,6 +119,11 @@ struct LinkTarget {
 };
 bool ReadSystemLinkTarget(const NtFileCalls &nt, HANDLE folder, const WCHAR *name, size_t nameLength,
                           LinkTarget *target);
+// The substitute name of a mount point or an absolute symbolic link in the
+// reparse data (`size` bytes read), within the data: a full local path
+// "\\??\\X:\\...", kept as its Win32 path both as it stands and in the ANSI
+// code page, which must turn back into exactly that name.
+bool ParseLinkTarget(const BYTE *data, size_t size, LinkTarget *target);
 
 // True when the open folder belongs to SYSTEM, to Administrators, to
 // TrustedInstaller or to the user who runs the tool: no standard user can

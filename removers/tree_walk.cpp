@@ -126,12 +126,11 @@ size_t ComponentLength(const char *component) {
 }
 
 // Converts the component into walk.name; returns its length, or 0 when the
-// component has no wide form that fits.
+// component has no wide form that fits (the conversion fails with 0, and
+// does for an empty component).
 size_t WideName(PathWalk &walk, const char *component, size_t length) {
-    int nameLength = length == 0 ? 0
-                                 : MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), walk.name,
-                                                       static_cast<int>(kNameChars - 1));
-    return nameLength > 0 ? static_cast<size_t>(nameLength) : 0;
+    return static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, component, static_cast<int>(length), walk.name,
+                                                   static_cast<int>(kNameChars - 1)));
 }
 
 // Moves the walk into the folder `next`, opened (or not) with `error`: a
@@ -182,7 +181,7 @@ PathEnd PassFolder(PathWalk &walk, const char *component, size_t length, size_t 
 // target of a Windows link crossed), or reaches nothing when it does not fit.
 PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLength, ItemKind kind, WalkItem *item,
                       bool *foldersTrusted = nullptr, WidePath *resolved = nullptr) {
-    *item = WalkItem{NULL, 0, 0, false, false};
+    *item = WalkItem{};
     char anchor[1024];
     if (anchorLength >= sizeof anchor) {
         item->openError = ERROR_INVALID_NAME;
@@ -214,7 +213,7 @@ PathEnd OpenAlongPath(const NtFileCalls &nt, const char *path, size_t anchorLeng
         size_t length = ComponentLength(component);
         bool last = component[length] == '\0';
         size_t nameLength = WideName(walk, component, length);
-        EntryFacts facts = {0, 0, 0};
+        EntryFacts facts = {};
         walk.error = nameLength == 0 ? ERROR_INVALID_NAME : LookUpEntry(nt, walk.folder, walk.name, nameLength, &facts);
         if (walk.error != 0) {
             if (!last && walk.error == ERROR_FILE_NOT_FOUND)
@@ -464,7 +463,7 @@ LONG RemoveChild(TreeWalk &walk, size_t length, HANDLE folder, const NtDirEntry 
     char *name = walk.name;
     int nameLength =
         WideCharToMultiByte(CP_ACP, 0, entry.fileName, static_cast<int>(wideLength), name, kAnsiNameChars, NULL, NULL);
-    name[nameLength > 0 ? nameLength : 0] = '\0';
+    name[nameLength] = '\0'; // 0 for a failure
     // An ANSI form can hold separators or dots that the wide name does not
     // (best-fit): its path would name another item.
     if (HasSeparator(name) || IsStepComponent(name, std::strlen(name))) {
@@ -592,7 +591,6 @@ LONG RemoveTreeAt(const char *folder, size_t anchorLength, const FolderTreeOptio
     walk.lastError = GetLastError();
     walk.anchorLength = anchorLength;
     size_t length = 0;
-    walk.path[0] = '\0';
     if (!AppendAt(walk, 0, "", folder, &length))
         return kNotProcessed;
     walk.listedLength = length;
