@@ -116,19 +116,36 @@ std::string AnsiForm(const std::string &utf8) {
     return out;
 }
 
+std::string FromAnsi(const char *ansi) {
+    std::u16string wide;
+    const size_t length = ansi != nullptr ? std::strlen(ansi) : 0;
+    for (size_t i = 0; i < length;) {
+        size_t used = 1;
+        wide += WideChar(reinterpret_cast<const unsigned char *>(ansi) + i, length - i, &used);
+        i += used;
+    }
+    return Utf8(wide);
+}
+
 void ResetCodePage() { CodePage() = 1252; }
 
 } // namespace sim::detail
 
 using namespace sim::detail;
 
-int WideCharToMultiByte(UINT, DWORD, const WCHAR *wide, int wideLength, LPSTR ansi, int ansiSize, LPCSTR,
+// "WideCharToMultiByte function", "MultiByteToWideChar function": a length
+// is -1 (up to the terminator, which is converted too) or positive, and the
+// function fails on 0; flags other than the WC_ ones fail with
+// ERROR_INVALID_FLAGS.
+int WideCharToMultiByte(UINT, DWORD flags, const WCHAR *wide, int wideLength, LPSTR ansi, int ansiSize, LPCSTR,
                         PBOOL usedDefault) {
     SIM_LOCK();
     if (usedDefault)
         *usedDefault = FALSE;
-    if (wide == nullptr || ansiSize < 0)
+    if (wide == nullptr || ansiSize < 0 || wideLength == 0 || wideLength < -1)
         return Fail(ERROR_INVALID_PARAMETER, 0);
+    if (flags & ~0x6F0u)
+        return Fail(ERROR_INVALID_FLAGS, 0);
     size_t count = 0;
     if (wideLength < 0)
         while (wide[count] != 0)
@@ -146,7 +163,7 @@ int WideCharToMultiByte(UINT, DWORD, const WCHAR *wide, int wideLength, LPSTR an
 
 int MultiByteToWideChar(UINT, DWORD, LPCSTR ansi, int ansiLength, WCHAR *wide, int wideSize) {
     SIM_LOCK();
-    if (ansi == nullptr || wideSize < 0)
+    if (ansi == nullptr || wideSize < 0 || ansiLength == 0 || ansiLength < -1)
         return Fail(ERROR_INVALID_PARAMETER, 0);
     size_t length = ansiLength < 0 ? std::strlen(ansi) + 1 : static_cast<size_t>(ansiLength);
     std::u16string out;

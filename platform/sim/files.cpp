@@ -2,6 +2,7 @@
 // handles with their share modes, files held open by other processes, and
 // the list of deletions queued for the next restart.
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -139,9 +140,22 @@ bool IsVerbatim(const std::string &path) { return path.compare(0, 4, kVerbatimPr
 // the Windows APIs to disable all string parsing and to send the string
 // that follows it straight to the file system" (the page and
 // GetFullPathNameA's own). The rest, separators aside, is kept as it is.
+//
+// The same page: a path that is neither "\\..." nor "X:\..." is relative,
+// "to the current directory", and "C:tmp.txt" names "a file named
+// tmp.txt in the current directory on drive C", which for another drive
+// than the current folder's is its root here (no process has set one).
 std::string Win32FullPath(const std::string &path) {
     if (IsVerbatim(path))
         return NormalizePath(path.substr(4));
+    const bool rooted = !path.empty() && (path[0] == '\\' || path[0] == '/');
+    const bool drive = path.size() >= 2 && path[1] == ':';
+    const std::string &current = ProgramFolder();
+    const bool full = drive && path.size() > 2 && (path[2] == '\\' || path[2] == '/');
+    if (!path.empty() && !rooted && !full && current.size() > 2 && current[1] == ':') {
+        const bool onCurrentDrive = !drive || std::toupper(current[0]) == std::toupper(path[0]);
+        return Win32FullPath((onCurrentDrive ? current : path.substr(0, 2)) + "\\" + path.substr(drive ? 2 : 0));
+    }
     return Rejoin(path, [](const std::string &part, std::vector<std::string> &parts) {
         if (part == "..") {
             bool atDrive = parts.size() == 1 && parts[0].size() == 2 && parts[0][1] == ':';
@@ -416,12 +430,11 @@ DWORD SetFileSecurityByHandle(HANDLE handle, const std::string *owner, const std
 
 using namespace sim::detail;
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
-                   HANDLE) {
-    SIM_LOCK();
-    if (PathCallEnds("CreateFileA", path))
-        return INVALID_HANDLE_VALUE;
-    std::string normalized = ResolvePath(path, !(attributes & FILE_FLAG_OPEN_REPARSE_POINT));
+namespace {
+
+// CreateFile with the path as the file system names it.
+HANDLE OpenNamed(const std::string &named, DWORD access, DWORD share, DWORD disposition, DWORD attributes) {
+    std::string normalized = ResolvePath(named, !(attributes & FILE_FLAG_OPEN_REPARSE_POINT));
     FileNode *parent = FindNode(ParentPath(normalized));
     FileNode *node = FindNode(normalized);
     // A drive's root has no parent; every other path needs its folder.
@@ -434,7 +447,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     // handle keeps the rights granted now, generic ones mapped.
     const DWORD asked = access | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
     DWORD granted = 0, passed = 0;
-    FileNode *finalLink = FindNode(ResolvePath(path, false));
+    FileNode *finalLink = FindNode(ResolvePath(named, false));
     if ((finalLink && finalLink->IsLink() && !(attributes & FILE_FLAG_OPEN_REPARSE_POINT) &&
          !FileAccessGranted(finalLink->security, asked, &passed)) ||
         (!node && parent && disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING &&
@@ -506,6 +519,26 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return h;
 }
 
+} // namespace
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD attributes,
+                   HANDLE) {
+    SIM_LOCK();
+    if (PathCallEnds("CreateFileA", path))
+        return INVALID_HANDLE_VALUE;
+    return OpenNamed(FromAnsi(path), access, share, disposition, attributes);
+}
+
+// A wide path: the way a test opens a name that has no ANSI form.
+HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD attributes, HANDLE) {
+    SIM_LOCK();
+    const std::string named = Utf8(path != nullptr ? std::u16string(path) : std::u16string());
+    if (PathCallEnds("CreateFileW", named.c_str()))
+        return INVALID_HANDLE_VALUE;
+    return OpenNamed(named, access, share, disposition, attributes);
+}
+
 BOOL WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
     SIM_LOCK();
     if (written)
@@ -568,7 +601,7 @@ FileNode *NamedNode(LPCSTR path, std::string *normalized) {
 
 // The node that DeleteFileA or RemoveDirectoryA acts on.
 FileNode *NodeToRemove(const char *api, LPCSTR path, std::string *normalized) {
-    return PathCallEnds(api, path) ? nullptr : NamedNode(path, normalized);
+    return PathCallEnds(api, path) ? nullptr : NamedNode(FromAnsi(path).c_str(), normalized);
 }
 
 bool OpenAnywhere(const FileNode &node) {
@@ -686,7 +719,9 @@ BOOL MoveFileEx(const char *api, LPCSTR existing, LPCSTR replacement, DWORD flag
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     SIM_LOCK();
-    return MoveFileEx("MoveFileExA", existing, replacement, flags);
+    const std::string from = FromAnsi(existing), to = FromAnsi(replacement);
+    return MoveFileEx("MoveFileExA", existing != nullptr ? from.c_str() : nullptr,
+                      replacement != nullptr ? to.c_str() : nullptr, flags);
 }
 
 // The same, with the names as the file system holds them.
@@ -738,13 +773,15 @@ BOOL RemoveDirectoryA(LPCSTR path) {
     return TRUE;
 }
 
-BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
-    SIM_LOCK();
-    NoteCall("CreateDirectoryA");
+namespace {
+
+// CreateDirectory with the path as the file system names it.
+BOOL CreateDirectoryNamed(const char *api, const char *subject, const std::string &path) {
+    NoteCall(api);
     DWORD code;
-    if (TakeFault("CreateDirectoryA", path, &code))
+    if (TakeFault(api, subject, &code))
         return Fail(code, FALSE);
-    std::string normalized = ResolvePath(path ? path : "", false);
+    std::string normalized = ResolvePath(path, false);
     FileNode *parent = FindNode(ParentPath(normalized));
     if (!parent || !parent->folder)
         return Fail(ERROR_PATH_NOT_FOUND, FALSE);
@@ -757,14 +794,21 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     return TRUE;
 }
 
-// A wide path, kept as UTF-8: the way a test makes a name that has no ANSI form.
-BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES sa) {
+} // namespace
+
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
+    SIM_LOCK();
+    return CreateDirectoryNamed("CreateDirectoryA", path, FromAnsi(path));
+}
+
+// A wide path: the way a test makes a name that has no ANSI form.
+BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES) {
     SIM_LOCK();
     std::u16string wide;
     for (const WCHAR *p = path; p && *p; ++p)
         wide += *p;
-    std::string utf8 = Utf8(wide);
-    return CreateDirectoryA(utf8.c_str(), sa);
+    const std::string utf8 = Utf8(wide);
+    return CreateDirectoryNamed("CreateDirectoryW", utf8.c_str(), utf8);
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -774,7 +818,7 @@ DWORD GetFileAttributesA(LPCSTR path) {
     if (TakeFault("GetFileAttributesA", path, &code))
         return Fail(code, INVALID_FILE_ATTRIBUTES);
     // A link reports its own attributes, reparse point included.
-    std::string normalized = ResolvePath(path ? path : "", false);
+    std::string normalized = ResolvePath(FromAnsi(path), false);
     FileNode *node = FindNode(normalized);
     if (!node) {
         FileNode *parent = FindNode(ParentPath(normalized));
@@ -788,7 +832,7 @@ BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
     DWORD code;
     if (TakeFault("SetFileAttributesA", path, &code))
         return Fail(code, FALSE);
-    FileNode *node = FindNode(ResolvePath(path ? path : "", false));
+    FileNode *node = FindNode(ResolvePath(FromAnsi(path), false));
     if (!node)
         return Fail(ERROR_FILE_NOT_FOUND, FALSE);
     node->attributes = attributes & ~FILE_ATTRIBUTE_DIRECTORY;
@@ -813,7 +857,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     DWORD code;
     if (TakeFault("FindFirstFileA", pattern, &code))
         return Fail(code, INVALID_HANDLE_VALUE);
-    std::string text = pattern ? pattern : "";
+    std::string text = FromAnsi(pattern);
     // The program only ever lists a whole folder: "<folder>\*".
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\\*") != 0)
         return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
@@ -926,6 +970,7 @@ void PlantLink(const std::string &path, const std::string &target, bool director
     FileNode &node = MakeNode(path, directory);
     node.attributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
     node.linkTarget = NormalizePath(target);
+    node.reparseData.clear();
     node.reparseTag = tag;
 }
 
@@ -958,8 +1003,8 @@ void HoldOpenElsewhere(const std::string &path) {
     HANDLE held = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     AsUser([&] {
-        held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        held = OpenNamed(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
         error = GetLastError();
     });
     if (held == INVALID_HANDLE_VALUE)

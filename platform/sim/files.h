@@ -16,6 +16,11 @@ namespace sim::detail {
 // best-fit replacements Windows makes (a fullwidth letter becomes its plain
 // letter); UTF-16 and back (code_page.cpp).
 std::string AnsiForm(const std::string &utf8);
+// What an ANSI call's path names: its bytes read in the ANSI code page, as
+// Windows converts them before the file system sees them ("Code Pages",
+// "Conventions for Function Prototypes": an "A" function's strings are in
+// the Windows code page and are translated for the Unicode one); "" for none.
+std::string FromAnsi(const char *ansi);
 std::u16string Utf16(const std::string &utf8);
 std::string Utf8(const std::u16string &utf16);
 void ResetCodePage();
@@ -30,6 +35,7 @@ struct FileNode {
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     std::string linkTarget;     // a link's target; empty for none
     DWORD reparseTag = 0;       // a link's tag, or a data reparse point's; 0 for none
+    std::string reparseData;    // the data a process set, kept as set; empty: made from the target
     sim::FileSecurity security; // what SetSecurityInfo set; not enforced
     DWORD links = 1;            // its names: hard links made elsewhere add to them
 

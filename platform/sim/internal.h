@@ -74,6 +74,8 @@ bool EqualNoCase(const std::string &a, const std::string &b);
 // A Win32 call's path is first made full (Win32FullPath, files.h). The key
 // is the upper-cased normalised path, used to look nodes up.
 std::string NormalizePath(const std::string &path);
+// The program's folder, which is also the process's current folder.
+std::string &ProgramFolder();
 std::string PathKey(const std::string &path);
 std::string ParentPath(const std::string &normalized);
 std::string LeafName(const std::string &normalized);

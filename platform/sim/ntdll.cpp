@@ -35,14 +35,16 @@ NtStatus DeletionRefused(const FileNode &node) {
 // FILE_OPEN_IF): "File Security and Access Rights": making it needs
 // FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY on its folder, checked against the
 // folder's list as it is now; its list is what the folder passes on
-// (MakeNode), and its creator's handle has the access asked for.
-NtStatus CreateNode(HANDLE *out, DWORD access, const FileNode &folder, const std::string &name, ULONG share,
-                    ULONG options, NtIoStatus *io) {
+// (MakeNode), its attributes those asked for, and its creator's handle has
+// the access asked for.
+NtStatus CreateNode(HANDLE *out, DWORD access, const FileNode &folder, const std::string &name, ULONG attributes,
+                    ULONG share, ULONG options, NtIoStatus *io) {
     const bool directory = (options & kNtDirectoryFile) != 0;
     DWORD granted = 0;
     if (!FileAccessGranted(folder.security, directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE, &granted))
         return kNtAccessDenied;
     FileNode &node = MakeNode(folder.path + "\\" + name, directory);
+    node.attributes = attributes;
     auto file = std::make_shared<FileObject>();
     file->key = PathKey(node.path);
     file->node = node.id;
@@ -55,7 +57,7 @@ NtStatus CreateNode(HANDLE *out, DWORD access, const FileNode &folder, const std
 }
 
 NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *attributes, NtIoStatus *io, LONGLONG *,
-                                ULONG, ULONG share, ULONG disposition, ULONG options, void *, ULONG) {
+                                ULONG fileAttributes, ULONG share, ULONG disposition, ULONG options, void *, ULONG) {
     SIM_LOCK();
     NoteCall("NtCreateFile");
     *out = nullptr;
@@ -95,7 +97,7 @@ NtStatus WINAPI SimNtCreateFile(HANDLE *out, DWORD access, NtObjectAttributes *a
     // No name: the folder itself, through a new handle.
     FileNode *node = name.empty() ? parent : FindNode(folder->path + "\\" + components.back());
     if (node == nullptr && disposition == kNtFileOpenIf)
-        return CreateNode(out, access, *folder, components.back(), share, options, io);
+        return CreateNode(out, access, *folder, components.back(), fileAttributes, share, options, io);
     if (node == nullptr)
         return kNtObjectNameNotFound;
     // The final name is checked, a link that is followed too: "Junction

@@ -12,6 +12,11 @@
 
 namespace sim::detail {
 
+std::string &ProgramFolder() {
+    static std::string folder;
+    return folder;
+}
+
 namespace {
 
 struct Program {
@@ -34,11 +39,6 @@ std::vector<sim::ProcessLaunch> &Launches() {
 std::map<std::string, std::string> &InstalledProducts() {
     static std::map<std::string, std::string> products;
     return products;
-}
-
-std::string &ProgramFolder() {
-    static std::string folder;
-    return folder;
 }
 
 struct ProcessObject : Object {

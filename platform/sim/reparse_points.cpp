@@ -25,7 +25,11 @@
 //   itself; STATUS_BUFFER_TOO_SMALL below the header, STATUS_BUFFER_OVERFLOW
 //   (the data cut at the buffer's end) for the rest, STATUS_NOT_A_REPARSE_POINT
 //   where there is none. A link's substitute name is "\??\" and its target,
-//   its print name the target; a symbolic link's flags say it is absolute.
+//   its print name the target; a symbolic link's flags say it is absolute,
+//   or for one made with a relative target ("REPARSE_DATA_BUFFER
+//   structure", SYMLINK_FLAG_RELATIVE) that its names are that target.
+//   The data a process set is what it reads back, byte for byte: the file
+//   system keeps the buffer, checking only the header and name fields.
 // - "Set File Information Processing" / "File Security and Access Rights":
 //   a new name in a folder needs FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY.
 #include <algorithm>
@@ -89,6 +93,7 @@ DWORD SetMountPoint(FileNode &node, const BYTE *data, size_t size) {
         return ERROR_INVALID_REPARSE_DATA;
     node.reparseTag = tag;
     node.linkTarget = target;
+    node.reparseData.assign(reinterpret_cast<const char *>(data), size);
     return ERROR_SUCCESS;
 }
 
@@ -101,27 +106,38 @@ DWORD DeleteReparsePoint(FileNode &node, const BYTE *data, size_t size) {
         return ERROR_REPARSE_TAG_MISMATCH;
     node.reparseTag = 0;
     node.linkTarget.clear();
+    node.reparseData.clear();
     return ERROR_SUCCESS;
 }
 
-// The data FSCTL_GET_REPARSE_POINT gives of a link.
-std::string ReparseData(const FileNode &node) {
-    const std::u16string print = Utf16(node.linkTarget), substitute = u"\\??\\" + print;
-    const bool symbolic = node.reparseTag == IO_REPARSE_TAG_SYMLINK;
+constexpr ULONG kRelativeTarget = 1; // SYMLINK_FLAG_RELATIVE
+
+// A link's reparse data: its substitute and print names, and for a
+// symbolic link its flags.
+std::string LinkData(DWORD tag, const std::u16string &substitute, const std::u16string &print, ULONG flags) {
+    const bool symbolic = tag == IO_REPARSE_TAG_SYMLINK;
     std::string names(reinterpret_cast<const char *>(substitute.data()), substitute.size() * sizeof(char16_t));
     names.append(reinterpret_cast<const char *>(print.data()), print.size() * sizeof(char16_t));
     const USHORT fields[4] = {0, static_cast<USHORT>(substitute.size() * 2), static_cast<USHORT>(substitute.size() * 2),
                               static_cast<USHORT>(print.size() * 2)};
     std::string body(reinterpret_cast<const char *>(fields), sizeof fields);
     if (symbolic)
-        body.append(4, '\0'); // flags: 0, an absolute target
+        body.append(reinterpret_cast<const char *>(&flags), sizeof flags);
     body += names;
-    const ULONG tag = node.reparseTag;
     const USHORT length = static_cast<USHORT>(body.size());
     std::string data(reinterpret_cast<const char *>(&tag), sizeof tag);
     data.append(reinterpret_cast<const char *>(&length), sizeof length);
     data.append(2, '\0');
     return data + body;
+}
+
+// The data FSCTL_GET_REPARSE_POINT gives of a link: as a process set it,
+// or else made from its full target.
+std::string ReparseData(const FileNode &node) {
+    if (!node.reparseData.empty())
+        return node.reparseData;
+    const std::u16string print = Utf16(node.linkTarget);
+    return LinkData(node.reparseTag, u"\\??\\" + print, print, 0);
 }
 
 DWORD GetReparsePoint(const FileNode &node, LPVOID out, DWORD outSize, LPDWORD returned) {
@@ -182,7 +198,7 @@ BOOLEAN CreateSymbolicLinkA(LPCSTR link, LPCSTR target, DWORD flags) {
         return Fail(ERROR_INVALID_PARAMETER, static_cast<BOOLEAN>(FALSE));
     if (!PrivilegeHeld(kCreateSymbolicLink))
         return Fail(ERROR_PRIVILEGE_NOT_HELD, static_cast<BOOLEAN>(FALSE));
-    const std::string path = ResolvePath(link, false);
+    const std::string path = ResolvePath(FromAnsi(link), false);
     const FileNode *folder = FindNode(ParentPath(path));
     const bool directory = (flags & SYMBOLIC_LINK_FLAG_DIRECTORY) != 0;
     DWORD granted = 0;
@@ -193,11 +209,13 @@ BOOLEAN CreateSymbolicLinkA(LPCSTR link, LPCSTR target, DWORD flags) {
     if (!FileAccessGranted(folder->security, directory ? FILE_ADD_SUBDIRECTORY : FILE_ADD_FILE, &granted))
         return Fail(ERROR_ACCESS_DENIED, static_cast<BOOLEAN>(FALSE));
     // A relative target is taken from the link's folder.
-    const std::string named = target;
+    const std::string named = FromAnsi(target);
     const bool full = named.size() > 1 && (named[1] == ':' || named[0] == '\\');
     FileNode &node = MakeNode(path, directory);
     node.attributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
     node.linkTarget = Win32FullPath(full ? named : folder->path + "\\" + named);
     node.reparseTag = IO_REPARSE_TAG_SYMLINK;
+    if (!full)
+        node.reparseData = LinkData(node.reparseTag, Utf16(named), Utf16(named), kRelativeTarget);
     return TRUE;
 }

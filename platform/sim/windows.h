@@ -106,6 +106,7 @@ typedef intptr_t(WINAPI *FARPROC)();
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INVALID_FLAGS 1004L
 #define ERROR_DISK_FULL 112L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -598,6 +599,8 @@ HGLOBAL LoadResource(HMODULE module, HRSRC res);
 DWORD SizeofResource(HMODULE module, HRSRC res);
 LPVOID LockResource(HGLOBAL data);
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                   DWORD attributes, HANDLE templ);
+HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                    DWORD attributes, HANDLE templ);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
 BOOL ReadFile(HANDLE file, LPVOID data, DWORD size, LPDWORD read, LPOVERLAPPED overlapped);

@@ -36,6 +36,7 @@ class RemoveFoldersTest : public MachineTest {
         EXPECT_EQ(sim::OpenHandles("file"), openFiles) << "every file and folder opened is closed";
         EXPECT_EQ(sim::OpenHandles("find"), 0u) << "every search is closed";
         EXPECT_FALSE(sim::FsRedirectionOff()) << "redirection is back on";
+        EXPECT_EQ(sim::LiveSids() + sim::LiveAccessLists(), 0u) << "every owner read and list made is freed";
         return result;
     }
 
@@ -114,11 +115,23 @@ TEST_F(RemoveFoldersTest, EveryLocationCodeReachesItsOwnPlace) {
 
     // Without their variables, codes 6 to 10 are passed over in silence;
     // codes 1 to 3 make no such test and act on the unexpanded text.
-    for (const char *variable : {"ALLUSERSPROFILE", "USERPROFILE", "PUBLIC", "windir"})
+    // The files' templates, read as relative paths, name files in the
+    // current folder (C:\Tools): they stay.
+    for (const char *variable : {"ProgramFiles", "ALLUSERSPROFILE", "USERPROFILE", "PUBLIC", "windir"})
         sim::RemoveEnvironment(variable);
-    EXPECT_EQ(
-        Run({"2\\Installer\\{G}", "6\\Zeltra", "7\\Desktop\\e.lnk", "8\\Zeltra", "9\\g.txt", "10\\Desktop\\h.lnk"}), 0);
-    EXPECT_EQ(NewLog(), "DIRNAME:: %WINDIR%\\Installer\\{G}\r\nINFO:: (Deleting Dir) 3\r\n");
+    const char *typed[] = {"C:\\Tools\\%ALLUSERSPROFILE%\\Desktop\\e.lnk", "C:\\Tools\\%USERPROFILE%\\g.txt",
+                           "C:\\Tools\\%PUBLIC%\\Desktop\\h.lnk"};
+    for (const char *path : typed)
+        sim::PlantFile(path);
+    sim::PlantFile("C:\\Tools\\%WINDIR%\\system32\\drivers\\z.sys");
+    EXPECT_EQ(Run({"1\\Zeltra", "2\\Installer\\{G}", "3\\z.sys", "6\\Zeltra", "7\\Desktop\\e.lnk", "8\\Zeltra",
+                   "9\\g.txt", "10\\Desktop\\h.lnk"}),
+              0);
+    EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\nDIRNAME:: %PROGRAMFILES%\\Zeltra\r\nINFO:: (Deleting Dir) 3\r\n"
+                        "DIRNAME:: %WINDIR%\\Installer\\{G}\r\nINFO:: (Deleting Dir) 3\r\n");
+    for (const char *path : typed)
+        EXPECT_TRUE(sim::Exists(path)) << path;
+    EXPECT_FALSE(sim::Exists("C:\\Tools\\%WINDIR%\\system32\\drivers\\z.sys"));
 
     // A value as long as the unexpanded template is still a value: a user
     // named John has the same length as "%USERPROFILE%\".
@@ -153,8 +166,15 @@ TEST_F(RemoveFoldersTest, UnknownLocationCodeEndsTheStageWhereItStands) {
     // An entry without line end: only code 1 says so.
     EXPECT_EQ(Run({"4\\C:\\Data\\two.txt"}, ""), kNotProcessed);
     EXPECT_EQ(std::string(cursor.Position), "C:\\Data\\two.txt") << "Position after the location code";
+    EXPECT_EQ(NewLog(), "");
     EXPECT_EQ(Run({"1\\Zeltra"}, ""), kNotProcessed);
     EXPECT_EQ(NewLog(), "ERROR:: Invalid String Encountered\r\nEXITING..\r\n");
+
+    // Without its count the section is not read: the stage fails.
+    text = "[File Entries]\r\n4\\C:\\Data\\two.txt";
+    cursor = {0, 0, nullptr, text.data()};
+    EXPECT_EQ(RemoveFolders(&cursor), kNotProcessed);
+    EXPECT_EQ(NewLog(), "ERROR:: Section Not Found\r\nEXITING..\r\n");
 }
 
 TEST_F(RemoveFoldersTest, ProgramFilesFallsBackWhenItsExpansionFails) {
@@ -169,6 +189,15 @@ TEST_F(RemoveFoldersTest, ProgramFilesFallsBackWhenItsExpansionFails) {
     sim::FailCall("ExpandEnvironmentStringsA", {.error = ERROR_NOT_ENOUGH_MEMORY});
     EXPECT_EQ(Run({"6\\Zeltra"}), kExpansionFailed) << "only code 1 has a fallback";
     EXPECT_EQ(NewLog(), "File_1:: Zeltra\r\n");
+}
+
+// Owner SYSTEM, and a list that grants Administrators all but WRITE_OWNER,
+// which only the privilege to take ownership grants them then.
+void GrantAllButWriteOwner(const char *folder) {
+    sim::SetFileSecurity(
+        folder,
+        {"S-1-5-18", std::vector<sim::AccessEntry>{{"S-1-5-32-544", FILE_ALL_ACCESS & ~WRITE_OWNER, GRANT_ACCESS, 0}},
+         true});
 }
 
 TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAfterThem) {
@@ -202,6 +231,25 @@ TEST_F(RemoveFoldersTest, LockedAndReadOnlyFilesInATreeAreQueuedAndTheirFolderAf
     EXPECT_EQ(Run({"5\\C:\\Data\\Kept"}), 0);
     EXPECT_EQ(NewLog(), "DIRNAME:: C:\\Data\\Kept\r\nINFO:: (Deleting Dir) 5\r\nMarked for Deletion\r\n");
     EXPECT_EQ(g_run.tally.filesQueued, 4u);
+
+    // Taken over with the privilege where the list does not grant it.
+    sim::PlantFile("C:\\Data\\Own\\busy.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\Own\\busy.txt");
+    GrantAllButWriteOwner("C:\\Data\\Own");
+    EXPECT_EQ(Run({"5\\C:\\Data\\Own"}), 0);
+    EXPECT_TRUE(TakenOver("C:\\Data\\Own"));
+
+    // Past the ids the run keeps, items are queued all the same.
+    FreshMachine();
+    g_run.queuedItemCount = kQueuedItemsKept - 1;
+    for (const char *name : {"f1", "f2", "f3"}) {
+        sim::PlantFile(std::string("C:\\Data\\Many\\") + name);
+        sim::HoldOpenElsewhere(std::string("C:\\Data\\Many\\") + name);
+    }
+    EXPECT_EQ(Run({"5\\C:\\Data\\Many"}), 0);
+    EXPECT_EQ(sim::RestartQueue().size(), 5u) << "the files, the placeholder, the folder";
+    EXPECT_EQ(g_run.tally.filesQueued, 4u);
+    EXPECT_EQ(g_run.queuedItemCount, kQueuedItemsKept);
 }
 
 // What stays in a tree without being queued fails the entry, although the
@@ -249,6 +297,23 @@ TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
          },
          "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
          {}},
+        {"the same, queued as another process holds it",
+         [] {
+             sim::HoldOpenElsewhere("C:\\Data\\Tree");
+             sim::FailCall("NtQueryDirectoryFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Tree"});
+         },
+         "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 32\r\nMarked for Deletion\r\n",
+         {"\\??\\C:\\Data\\Tree"}},
+        {"a folder on the way that cannot be opened",
+         [] { sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtInvalidParameter), .subject = "Data"}); },
+         "DIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 87\r\n",
+         {}},
+        {"a file its open did not find",
+         [] {
+             sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtObjectNameNotFound), .subject = "odd.txt"});
+         },
+         "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 145\r\n",
+         {}},
     };
     for (const Case &c : cases) {
         FreshMachine();
@@ -259,6 +324,15 @@ TEST_F(RemoveFoldersTest, WhatStaysUnqueuedFailsTheEntry) {
         EXPECT_EQ(sim::RestartQueue(), c.queued) << c.name;
         EXPECT_TRUE(sim::Exists("C:\\Data\\Tree\\odd.txt")) << c.name;
     }
+    // A file another process deletes between the listing and its open
+    // leaves nothing in place. Opens: Data, Tree, then the file.
+    FreshMachine();
+    sim::PlantFile("C:\\Data\\Tree\\odd.txt");
+    sim::AtCall("NtCreateFile", 3, [] { DeleteFileA("C:\\Data\\Tree\\odd.txt"); });
+    EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), 0);
+    EXPECT_EQ(NewLog(),
+              "FILENAME:: odd.txt\r\nDIRNAME:: C:\\Data\\Tree\r\nINFO:: (Deleting Dir) 18\r\nSUCCESS:: Deleted\r\n");
+    EXPECT_FALSE(sim::Exists("C:\\Data\\Tree"));
 }
 
 TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
@@ -278,16 +352,35 @@ TEST_F(RemoveFoldersTest, FailedQueuingEndsTheFolderAndFailsTheEntry) {
     EXPECT_EQ(g_run.tally.filesQueued, 0u);
 
     // A folder above the listed one, or the listed one before the walk took
-    // it, that a standard user owns, who could replace it by the restart:
-    // nothing below it is queued.
-    for (const char *owned : {"C:\\Data", "C:\\Data\\Tree"}) {
+    // it, that a standard user owns, who could replace it by the restart; a
+    // folder not taken over; a placeholder not kept: nothing below is queued.
+    const std::pair<const char *, std::function<void()>> refusals[] = {
+        {"above", [] { sim::SetFileOwner("C:\\Data", sim::kStandardUserSid); }},
+        {"listed", [] { sim::SetFileOwner("C:\\Data\\Tree", sim::kStandardUserSid); }},
+        {"not taken over", [] { sim::FailCall("SetSecurityInfo", {.error = ERROR_ACCESS_DENIED}); }},
+        {"not opened to be taken over",
+         [] {
+             GrantAllButWriteOwner("C:\\Data\\Tree");
+             sim::SetPrivilegeHeld("SeTakeOwnershipPrivilege", false);
+         }},
+        {"no placeholder",
+         [] { sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "~"}); }},
+    };
+    for (const auto &[name, refuse] : refusals) {
         FreshMachine();
         sim::PlantFile("C:\\Data\\Tree\\a.txt");
         sim::HoldOpenElsewhere("C:\\Data\\Tree\\a.txt");
-        sim::SetFileOwner(owned, sim::kStandardUserSid);
-        EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed) << owned;
-        EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{}) << owned;
+        refuse();
+        EXPECT_EQ(Run({"5\\C:\\Data\\Tree"}), kQueueFailed) << name;
+        EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{}) << name;
     }
+}
+
+// A file in use in C:\Data, which `owner` owns.
+void HeldInDataOwnedBy(const char *owner) {
+    sim::PlantFile("C:\\Data\\f.txt");
+    sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+    sim::SetFileOwner("C:\\Data", owner);
 }
 
 TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
@@ -327,8 +420,55 @@ TEST_F(RemoveFoldersTest, SingleFileOutcomes) {
              sim::HoldOpenElsewhere("C:\\Data\\f.txt");
          },
          0, 0, 1, true},
+        {"in use, in a folder TrustedInstaller owns",
+         [] { HeldInDataOwnedBy("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"); }, 0, 0, 1, true},
+        // Where an owner cannot be judged, it is not trusted.
+        {"in use, in a folder SYSTEM owns, its SID not made",
+         [] {
+             HeldInDataOwnedBy("S-1-5-18");
+             sim::FailCall("AllocateAndInitializeSid", {.error = ERROR_NOT_ENOUGH_MEMORY});
+         },
+         kQueueFailed, 0, 0, true},
+        {"in use, its folder's owner not read",
+         [] {
+             HeldInDataOwnedBy("S-1-5-32-544");
+             sim::FailCall("GetSecurityInfo", {.error = ERROR_ACCESS_DENIED});
+         },
+         kQueueFailed, 0, 0, true},
+        {"in use, in a folder a standard user owns, the tool's own user not read",
+         [] {
+             HeldInDataOwnedBy(sim::kStandardUserSid);
+             sim::FailCall("OpenProcessToken", {.error = ERROR_ACCESS_DENIED});
+         },
+         kQueueFailed, 0, 0, true},
+        {"in use, its file id not read",
+         [] {
+             HeldInDataOwnedBy("S-1-5-32-544");
+             sim::FailCall("NtQueryInformationFile",
+                           {.error = static_cast<DWORD>(kNtAccessDenied), .skip = 1, .subject = "f.txt"});
+         },
+         kQueueFailed, 0, 0, true},
+        {"in use, its attributes not read",
+         [] {
+             HeldInDataOwnedBy("S-1-5-32-544");
+             sim::FailCall("NtQueryInformationFile",
+                           {.error = static_cast<DWORD>(kNtAccessDenied), .skip = 2, .subject = "f.txt"});
+         },
+         kQueueFailed, 0, 0, true},
+        {"not found in its folder's listing",
+         [] {
+             sim::PlantFile("C:\\Data\\f.txt");
+             sim::FailCall("NtQueryDirectoryFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Data"});
+         },
+         kFileRefused, 0, 0, true},
         {"read-only", [] { sim::PlantFile("C:\\Data\\f.txt", "", FILE_ATTRIBUTE_READONLY); }, kFileRefused, 0, 0, true},
         {"a folder", [] { sim::PlantFolder("C:\\Data\\f.txt"); }, kFileRefused, 0, 0, true},
+        {"a link, in use: the link is queued",
+         [] {
+             sim::PlantLink("C:\\Data\\f.txt", "C:\\Victim\\v.txt", false, IO_REPARSE_TAG_SYMLINK);
+             sim::HoldOpenElsewhere("C:\\Data\\f.txt");
+         },
+         0, 0, 1, true},
     };
     for (const Case &c : cases) {
         sim::Reset();
@@ -415,6 +555,14 @@ TEST_F(RemoveFoldersTest, LinksAreRemovedAsLinksAndNeverEntered) {
     EXPECT_EQ(g_run.tally.files, 7u) << "each link counts as what it stands for";
 }
 
+// `folder` extended to `length` characters by names of up to 250, as a
+// file system allows them.
+std::string Extended(std::string folder, size_t length) {
+    while (folder.size() < length)
+        folder += "\\" + std::string(std::min<size_t>(250, length - folder.size() - 1), 'n');
+    return folder;
+}
+
 // Everything below a folder, with each file's bytes: what must stay as it was.
 std::string TreeSnapshot(const std::string &folder) {
     std::string out;
@@ -498,6 +646,16 @@ void UserFile(const std::string &path) {
     sim::AsUser([&] { CloseHandle(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)); });
 }
 
+// The best-fit twin of the tree's "Victim", by its wide name, which has no ANSI form.
+const std::u16string kTwin = u"C:\\ProgramData\\Zeltra\\Tree\\\uFF36ictim";
+
+void UserFile(const std::u16string &path) {
+    sim::AsUser([&] {
+        CloseHandle(CreateFileW(reinterpret_cast<const WCHAR *>(path.c_str()), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0,
+                                nullptr));
+    });
+}
+
 // What the user made in the tree before the run: a folder with a file, and a file.
 void PlantUsersOwn() {
     sim::AsUser([] { CreateDirectoryA((std::string(kTree) + "\\Mine").c_str(), nullptr); });
@@ -544,7 +702,7 @@ const Swap kSwaps[] = {
          bool made = MakeJunction(std::string(kTree) + "\\Victim", "C:\\Victim");
          if (made)
              sim::HoldOpenElsewhere(std::string(kTree) + "\\Victim");
-         sim::AsUser([&] { made = CreateDirectoryA((std::string(kTree) + "\\\uFF36ictim").c_str(), nullptr) && made; });
+         sim::AsUser([&] { made = CreateDirectoryW(reinterpret_cast<const WCHAR *>(kTwin.c_str()), nullptr) && made; });
          return made;
      }},
     {"listed folder to junction", [] { return SwapForJunction(kTree, "C:\\Victim"); }},
@@ -740,9 +898,9 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
              MakeJunction(link, "C:\\Victim");
              sim::AsUser([&] {
                  SetFileAttributesA(link.c_str(), FILE_ATTRIBUTE_READONLY);
-                 CreateDirectoryA(twin.c_str(), nullptr);
+                 CreateDirectoryW(reinterpret_cast<const WCHAR *>(kTwin.c_str()), nullptr);
              });
-             UserFile(twin + "\\busy.txt");
+             UserFile(kTwin + u"\\busy.txt");
              sim::HoldOpenElsewhere(twin + "\\busy.txt");
              sim::PlantFile("C:\\Victim\\busy.txt", "keep");
          },
@@ -759,7 +917,7 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         {"best-fit twin beside a held link, no race",
          [] {
              kSwaps[4].act();
-             UserFile(std::string(kTree) + "\\\uFF36ictim\\t.txt");
+             UserFile(kTwin + u"\\t.txt");
          },
          "6\\Zeltra\\Tree", 0,
          // The link is queued as the link it is; the twin, logged by its
@@ -799,6 +957,15 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
          "Marked for Deletion\r\n" +
              RestOfAttackTree("145\r\nMarked for Deletion\r\n"),
          [] { EXPECT_EQ(EmptyOwnFolderAndMountIt(), 1) << "moved out, but the folder keeps the placeholder"; }},
+        // Named and owned as Windows' own links are, but deeper than right
+        // below the location's folder.
+        {"a junction of SYSTEM's named as Windows' own, in the tree",
+         [] {
+             sim::PlantLink(std::string(kTree) + "\\Desktop", "C:\\Victim", true, IO_REPARSE_TAG_MOUNT_POINT);
+             sim::SetFileOwner(std::string(kTree) + "\\Desktop", "S-1-5-18");
+         },
+         "7\\Zeltra\\Tree\\Desktop\\v.txt", kPathRefused,
+         "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\\Desktop\\v.txt\r\n"},
         // Owned as Windows' own links are, but none of them by its place and name.
         {"the installer's folder above, emptied and made a junction", [] { VendorFolderMadeAJunction(); },
          "6\\Zeltra\\Tree", kPathRefused, "ERROR:: (Invalid Path) C:\\ProgramData\\Zeltra\\Tree\r\n"},
@@ -816,6 +983,63 @@ TEST_F(RemoveFoldersTest, PlantedLinksAndTwinsDeleteNothingOutside) {
         EXPECT_EQ(TreeSnapshot("C:\\Victim"), victim) << c.name;
         EXPECT_EQ(TreeSnapshot("C:\\Decoy"), decoy) << c.name;
     }
+
+    // Windows' own link, by its name and owner, is crossed only into the
+    // full path of a lettered drive's folder that a mount point or an
+    // absolute symbolic link holds and that fits the path buffer.
+    const std::tuple<std::string, DWORD, LONG> targets[] = {
+        {"A:\\x", IO_REPARSE_TAG_MOUNT_POINT, 0},
+        {"Z:\\x", IO_REPARSE_TAG_SYMLINK, 0},
+        {"a:\\x", IO_REPARSE_TAG_MOUNT_POINT, 0},
+        {"z:\\x", IO_REPARSE_TAG_MOUNT_POINT, 0},
+        {Extended("C:", 1023), IO_REPARSE_TAG_MOUNT_POINT, 0},
+        {"@:\\x", IO_REPARSE_TAG_MOUNT_POINT, kPathRefused},
+        {"[:\\x", IO_REPARSE_TAG_MOUNT_POINT, kPathRefused},
+        {"`:\\x", IO_REPARSE_TAG_MOUNT_POINT, kPathRefused},
+        {"{:\\x", IO_REPARSE_TAG_MOUNT_POINT, kPathRefused},
+        {Extended("C:", 1024), IO_REPARSE_TAG_MOUNT_POINT, kPathRefused},
+        {"C:\\x", 0xA0000019u, kPathRefused},
+    };
+    for (const auto &[target, tag, status] : targets) {
+        FreshMachine();
+        sim::PlantLink("C:\\ProgramData\\Desktop", target, true, tag);
+        sim::SetFileOwner("C:\\ProgramData\\Desktop", "S-1-5-18");
+        EXPECT_EQ(Run({"7\\Desktop\\x.txt"}), status) << target.substr(0, 6) << " " << tag;
+    }
+    sim::PlantLink("C:\\ProgramData\\Desktop", "C:\\x", true, IO_REPARSE_TAG_MOUNT_POINT);
+    sim::FailCall("NtCreateFile", {.error = static_cast<DWORD>(kNtAccessDenied), .subject = "Desktop"});
+    EXPECT_EQ(Run({"7\\Desktop\\x.txt"}), kPathRefused) << "a link that cannot be opened";
+    // Its data as an administrator may set it: a drive's root is a full
+    // path; a drive alone or a path on it that is not full is none.
+    for (const auto &[set, status] : {std::pair{"C:\\", 0L}, {"C:", kPathRefused}, {"C:x\\y", kPathRefused}}) {
+        FreshMachine();
+        sim::PlantFolder("C:\\ProgramData\\Desktop");
+        sim::PlantFile("C:\\Tools\\x\\y\\x.txt");
+        HANDLE link = CreateFileA("C:\\ProgramData\\Desktop", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        EXPECT_TRUE(SetMountPoint(link, set)) << set;
+        CloseHandle(link);
+        sim::SetFileOwner("C:\\ProgramData\\Desktop", "S-1-5-18");
+        EXPECT_EQ(Run({"7\\Desktop\\x.txt"}), status) << set;
+        EXPECT_TRUE(sim::Exists("C:\\Tools\\x\\y\\x.txt")) << set;
+    }
+    // A symbolic link whose target is relative to its folder: none either.
+    FreshMachine();
+    sim::PlantFile("C:\\Victim\\x.txt");
+    EXPECT_TRUE(CreateSymbolicLinkA("C:\\ProgramData\\Desktop", "..\\Victim", SYMBOLIC_LINK_FLAG_DIRECTORY));
+    sim::SetFileOwner("C:\\ProgramData\\Desktop", "S-1-5-18");
+    EXPECT_EQ(Run({"7\\Desktop\\x.txt"}), kPathRefused);
+    EXPECT_TRUE(sim::Exists("C:\\Victim\\x.txt"));
+    // A file in use whose path through the target no longer fits is not
+    // queued by the part that does: that would be its folder.
+    FreshMachine();
+    const std::string filled = Extended("C:", 1020);
+    sim::PlantLink("C:\\ProgramData\\Desktop", filled, true, IO_REPARSE_TAG_MOUNT_POINT);
+    sim::SetFileOwner("C:\\ProgramData\\Desktop", "S-1-5-18");
+    sim::PlantFile(filled + "\\x.txt");
+    sim::HoldOpenElsewhere(filled + "\\x.txt");
+    EXPECT_EQ(Run({"7\\Desktop\\x.txt"}), kQueueFailed);
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{});
 }
 
 TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
@@ -825,10 +1049,11 @@ TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
     sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF3C..\uFF3Cvictim.txt");
     sim::PlantFile("C:\\ProgramData\\Zeltra\\..\uFF0F..\uFF0Fvictim.txt");
     sim::PlantFile("C:\\ProgramData\\Zeltra\\\uFF0E\uFF0E\uFF0E");
+    sim::PlantFile("C:\\ProgramData\\Zeltra\\x\uFF3Cvictim.txt");
 
     EXPECT_EQ(Run({"6\\Zeltra"}), kNameRefused);
     EXPECT_EQ(NewLog(), "ERROR:: (Invalid Name) ../../victim.txt\r\nERROR:: (Invalid Name) ..\\..\\victim.txt\r\n"
-                        "ERROR:: (Invalid Name) ...\r\n"
+                        "ERROR:: (Invalid Name) x\\victim.txt\r\nERROR:: (Invalid Name) ...\r\n"
                         "DIRNAME:: C:\\ProgramData\\Zeltra\r\nINFO:: (Deleting Dir) 145\r\n");
     EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
 
@@ -836,9 +1061,26 @@ TEST_F(RemoveFoldersTest, NamesThatLeaveTheFolderAreRefused) {
     // such a name, in the listing or in an entry, is a name like any other.
     sim::SetAnsiCodePage(932);
     sim::PlantFile("C:\\Data\\\u30BD\\\u30BD.txt");
+    sim::PlantFile("C:\\Data\\\u30BD\\\u30BD");
     EXPECT_EQ(Run({"5\\C:\\Data\\\x83\x5C"}), 0);
-    EXPECT_EQ(NewLog(), OneFileFolder("C:\\Data\\\x83\x5C", "\x83\x5C.txt"));
+    EXPECT_EQ(NewLog(),
+              "FILENAME:: \x83\x5C\r\nSUCCESS:: Deleted\r\n" + OneFileFolder("C:\\Data\\\x83\x5C", "\x83\x5C.txt"));
     EXPECT_EQ(sim::FolderEntries("C:\\Data"), std::vector<std::string>{});
+    // A bare name, in the current folder (the program's, C:\Tools); a lead
+    // byte without its trail byte ends the entry.
+    sim::PlantFile("C:\\Tools\\Rel\\\u30BD");
+    sim::PlantFile("C:\\Tools\\\u30BD");
+    EXPECT_EQ(Run({"4\\Rel\\\x83\x5C", "4\\\x83\x5C", "4\\Rel\\\x83"}), 0);
+    EXPECT_FALSE(sim::Exists("C:\\Tools\\Rel\\\u30BD"));
+    EXPECT_FALSE(sim::Exists("C:\\Tools\\\u30BD"));
+    EXPECT_EQ(NewLog(), "");
+    // A location whose last trail byte has the backslash's code still
+    // needs its separator.
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\\x83\x5C");
+    sim::PlantFile("C:\\\u30BD\\Zeltra\\z.txt");
+    EXPECT_EQ(Run({"6\\Zeltra"}), 0);
+    EXPECT_EQ(NewLog(), OneFileFolder("C:\\\x83\x5C\\Zeltra", "z.txt"));
+    EXPECT_FALSE(sim::Exists("C:\\\u30BD\\Zeltra"));
 }
 
 TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
@@ -847,11 +1089,46 @@ TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
     sim::PlantFolder("C:\\Zeltra");
     EXPECT_EQ(Run({"6\\Zeltra", "7\\Zeltra"}), kNotProcessed);
     EXPECT_EQ(NewLog(), "ERROR:: (Path Too Long) Zeltra\r\nERROR:: (Path Too Long) Zeltra\r\n");
+    // One that fills it to its end (1022 characters, the separator, the
+    // terminator) is whole, but leaves no room for the entry.
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\" + std::string(1019, 'p'));
+    EXPECT_EQ(Run({"6\\Zeltra"}), kNotProcessed);
+    EXPECT_EQ(NewLog(), "");
 
-    // A composed path beyond 511 characters, silently.
+    // A composed path beyond 511 characters, silently; one of 511 is walked.
     sim::SetEnvironment("ALLUSERSPROFILE", "C:\\" + std::string(502, 'p'));
     EXPECT_EQ(Run({"6\\Zeltra"}), kNotProcessed);
     EXPECT_EQ(NewLog(), "");
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\" + std::string(501, 'p'));
+    EXPECT_EQ(Run({"6\\Zeltra"}), 0);
+    EXPECT_EQ(NewLog().substr(511), "INFO:: (Deleting Dir) 3\r\n");
+
+    // A complete path is not composed: a file's may pass the buffer, and is
+    // walked name by name; a folder's, which its walk extends, may not.
+    const std::string longer = Extended("C:", 1200);
+    sim::PlantFile(longer);
+    EXPECT_EQ(Run({"5\\" + longer}), kNotProcessed);
+    EXPECT_EQ(Run({"4\\" + longer}), 0);
+    EXPECT_FALSE(sim::Exists(longer));
+    // Its anchor, all before its last separator, must fit the walk's buffer.
+    EXPECT_EQ(Run({"4\\" + std::string(1023, 'a') + "\\f"}), 0);
+    EXPECT_EQ(Run({"4\\" + std::string(1024, 'a') + "\\f"}), kFileRefused);
+    // A file in use is queued by a full path of up to 1023 characters.
+    const std::string widest = Extended("C:", 1023);
+    sim::PlantFile(widest);
+    sim::HoldOpenElsewhere(widest);
+    EXPECT_EQ(Run({"4\\" + widest}), 0);
+    EXPECT_EQ(sim::RestartQueue(), std::vector<std::string>{"\\??\\" + widest});
+    EXPECT_EQ(NewLog(), "");
+
+    // A tree as deep as its path allows is walked to its end.
+    std::string deepest = "C:\\D";
+    while (deepest.size() < 800)
+        deepest += "\\d";
+    sim::PlantFile(deepest + "\\f");
+    EXPECT_EQ(Run({"5\\C:\\D"}), 0);
+    EXPECT_FALSE(sim::Exists("C:\\D"));
+    NewLog();
 
     // A child whose path would pass 1023 characters.
     const std::string deep = "C:\\" + std::string(1000, 'd');
@@ -861,6 +1138,43 @@ TEST_F(RemoveFoldersTest, PathsThatDoNotFitAreNeverActedOn) {
     EXPECT_EQ(NewLog(), "ERROR:: (Path Too Long) " + name + "\r\n" + ("DIRNAME:: " + deep).substr(0, 511) +
                             "INFO:: (Deleting Dir) 145\r\n");
     EXPECT_TRUE(sim::Exists(deep + "\\" + name));
+
+    // A folder is listed while "<folder>\*" fits: at 1021 characters, not
+    // at 1022. A name may be longer in the ANSI code page than wide: ten
+    // katakana, twenty bytes, pass the path there.
+    DeleteFileA((deep + "\\" + name).c_str());
+    for (size_t length : {17, 18})
+        sim::PlantFolder(deep + "\\" + std::string(length, 'f'));
+    EXPECT_EQ(Run({"5\\" + deep}), kNotProcessed);
+    EXPECT_FALSE(sim::Exists(deep + "\\" + std::string(17, 'f')));
+    EXPECT_TRUE(sim::Exists(deep + "\\" + std::string(18, 'f')));
+    RemoveDirectoryA((deep + "\\" + std::string(18, 'f')).c_str());
+    sim::SetAnsiCodePage(932);
+    std::string katakana, ansi;
+    for (int i = 0; i < 10; ++i) {
+        katakana += "\u30BD";
+        ansi += "\x83\x5C";
+    }
+    sim::PlantFile(deep + "\\" + katakana);
+    NewLog();
+    EXPECT_EQ(Run({"5\\" + deep}), kNotProcessed);
+    EXPECT_EQ(NewLog().substr(0, 46), "ERROR:: (Path Too Long) " + ansi + "\r\n");
+    EXPECT_TRUE(sim::Exists(deep + "\\" + katakana));
+
+    // Through Windows' own "Start Menu" link, whose target is 18 characters
+    // longer, a path may fit as the log shows it but not by the names that
+    // are queued: 1023 wide characters fit, 1024 do not.
+    sim::PlantWindowsServerLayout();
+    sim::SetEnvironment("ALLUSERSPROFILE", "C:\\ProgramData");
+    const std::string menu = "C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Z";
+    for (size_t length : {1023, 1024})
+        sim::PlantFile(Extended(menu, length));
+    EXPECT_EQ(Run({"6\\Start Menu\\Z"}), kNotProcessed);
+    EXPECT_FALSE(sim::Exists(Extended(menu, 1023)));
+    EXPECT_TRUE(sim::Exists(Extended(menu, 1024)));
+    const std::string kept = Extended(menu, 1024);
+    EXPECT_NE(NewLog().find("ERROR:: (Path Too Long) " + kept.substr(kept.rfind('\\') + 1) + "\r\n"),
+              std::string::npos);
 }
 
 TEST_F(RemoveFoldersTest, PathsWiderThanTheirEntryAreRefused) {
@@ -875,10 +1189,19 @@ TEST_F(RemoveFoldersTest, PathsWiderThanTheirEntryAreRefused) {
                         "ERROR:: (Invalid Path) C:\\Data\\..\\victim.txt\r\n"
                         "ERROR:: (Invalid Path) \r\n"
                         "ERROR:: (Invalid Path) C:\\Data\\\r\n");
-    // A variable read at run time is checked like the listing.
-    sim::SetEnvironment("ALLUSERSPROFILE", "");
-    EXPECT_EQ(Run({"6\\ProgramData"}), kPathRefused);
-    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) \\ProgramData\r\n");
+    // A variable read at run time is checked like the listing; a root
+    // alone gives one separator before the entry, never a network path.
+    for (const char *value : {"", "\\"}) {
+        sim::SetEnvironment("ALLUSERSPROFILE", value);
+        EXPECT_EQ(Run({"6\\ProgramData"}), kPathRefused);
+        EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) \\ProgramData\r\n") << value;
+    }
+    // Without ntdll's file calls nothing can be walked by handle.
+    sim::FailCall("GetModuleHandleA", {.error = ERROR_MOD_NOT_FOUND, .subject = "ntdll"});
+    EXPECT_EQ(Run({"4\\C:\\victim.txt"}), kPathRefused);
+    sim::RemoveExport("ntdll.dll", "NtQueryDirectoryFile");
+    EXPECT_EQ(Run({"5\\C:\\ProgramData"}), kPathRefused);
+    EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) C:\\victim.txt\r\nERROR:: (Invalid Path) C:\\ProgramData\r\n");
     EXPECT_TRUE(sim::Exists("C:\\victim.txt"));
     EXPECT_TRUE(sim::Exists("C:\\ProgramData\\keep.txt"));
 }
@@ -909,6 +1232,8 @@ TEST_F(RemoveFoldersTest, InstanceFolderVariantLogsOnlyBeforeQueuingAndFailsWith
     sim::PlantLink("C:\\Linked", "C:\\SQL", true, IO_REPARSE_TAG_MOUNT_POINT);
     EXPECT_EQ(RemoveFolderTree("C:\\Linked\\Data", kInstanceFolderTree), kPathRefused);
     EXPECT_EQ(NewLog(), "ERROR:: (Invalid Path) C:\\Linked\\Data\r\n");
+    EXPECT_EQ(RemoveFolderTree(("C:\\" + std::string(1100, 's')).c_str(), kInstanceFolderTree), kNotProcessed)
+        << "a path past the buffer";
     EXPECT_TRUE(sim::Exists("C:\\SQL\\Data\\busy.ldf"));
 }
 
