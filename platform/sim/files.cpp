@@ -804,10 +804,7 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 // A wide path: the way a test makes a name that has no ANSI form.
 BOOL CreateDirectoryW(const WCHAR *path, LPSECURITY_ATTRIBUTES) {
     SIM_LOCK();
-    std::u16string wide;
-    for (const WCHAR *p = path; p && *p; ++p)
-        wide += *p;
-    const std::string utf8 = Utf8(wide);
+    const std::string utf8 = Utf8(path != nullptr ? std::u16string(path) : std::u16string());
     return CreateDirectoryNamed("CreateDirectoryW", utf8.c_str(), utf8);
 }
 

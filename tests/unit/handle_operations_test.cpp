@@ -8,25 +8,6 @@
 
 namespace {
 
-// The reparse data of a link whose substitute name is `substitute` (and its
-// print name the same without "\??\"), as FSCTL_GET_REPARSE_POINT gives it.
-std::vector<BYTE> LinkData(ULONG tag, const std::u16string &substitute, ULONG flags = 0) {
-    const std::u16string print = substitute.substr(std::min<size_t>(4, substitute.size()));
-    const size_t names = tag == kReparseTagSymbolicLink ? kSymbolicLinkNamesAt : kMountPointNamesAt;
-    std::vector<BYTE> data(names + (substitute.size() + print.size()) * sizeof(char16_t));
-    const USHORT fields[4] = {0, static_cast<USHORT>(substitute.size() * 2), static_cast<USHORT>(substitute.size() * 2),
-                              static_cast<USHORT>(print.size() * 2)};
-    const USHORT length = static_cast<USHORT>(data.size() - kReparseHeaderBytes);
-    std::memcpy(data.data(), &tag, sizeof tag);
-    std::memcpy(data.data() + 4, &length, sizeof length);
-    std::memcpy(data.data() + kReparseHeaderBytes, fields, sizeof fields);
-    if (tag == kReparseTagSymbolicLink)
-        std::memcpy(data.data() + kMountPointNamesAt, &flags, sizeof flags);
-    std::memcpy(data.data() + names, substitute.data(), substitute.size() * 2);
-    std::memcpy(data.data() + names + substitute.size() * 2, print.data(), print.size() * 2);
-    return data;
-}
-
 void SetField(std::vector<BYTE> &data, size_t at, USHORT value) { std::memcpy(data.data() + at, &value, 2); }
 
 class LinkTargetReader : public MachineTest {};

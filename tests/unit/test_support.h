@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 #include "core/run_state.h"
 #include "core/trace_log.h"
 #include "exports.h"
+#include "nt_files.h"
 #include "sim/control.h"
 
 class MachineTest : public ::testing::Test {
@@ -37,23 +39,30 @@ class MachineTest : public ::testing::Test {
     std::string Log() const { return sim::FileBytes(g_run.traceLogPath).value_or("<no log file>"); }
 };
 
+// The reparse data of a link whose substitute name is `substitute` (and its
+// print name the same without "\??\"), as FSCTL_GET_REPARSE_POINT gives it.
+inline std::vector<BYTE> LinkData(ULONG tag, const std::u16string &substitute, ULONG flags = 0) {
+    const std::u16string print = substitute.substr(std::min<size_t>(4, substitute.size()));
+    const size_t names = tag == kReparseTagSymbolicLink ? kSymbolicLinkNamesAt : kMountPointNamesAt;
+    std::vector<BYTE> data(names + (substitute.size() + print.size()) * sizeof(char16_t));
+    const USHORT fields[4] = {0, static_cast<USHORT>(substitute.size() * 2), static_cast<USHORT>(substitute.size() * 2),
+                              static_cast<USHORT>(print.size() * 2)};
+    const USHORT length = static_cast<USHORT>(data.size() - kReparseHeaderBytes);
+    std::memcpy(data.data(), &tag, sizeof tag);
+    std::memcpy(data.data() + 4, &length, sizeof length);
+    std::memcpy(data.data() + kReparseHeaderBytes, fields, sizeof fields);
+    if (tag == kReparseTagSymbolicLink)
+        std::memcpy(data.data() + kMountPointNamesAt, &flags, sizeof flags);
+    std::memcpy(data.data() + names, substitute.data(), substitute.size() * 2);
+    std::memcpy(data.data() + names + substitute.size() * 2, print.data(), print.size() * 2);
+    return data;
+}
+
 // Makes the folder a handle names a mount point (junction) to `target`, a
-// full path, as a process does: FSCTL_SET_REPARSE_POINT with ntifs.h's
-// REPARSE_DATA_BUFFER. FALSE, with the last error, where Windows refuses.
+// full path, as a process does: FSCTL_SET_REPARSE_POINT with that data.
+// FALSE, with the last error, where Windows refuses.
 inline BOOL SetMountPoint(HANDLE folder, const std::string &target) {
-    const std::u16string print(target.begin(), target.end()), substitute = u"\\??\\" + print;
-    const size_t names = REPARSE_DATA_BUFFER_HEADER_SIZE + 4 * sizeof(USHORT);
-    std::vector<BYTE> data(names + (substitute.size() + print.size() + 2) * sizeof(WCHAR));
-    REPARSE_DATA_BUFFER header = {};
-    header.ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    header.ReparseDataLength = static_cast<USHORT>(data.size() - REPARSE_DATA_BUFFER_HEADER_SIZE);
-    header.MountPointReparseBuffer.SubstituteNameLength = static_cast<USHORT>(substitute.size() * sizeof(WCHAR));
-    header.MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>((substitute.size() + 1) * sizeof(WCHAR));
-    header.MountPointReparseBuffer.PrintNameLength = static_cast<USHORT>(print.size() * sizeof(WCHAR));
-    std::memcpy(data.data(), &header, names);
-    std::memcpy(data.data() + names, substitute.c_str(), (substitute.size() + 1) * sizeof(WCHAR));
-    std::memcpy(data.data() + names + header.MountPointReparseBuffer.PrintNameOffset, print.c_str(),
-                (print.size() + 1) * sizeof(WCHAR));
+    std::vector<BYTE> data = LinkData(kReparseTagMountPoint, u"\\??\\" + std::u16string(target.begin(), target.end()));
     return DeviceIoControl(folder, FSCTL_SET_REPARSE_POINT, data.data(), static_cast<DWORD>(data.size()), nullptr, 0,
                            nullptr, nullptr);
 }
